@@ -1,0 +1,350 @@
+// Reading and writing the configuration file: site settings here, rooms and
+// sounds through ConfigHooks.
+#include "config/config_file.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "config/markup.h"
+#include "config/names.h"
+#include "config/text.h"
+#include "config/xml.h"
+#include "core/log.h"
+#include "core/result.h"
+#include "platform/file.h"
+
+namespace zanth::config {
+namespace {
+
+constexpr char kRootName[] = "zanthd";
+constexpr char kNamespaceUri[] = "http://zanth.example/xmlschemas/server.conf/";
+constexpr std::string_view kXmlStart = "<?xml";
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
+constexpr std::size_t kSoundFieldLimit = 32;
+
+std::uint16_t ParseUnsigned16(const std::string& text) {
+  return static_cast<std::uint16_t>(ParseNumber(text));
+}
+
+std::int16_t ParseSigned16(const std::string& text) {
+  return static_cast<std::int16_t>(ParseNumber(text));
+}
+
+void ApplySiteName(const Element& element, Settings* settings) {
+  settings->site_name = CutText(element.text, kSiteNameLimit);
+  // Flags are only ever set here: present means on, whatever the value.
+  for (const auto& [name, value] : element.attributes) {
+    if (name == "id") {
+      settings->directory_id = CutText(value, kDirectoryIdLimit);
+    } else if (name == "address") {
+      settings->bind_address = CutText(value, kAddressLimit);
+    } else if (name == "port") {
+      settings->chat_port = ParseUnsigned16(value);
+    } else if (name == "httpport") {
+      settings->http_port = ParseUnsigned16(value);
+    } else if (name == "members") {
+      settings->members_site = true;
+    } else if (name == "maxocc") {
+      settings->site_capacity = ParseUnsigned16(value);
+    } else if (name == "private") {
+      settings->private_site = true;
+    } else if (name == "hidden") {
+      settings->site_flags |= kSiteHidden;
+    }
+  }
+}
+
+void ApplyRating(const Element& element, Settings* settings) {
+  settings->rating_present = true;
+  bool verbose = LogVerbose();
+  if (verbose) LogDebug("Processing site rating");
+  for (const auto& [name, value] : element.attributes) {
+    if (verbose) LogDebug("Parm %d", AttributeIndex(name));
+    if (name == "nudity") {
+      settings->rating[0] = ParseSigned16(value);
+    } else if (name == "sex") {
+      settings->rating[1] = ParseSigned16(value);
+    } else if (name == "lang") {
+      settings->rating[2] = ParseSigned16(value);
+    } else if (name == "violence") {
+      settings->rating[3] = ParseSigned16(value);
+    }
+  }
+}
+
+// The text of an element that names a folder or URL, and its "src"
+// attribute, both of which end in "/".
+void ApplyFolderPair(const Element& element, std::size_t text_limit,
+                     std::string* text, std::string* source) {
+  *text = WithTrailingSlash(element.text, text_limit);
+  for (const auto& [name, value] : element.attributes) {
+    if (name == "src") *source = WithTrailingSlash(value, kPathLimit);
+  }
+}
+
+void ApplyElement(const Element& element, Settings* settings,
+                  ConfigHooks* hooks) {
+  const std::string& name = element.name;
+  if (name == "room") {
+    // The room owns its children (its loose props).
+    if (hooks != nullptr) hooks->ReadRoom(element);
+    return;
+  }
+  if (name == "sitename") {
+    ApplySiteName(element, settings);
+  } else if (name == "propurl") {
+    ApplyFolderPair(element, kPathLimit, &settings->prop_url,
+                    &settings->prop_dir);
+  } else if (name == "baseurl") {
+    ApplyFolderPair(element, kLongTextLimit, &settings->base_url,
+                    &settings->media_dir);
+  } else if (name == "profileurl") {
+    settings->profile_url = CutText(element.text, kLongTextLimit);
+    for (const auto& [attribute, value] : element.attributes) {
+      if (attribute == "src")
+        settings->profile_file = CutText(value, kPathLimit);
+    }
+  } else if (name == "siteurl") {
+    settings->site_url = CutText(element.text, kPathLimit);
+  } else if (name == "cgipath") {
+    settings->cgi_path = WithTrailingSlash(element.text, kPathLimit);
+  } else if (name == "siteimg") {
+    settings->site_image = CutText(element.text, kPathLimit);
+  } else if (name == "description") {
+    settings->description = CutText(element.text, kLongTextLimit);
+  } else if (name == "liveinfofile") {
+    settings->live_info_file = CutText(element.text, kPathLimit);
+  } else if (name == "pidfile") {
+    settings->pid_file = CutText(element.text, kPathLimit);
+  } else if (name == "rating") {
+    ApplyRating(element, settings);
+  } else if (name == "dirserver") {
+    settings->directory_server = CutText(element.text, kPathLimit);
+  } else if (name == "sound") {
+    if (hooks != nullptr) {
+      const std::string* source = element.Attribute("src");
+      hooks->ReadSound(CutText(element.text, kSoundFieldLimit),
+                       source != nullptr ? CutText(*source, kSoundFieldLimit)
+                                         : std::string());
+    }
+  }
+  // Elements nested in anything but a room count as if they stood at the
+  // top level, after their parent.
+  for (const Element& child : element.children) {
+    ApplyElement(child, settings, hooks);
+  }
+}
+
+int ReadOlderForm(const std::string& path, std::string_view text,
+                  Settings* settings, ConfigHooks* hooks) {
+  int status = kOk;
+  MarkupReader reader(text);
+  Element element;
+  for (;;) {
+    int result = reader.Next(&element);
+    if (result == 0) break;
+    if (result < 0) {
+      status = kFailed;
+      break;
+    }
+    ApplyElement(element, settings, hooks);
+  }
+  // Whatever was read is kept in XML from now on. A failed write has been
+  // logged and leaves the older file for the next start.
+  WriteConfiguration(path, *settings, hooks);
+  return status;
+}
+
+Element MakeElement(const char* name, std::string text) {
+  Element element;
+  element.name = name;
+  element.text = std::move(text);
+  return element;
+}
+
+// The site elements in the order they are written.
+std::vector<Element> SiteElements(const Settings& settings) {
+  std::vector<Element> elements;
+
+  Element site = MakeElement("sitename", settings.site_name);
+  site.SetAttribute("address", settings.bind_address);
+  site.SetAttribute("port", std::to_string(settings.chat_port));
+  if (!settings.directory_id.empty()) {
+    site.SetAttribute("id", settings.directory_id);
+  }
+  if (settings.hidden()) site.SetAttribute("hidden", "yes");
+  if (settings.site_capacity != 0) {
+    site.SetAttribute("maxocc", std::to_string(settings.site_capacity));
+  }
+  if (settings.private_site) site.SetAttribute("private", "yes");
+  if (settings.members_site) site.SetAttribute("members", "yes");
+  // Only a port other than the usual one is worth recording; other readers
+  // of the file ignore the attribute.
+  if (settings.http_port != kDefaultHttpPort) {
+    site.SetAttribute("httpport", std::to_string(settings.http_port));
+  }
+  elements.push_back(std::move(site));
+
+  struct Pair {
+    const char* name;
+    const std::string& text;
+    const std::string& source;
+  };
+  for (const Pair& pair :
+       {Pair{"propurl", settings.prop_url, settings.prop_dir},
+        Pair{"baseurl", settings.base_url, settings.media_dir},
+        Pair{"profileurl", settings.profile_url, settings.profile_file}}) {
+    Element element = MakeElement(pair.name, pair.text);
+    element.SetAttribute("src", pair.source);
+    elements.push_back(std::move(element));
+  }
+
+  elements.push_back(MakeElement("siteurl", settings.site_url));
+  elements.push_back(MakeElement("cgipath", settings.cgi_path));
+
+  struct Optional {
+    const char* name;
+    const std::string& text;
+  };
+  for (const Optional& optional :
+       {Optional{"siteimg", settings.site_image},
+        Optional{"pidfile", settings.pid_file},
+        Optional{"liveinfofile", settings.live_info_file},
+        Optional{"description", settings.description}}) {
+    if (!optional.text.empty()) {
+      elements.push_back(MakeElement(optional.name, optional.text));
+    }
+  }
+
+  if (settings.rating_present) {
+    Element rating = MakeElement("rating", std::string());
+    const char* const kRatingNames[] = {"nudity", "sex", "lang", "violence"};
+    for (int i = 0; i < 4; ++i) {
+      rating.SetAttribute(kRatingNames[i], std::to_string(settings.rating[i]));
+    }
+    elements.push_back(std::move(rating));
+  }
+
+  if (!settings.directory_server.empty()) {
+    elements.push_back(MakeElement("dirserver", settings.directory_server));
+  }
+  return elements;
+}
+
+int BuildDocument(const Settings& settings, ConfigHooks* hooks,
+                  std::string* out) {
+  XmlDocPtr doc(xmlNewDoc(ToXml("1.0")));
+  if (doc == nullptr) return kNoMemory;
+  xmlNode* root = xmlNewDocNode(doc.get(), nullptr, ToXml(kRootName), nullptr);
+  if (root == nullptr) return kNoMemory;
+  xmlDocSetRootElement(doc.get(), root);
+  xmlNs* ns = xmlNewNs(root, ToXml(kNamespaceUri), nullptr);
+  if (ns == nullptr) return kNoMemory;
+  xmlSetNs(root, ns);
+
+  std::vector<Element> elements = SiteElements(settings);
+  if (hooks != nullptr) {
+    hooks->WriteSounds(&elements);
+    hooks->WriteRooms(&elements);
+  }
+  for (const Element& element : elements) {
+    if (!AppendElement(root, ns, element)) return kNoMemory;
+  }
+  return DumpXml(doc.get(), out);
+}
+
+}  // namespace
+
+const std::string* Element::Attribute(const std::string& attribute_name) const {
+  for (const auto& [key, value] : attributes) {
+    if (key == attribute_name) return &value;
+  }
+  return nullptr;
+}
+
+void Element::SetAttribute(std::string attribute_name, std::string value) {
+  for (auto& [key, existing] : attributes) {
+    if (key == attribute_name) {
+      existing = std::move(value);
+      return;
+    }
+  }
+  attributes.emplace_back(std::move(attribute_name), std::move(value));
+}
+
+int ParseNumber(const std::string& text) {
+  constexpr std::int64_t kMaxMagnitude = 2147483647;  // INT_MAX
+  std::size_t pos = 0;
+  while (pos < text.size() && std::string_view(" \t\n\v\f\r").find(text[pos]) !=
+                                  std::string_view::npos) {
+    ++pos;
+  }
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  // One more magnitude fits below zero than above it.
+  const std::int64_t limit = negative ? kMaxMagnitude + 1 : kMaxMagnitude;
+  std::int64_t value = 0;
+  while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+    value = value * 10 + (text[pos] - '0');
+    if (value >= limit) {
+      value = limit;
+      break;
+    }
+    ++pos;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+int ReadConfiguration(const std::string& path, Settings* settings,
+                      ConfigHooks* hooks) {
+  if (settings == nullptr) return kParamErr;
+  // These three are only ever set by the file, so a file without them must
+  // not inherit values from an earlier reading.
+  settings->profile_file.clear();
+  settings->profile_url.clear();
+  settings->cgi_path.clear();
+
+  std::string contents;
+  int rc = platform::ReadWholeFile(path, &contents);
+  if (rc != 0) return rc;
+
+  // The text ends at the first NUL byte, if any. A leading UTF-8 byte order
+  // mark, as some editors add, does not hide the XML declaration.
+  std::string_view text(contents);
+  text = text.substr(0, text.find('\0'));
+  if (text.starts_with(kUtf8Mark)) text.remove_prefix(kUtf8Mark.size());
+
+  if (!text.starts_with(kXmlStart)) {
+    return ReadOlderForm(path, text, settings, hooks);
+  }
+
+  XmlDocPtr doc = ParseXml(text);
+  if (doc == nullptr) return kOk;
+  const xmlNode* root = xmlDocGetRootElement(doc.get());
+  if (root == nullptr || FromXml(root->name) != kRootName) return kOk;
+  for (const xmlNode* node = root->children; node != nullptr;
+       node = node->next) {
+    if (node->type != XML_ELEMENT_NODE) continue;
+    ApplyElement(ElementFromNode(node, kLongTextLimit), settings, hooks);
+  }
+  return kOk;
+}
+
+int WriteConfiguration(const std::string& path, const Settings& settings,
+                       ConfigHooks* hooks) {
+  std::string text;
+  int rc = BuildDocument(settings, hooks, &text);
+  if (rc == kOk) rc = platform::WriteFileAtomically(path, text);
+  if (rc != kOk) {
+    LogError(rc, "writing configuration file %s", path.c_str());
+  }
+  return rc;
+}
+
+}  // namespace zanth::config

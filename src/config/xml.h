@@ -1,0 +1,54 @@
+// libxml2 glue for the configuration file: owning handles, lenient parsing,
+// and conversion between document nodes and Element values.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/config_file.h"
+
+namespace zanth::config {
+
+struct XmlDocFree {
+  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocFree>;
+
+struct XmlStringFree {
+  void operator()(xmlChar* text) const { xmlFree(text); }
+};
+using XmlStringPtr = std::unique_ptr<xmlChar, XmlStringFree>;
+
+inline const xmlChar* ToXml(const char* text) {
+  return reinterpret_cast<const xmlChar*>(text);
+}
+inline const xmlChar* ToXml(const std::string& text) {
+  return ToXml(text.c_str());
+}
+// Empty for nullptr.
+std::string FromXml(const xmlChar* text);
+
+// Parses text in recovery mode, so malformed parts are skipped where
+// possible, without network access and without printing libxml2's
+// complaints. Returns nullptr when no document results.
+XmlDocPtr ParseXml(std::string_view text);
+
+// The element node as an Element: its local name (namespaces are ignored),
+// its attributes with values cut to attribute_limit, the concatenated text of
+// the node and all its descendants, and its child elements, recursively.
+Element ElementFromNode(const xmlNode* node, std::size_t attribute_limit);
+
+// Appends element under parent in namespace ns: its own text first, then its
+// attributes, then its children. Text and values are made safe for XML
+// first (XmlSafeText). Returns false when libxml2 runs out of memory.
+bool AppendElement(xmlNode* parent, xmlNs* ns, const Element& element);
+
+// The document as UTF-8 text, indented one element per line. Returns 0 or
+// kNoMemory.
+int DumpXml(xmlDoc* doc, std::string* out);
+
+}  // namespace zanth::config

@@ -1,0 +1,59 @@
+// Process-wide site settings and paths. One instance lives in the server;
+// the configuration file reads and writes most of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zanth {
+
+inline constexpr char kServerVersion[] =
+    "Zanth Personal Server for Windows 1.2b3 build 192";
+inline constexpr std::uint16_t kDefaultChatPort = 12005;
+inline constexpr std::uint16_t kDefaultHttpPort = 8080;
+
+inline constexpr std::uint32_t kSiteHidden = 0x1;  // bit 0 of site_flags
+
+struct Settings {
+  // Paths. Every directory ends in "/".
+  std::string data_dir;        // documents folder + "/My Zanth/"
+  std::string log_file;        // data_dir + "zanth.log"
+  std::string config_file;     // data_dir + "zanth.conf"
+
+  // Site settings kept in the configuration file, with their limits.
+  std::string site_name = "No Name";      // 511
+  std::string directory_id;               // 32
+  std::string bind_address = "0.0.0.0";   // 256
+  std::uint16_t chat_port = kDefaultChatPort;
+  std::uint16_t http_port = kDefaultHttpPort;  // "httpport" on "sitename"
+  std::uint32_t site_flags = 0;
+  std::uint16_t site_capacity = 0;        // 0 = no limit
+  bool private_site = false;
+  bool members_site = false;
+  std::string prop_url;                   // 511, ends in "/"
+  std::string prop_dir;                   // 511, ends in "/"
+  std::string base_url;                   // 1023, ends in "/"
+  std::string media_dir;                  // 511, ends in "/"
+  std::string profile_url;                // 1023
+  std::string profile_file;               // 511
+  std::string site_url;                   // 511
+  std::string cgi_path;                   // 511, ends in "/"
+  std::string site_image;                 // 511
+  std::string description;                // 1023
+  std::string live_info_file;             // 511
+  std::string pid_file;                   // 511
+  bool rating_present = false;
+  std::int16_t rating[4] = {-1, -1, -1, -1};  // nudity, sex, lang, violence
+  std::string directory_server;           // "host:port", "dirserver" element
+
+  bool hidden() const { return (site_flags & kSiteHidden) != 0; }
+};
+
+// Limits of the text settings, in characters.
+inline constexpr std::size_t kSiteNameLimit = 511;
+inline constexpr std::size_t kDirectoryIdLimit = 32;
+inline constexpr std::size_t kAddressLimit = 256;
+inline constexpr std::size_t kPathLimit = 511;
+inline constexpr std::size_t kLongTextLimit = 1023;
+
+}  // namespace zanth

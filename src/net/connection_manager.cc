@@ -1,0 +1,312 @@
+// The connection manager and its poll pass.
+#include "net/connection_manager.h"
+
+#include <cerrno>
+#include <new>
+
+#include "core/log.h"
+#include "core/result.h"
+
+namespace zanth::net {
+namespace {
+
+constexpr std::uint16_t kFallbackChatPort = 12005;
+constexpr std::uint16_t kDefaultOutgoingPort = 12000;
+// Accepts per listener per pass, and rounds of re-polling after accepts, so
+// that a flood of connects cannot starve the connections already open.
+constexpr int kMaxAcceptsPerListener = 256;
+constexpr int kMaxAcceptRounds = 8;
+
+}  // namespace
+
+ConnectionManager::ConnectionManager() = default;
+
+ConnectionManager::~ConnectionManager() {
+  while (Connection* c = connections_.front()) {
+    connections_.Remove(*c);
+    delete c;  // adopted from a unique_ptr in AddConnection
+  }
+  removed_.clear();
+}
+
+int ConnectionManager::ListenOn(const std::string& address, std::uint16_t port,
+                                ConnectionHandler* handler, bool scrambled) {
+  if (port == 0) port = platform::ServicePort("zanth", "tcp", kFallbackChatPort);
+  std::uint32_t local = 0;
+  int rc = 0;
+  if (!address.empty() && address[0] >= '0' && address[0] <= '9') {
+    if (!platform::ParseIPv4(address, &local)) rc = kFailed;
+  } else if (platform::ResolveIPv4(address, &local) != 0) {
+    rc = kFailed;
+  }
+  auto listener = std::make_unique<Listener>();
+  if (rc == 0) rc = platform::Listen(port, &listener->socket);
+  if (rc == 0) rc = poller_.Add(listener->socket.fd(), platform::kReadable, listener.get());
+  if (rc != 0) {
+    LogError(rc, "Unable to establish listening socket");
+    return rc;
+  }
+  local_address_ = local;
+  last_listen_port_ = platform::LocalPort(listener->socket.fd());
+  listener->handler = handler;
+  listener->scrambled = scrambled;
+  platform::LockHold hold(listen_list_lock_);
+  listeners_.insert(listeners_.begin(), std::move(listener));
+  return kOk;
+}
+
+int ConnectionManager::ConnectTo(const std::string& host_spec,
+                                 ConnectionHandler* handler, void* user_data,
+                                 Connection** out) {
+  std::string host = host_spec.substr(0, host_spec.find('/'));
+  std::uint16_t port = kDefaultOutgoingPort;
+  if (std::size_t colon = host.find(':'); colon != std::string::npos) {
+    unsigned value = 0;
+    for (std::size_t i = colon + 1; i < host.size() && host[i] >= '0' && host[i] <= '9'; ++i) {
+      value = value * 10 + static_cast<unsigned>(host[i] - '0');
+      if (value > 0xFFFF) break;
+    }
+    port = static_cast<std::uint16_t>(value);
+    host.resize(colon);
+  }
+  LogDebug("looking up host %s", host.c_str());
+  std::uint32_t address = 0;
+  if (platform::ResolveIPv4(host, &address) != 0) {
+    LogError(kFailed, "looking up host address");
+    return kFailed;
+  }
+  LogDebug("destination address set");
+  platform::Socket socket;
+  bool in_progress = false;
+  int rc = platform::ConnectNonBlocking(address, port, local_address_, &socket, &in_progress);
+  if (rc != 0) {
+    if (LogVerbose()) LogError(rc, "opening connection");
+    return rc;
+  }
+  Connection* connection = AddConnection(std::move(socket), true);
+  if (connection == nullptr) return kNoMemory;
+  LogDebug("connection added to que");
+  connection->handler_ = handler;
+  connection->user_data = user_data;
+  *out = connection;
+  if (in_progress) {
+    connection->connect_pending_ = true;
+    connection->UpdateInterest();
+  } else {
+    LogDebug("connect immediate completion");
+    handler->OnConnected(*connection);
+  }
+  return kOk;
+}
+
+Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scrambled) {
+  int fd = socket.fd();
+  std::unique_ptr<Connection> record(
+      new (std::nothrow) Connection(this, std::move(socket), scrambled));
+  if (record == nullptr) return nullptr;
+  if (poller_.Add(fd, platform::kReadable, record.get()) != 0) return nullptr;
+  record->interest_ = platform::kReadable;
+  Connection* connection = record.release();
+  {
+    platform::LockHold hold(connect_list_lock_);
+    connections_.PushFront(*connection);
+  }
+  VerifyList();
+  return connection;
+}
+
+void ConnectionManager::RemoveConnection(Connection* connection) {
+  if (connection == nullptr || !connections_.Contains(*connection) || connection->removed_) {
+    return;
+  }
+  LogDebug("removing connection");
+  LogDebug("closing connection");
+  if (!connection->unwatched_) poller_.Remove(connection->fd());
+  connection->socket_.Close();
+  connection->removed_ = true;
+  std::unique_ptr<Connection> record(connection);
+  if (in_pass_) {
+    // Freed after the pass, so that the pass never steps onto freed memory.
+    removed_.push_back(std::move(record));
+    return;
+  }
+  {
+    platform::LockHold hold(connect_list_lock_);
+    connections_.Remove(*connection);
+  }
+  LogDebug("connection removed");
+  VerifyList();
+}
+
+void ConnectionManager::ReapRemoved() {
+  if (removed_.empty()) return;
+  {
+    platform::LockHold hold(connect_list_lock_);
+    for (auto& record : removed_) connections_.Remove(*record);
+  }
+  removed_.clear();
+  LogDebug("connection removed");
+  VerifyList();
+}
+
+void ConnectionManager::VerifyList() {
+  if (LogVerbose() && !connections_.Verify()) {
+    Log(nullptr, "debug", "Network connect list failed verify");
+  }
+}
+
+int ConnectionManager::WatchWakeDescriptor(int fd) {
+  return poller_.Add(fd, platform::kReadable, &wake_token_);
+}
+
+int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
+  for (int i = 0; i < kMaxAcceptsPerListener; ++i) {
+    LogDebug("Accepting connection");
+    platform::Socket socket;
+    int rc = platform::Accept(listener.socket, &socket);
+    if (rc == EAGAIN) return kOk;
+    if (rc == EMFILE || rc == ENFILE) {
+      // Out of descriptors: use the spare one to take the connection off the
+      // queue and close it, rather than leave the listener ready for ever.
+      spare_.Release();
+      platform::Socket refused;
+      if (platform::Accept(listener.socket, &refused) == 0) refused.Close();
+      spare_.Open();
+      LogError(rc, "accepting connection");
+      return rc;
+    }
+    if (rc != 0) {
+      LogError(rc, "accepting connection");
+      return rc;
+    }
+    Connection* connection = AddConnection(std::move(socket), listener.scrambled);
+    if (connection == nullptr) {
+      LogError(kNoMemory, "accepting connection");
+      return kNoMemory;  // the socket was closed with its record
+    }
+    connection->handler_ = listener.handler;
+    connection->is_new_ = true;
+    *accepted = true;
+  }
+  return kOk;
+}
+
+int ConnectionManager::Poll(int timeout_ms) {
+  ReapRemoved();
+  int last_error = 0;
+  bool any_event = false;
+  for (int round = 0; round < kMaxAcceptRounds; ++round) {
+    int error = 0;
+    int n = poller_.Wait(round == 0 ? timeout_ms : 0, &events_, &error);
+    if (n < 0) {
+      if (error == EINTR) {
+        LogDebug("select interupted");
+        continue;
+      }
+      return error;
+    }
+    if (n == 0) break;
+    any_event = true;
+    for (Connection& c : connections_) c.ready_ = 0;
+    bool accepted = false;
+    for (const platform::Poller::Event& event : events_) {
+      if (event.token == &wake_token_) continue;
+      bool is_listener = false;
+      for (auto& listener : listeners_) {
+        if (listener.get() == event.token) {
+          is_listener = true;
+          int rc = AcceptBurst(*listener, &accepted);
+          if (rc != 0) last_error = rc;
+          break;
+        }
+      }
+      if (!is_listener) static_cast<Connection*>(event.token)->ready_ = event.flags;
+    }
+    // After a burst of accepts, look again before touching any data.
+    if (!accepted) break;
+  }
+  bool has_new = false;
+  for (const Connection& c : connections_) has_new = has_new || c.is_new_;
+  if (!any_event && !has_new) return last_error;
+
+  in_pass_ = true;
+  for (Connection& connection : connections_) {
+    if (!connection.removed_) ProcessConnection(connection, &last_error);
+  }
+  in_pass_ = false;
+  ReapRemoved();
+  return last_error;
+}
+
+void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
+  std::uint32_t ready = c.ready_;
+  c.ready_ = 0;
+  if (c.is_new_) {
+    c.is_new_ = false;
+    if (c.handler_->OnAccept(c) != 0) {
+      // Without its owner's record the connection could never be served.
+      RemoveConnection(&c);
+    }
+    return;  // nothing is read from it in this pass
+  }
+  if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ &&
+      c.in_count_ < kInputBufferSize) {
+    int error = 0;
+    long n = c.ReceiveOnce(&error);
+    if (n < 0 && platform::IsWouldBlock(error)) {
+      // nothing to read after all
+    } else if (n <= 0) {
+      // An orderly close (0 bytes) ends the connection like an error does.
+      if (n < 0 && error != ECONNRESET) {
+        LogError(error, "receiving from connection");
+        *last_error = error;
+      }
+      Lose(c);
+      return;
+    } else {
+      c.UpdateInterest();
+    }
+  }
+  if ((ready & platform::kWritable) && !c.removed_) {
+    if (c.connect_pending_) {
+      LogDebug("opening connection send set");
+      c.connect_pending_ = false;
+      int error = platform::PendingError(c.fd());
+      if (error != 0) {
+        if (LogVerbose()) LogError(error, "opening connection");
+        *last_error = error;
+        Lose(c);
+        return;
+      }
+      c.handler_->OnConnected(c);
+      if (c.removed_) return;
+    }
+    if (c.queued() > 0 && !c.closing_) {
+      int error = 0;
+      long n = c.SendOnce(&error);
+      if (n < 0 && !platform::IsWouldBlock(error)) {
+        if (error != ECONNRESET && error != EPIPE) {
+          LogError(error, "Connection lost, closing route");
+          *last_error = error;
+        }
+        Lose(c);
+        return;
+      }
+    }
+    if (c.queued() == 0 && c.close_when_flushed_ && !c.removed_) {
+      ConnectionHandler* handler = c.handler_;
+      RemoveConnection(&c);
+      if (handler != nullptr) handler->OnRemoved(c);  // still allocated until the reap
+      return;
+    }
+    c.UpdateInterest();
+  }
+}
+
+void ConnectionManager::Lose(Connection& c) {
+  c.MarkClosing();
+  LogDebug("calling kill connection routine");
+  if (c.handler_ != nullptr) c.handler_->OnLost(c);
+}
+
+}  // namespace zanth::net

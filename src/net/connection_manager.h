@@ -1,0 +1,93 @@
+// The connection manager: listening sockets, accepted and outgoing
+// connections, and the poll pass that accepts, receives (descrambling) and
+// sends (scrambled) for all of them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/intrusive_list.h"
+#include "net/connection.h"
+#include "platform/socket.h"
+#include "platform/threads.h"
+
+namespace zanth::net {
+
+class ConnectionManager {
+ public:
+  ConnectionManager();
+  ~ConnectionManager();
+  ConnectionManager(const ConnectionManager&) = delete;
+  ConnectionManager& operator=(const ConnectionManager&) = delete;
+
+  // Listens on port (0: the "zanth"/"tcp" service port, else 12005) on all
+  // interfaces. address (dotted decimal, or a name that is resolved) is
+  // remembered as the local address of outgoing connections. Connections
+  // accepted here get handler and the scrambled flag. Logs "Unable to
+  // establish listening socket" on failure. Returns 0 or the error.
+  [[nodiscard]] int ListenOn(const std::string& address, std::uint16_t port,
+                             ConnectionHandler* handler, bool scrambled);
+  // The port the most recent listener is bound to.
+  std::uint16_t last_listen_port() const { return last_listen_port_; }
+
+  // Opens a scrambled outgoing connection to "host[:port][/anything]"
+  // (default port 12000). handler->OnConnected runs once it is established.
+  // Returns 0 with *out set, or the error (-1 when the host is unknown).
+  [[nodiscard]] int ConnectTo(const std::string& host_spec,
+                              ConnectionHandler* handler, void* user_data,
+                              Connection** out);
+
+  // Waits up to timeout_ms for readiness, then makes one pass over every
+  // socket: a burst of accepts first, then per connection (newest first) the
+  // pending accept routine, at most one receive and at most one send.
+  // Returns the last error seen, 0 if none.
+  int Poll(int timeout_ms);
+
+  // Unlinks, closes and frees connection. Inside a pass the record is freed
+  // after the pass. A second call for the same record does nothing.
+  void RemoveConnection(Connection* connection);
+
+  // Watches an extra descriptor (a quit signal pipe) so that Poll wakes for
+  // it; it is not read here.
+  int WatchWakeDescriptor(int fd);
+
+  const IntrusiveList<Connection, &Connection::link_>& connections() const {
+    return connections_;
+  }
+  std::size_t connection_count() const { return connections_.size(); }
+
+ private:
+  friend class Connection;
+
+  struct Listener {
+    platform::Socket socket;
+    ConnectionHandler* handler;
+    bool scrambled;
+  };
+
+  int AcceptBurst(Listener& listener, bool* accepted);
+  Connection* AddConnection(platform::Socket socket, bool scrambled);
+  void ProcessConnection(Connection& connection, int* last_error);
+  void Lose(Connection& connection);
+  void ReapRemoved();
+  void VerifyList();
+
+  platform::Poller poller_;
+  platform::NamedLock connect_list_lock_{"ConnectListMutex"};
+  platform::NamedLock listen_list_lock_{"ListenListMutex"};
+  // Owns its records: a record is adopted from a unique_ptr when linked and
+  // handed back to one when unlinked.
+  IntrusiveList<Connection, &Connection::link_> connections_;
+  std::vector<std::unique_ptr<Listener>> listeners_;  // newest first
+  std::vector<std::unique_ptr<Connection>> removed_;
+  std::vector<platform::Poller::Event> events_;
+  platform::SpareDescriptor spare_;
+  std::uint32_t local_address_ = 0;
+  std::uint16_t last_listen_port_ = 0;
+  char wake_token_ = 0;  // its address marks the wake descriptor's events
+  bool in_pass_ = false;
+};
+
+}  // namespace zanth::net

@@ -1,0 +1,177 @@
+// The thin file layer over POSIX descriptors.
+#include "platform/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+namespace zanth::platform {
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    error_ = other.error_;
+  }
+  return *this;
+}
+
+int File::Open(const std::string& path, int flags) {
+  Close();
+  int mode = 0;
+  if ((flags & kOpenRead) && (flags & kOpenWrite)) {
+    mode = O_RDWR;
+  } else if (flags & kOpenWrite) {
+    mode = O_WRONLY;
+  } else {
+    mode = O_RDONLY;
+  }
+  if (flags & kOpenCreate) mode |= O_CREAT;
+  if (flags & kOpenTruncate) mode |= O_TRUNC;
+  if (flags & kOpenAppend) mode |= O_APPEND;
+  mode |= O_CLOEXEC;
+  do {
+    fd_ = ::open(path.c_str(), mode, 0644);
+  } while (fd_ < 0 && errno == EINTR);
+  error_ = fd_ < 0 ? errno : 0;
+  return error_;
+}
+
+long File::Read(void* buffer, std::size_t count) {
+  ssize_t n;
+  do {
+    n = ::read(fd_, buffer, count);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) error_ = errno;
+  return n;
+}
+
+long File::Write(const void* buffer, std::size_t count) {
+  ssize_t n;
+  do {
+    n = ::write(fd_, buffer, count);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) error_ = errno;
+  return n;
+}
+
+int File::WriteAll(const void* buffer, std::size_t count) {
+  const char* p = static_cast<const char*>(buffer);
+  while (count > 0) {
+    long n = Write(p, count);
+    if (n < 0) return error_;
+    if (n == 0) return error_ = EIO;
+    p += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+long File::Seek(long offset, int whence) {
+  off_t pos = ::lseek(fd_, offset, whence);
+  if (pos < 0) error_ = errno;
+  return static_cast<long>(pos);
+}
+
+int File::Sync() {
+  if (::fsync(fd_) != 0) return error_ = errno;
+  return 0;
+}
+
+void File::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+int ReadWholeFile(const std::string& path, std::string* contents) {
+  File file;
+  if (int rc = file.Open(path, kOpenRead); rc != 0) return rc;
+  contents->clear();
+  char buffer[65536];
+  for (;;) {
+    long n = file.Read(buffer, sizeof buffer);
+    if (n < 0) return file.error();
+    if (n == 0) break;
+    contents->append(buffer, static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+int WriteWholeFile(const std::string& path, const std::string& contents) {
+  File file;
+  if (int rc = file.Open(path, kOpenWrite | kOpenCreate | kOpenTruncate);
+      rc != 0) {
+    return rc;
+  }
+  return file.WriteAll(contents.data(), contents.size());
+}
+
+int WriteFileAtomically(const std::string& path, const std::string& contents) {
+  std::string temporary = path + ".tmp";
+  int rc;
+  {
+    File file;
+    rc = file.Open(temporary, kOpenWrite | kOpenCreate | kOpenTruncate);
+    if (rc != 0) return rc;
+    rc = file.WriteAll(contents.data(), contents.size());
+    if (rc == 0) rc = file.Sync();
+  }
+  if (rc == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) rc = errno;
+  if (rc != 0) ::unlink(temporary.c_str());
+  return rc;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int MakeDirectory(const std::string& path) {
+  return ::mkdir(path.c_str(), 0755) == 0 ? 0 : errno;
+}
+
+int RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int ListDirectory(const std::string& path, std::vector<std::string>* names) {
+  names->clear();
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return errno;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (FileExists(path + "/" + name)) names->push_back(std::move(name));
+  }
+  ::closedir(dir);
+  return 0;
+}
+
+std::int64_t FileModifiedTime(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_mtime);
+}
+
+}  // namespace zanth::platform

@@ -1,0 +1,84 @@
+// The thin file layer used by everything that reads and writes files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zanth::platform {
+
+// Open flags; create and truncate together replace the contents.
+inline constexpr int kOpenRead = 1;
+inline constexpr int kOpenWrite = 2;
+inline constexpr int kOpenCreate = 4;
+inline constexpr int kOpenTruncate = 8;
+inline constexpr int kOpenAppend = 16;  // every write goes to the end
+
+// An open file. Closed by its destructor. Read, Write and Seek return a count
+// or position, or -1 with the system error kept in error().
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens path with the flags above. Returns 0 or the system error.
+  [[nodiscard]] int Open(const std::string& path, int flags);
+  bool is_open() const { return fd_ >= 0; }
+  int error() const { return error_; }
+
+  long Read(void* buffer, std::size_t count);
+  long Write(const void* buffer, std::size_t count);
+  // Writes all of count bytes; returns 0 or the system error.
+  [[nodiscard]] int WriteAll(const void* buffer, std::size_t count);
+  long Seek(long offset, int whence);
+  // Flushes written data to the device. Returns 0 or the system error.
+  [[nodiscard]] int Sync();
+  void Close();
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+// Reads a whole file. Returns 0 or the system error.
+[[nodiscard]] int ReadWholeFile(const std::string& path, std::string* contents);
+
+// Replaces path with contents without ever leaving a partial file behind:
+// writes a temporary file in the same directory, flushes it and renames it
+// over path. On failure the previous file is untouched and the temporary file
+// is removed. Returns 0 or the system error.
+[[nodiscard]] int WriteFileAtomically(const std::string& path,
+                                      const std::string& contents);
+
+// Writes contents to path, creating or truncating it. Returns 0 or the
+// system error.
+[[nodiscard]] int WriteWholeFile(const std::string& path,
+                                 const std::string& contents);
+
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+
+// Creates one directory. Returns 0, or the system error (EEXIST when it is
+// already there).
+[[nodiscard]] int MakeDirectory(const std::string& path);
+
+// Removes a file. Returns 0 or the system error.
+[[nodiscard]] int RemoveFile(const std::string& path);
+
+// Renames a file, replacing the target. Returns 0 or the system error.
+[[nodiscard]] int RenameFile(const std::string& from, const std::string& to);
+
+// Names of the regular files in a directory (no "." or ".."), in the order
+// the system lists them. Returns 0 or the system error.
+[[nodiscard]] int ListDirectory(const std::string& path,
+                                std::vector<std::string>* names);
+
+// Modification time of a file in seconds since the epoch, or -1.
+std::int64_t FileModifiedTime(const std::string& path);
+
+}  // namespace zanth::platform

@@ -1,0 +1,38 @@
+// Process-level services: the documents folder, the single-instance guard
+// and the quit signals.
+#pragma once
+
+#include <string>
+
+namespace zanth::platform {
+
+// The user's documents folder: $XDG_DOCUMENTS_DIR when it is an absolute
+// path, else $HOME/Documents. No trailing "/". Empty when neither is known.
+std::string DocumentsFolder();
+
+// Holds the right to be the one server for a data directory, as an abstract
+// local socket named after it: nothing is created on disk, and the name is
+// released by the system when the process ends, however it ends.
+class SingleInstance {
+ public:
+  SingleInstance() = default;
+  ~SingleInstance();
+  SingleInstance(const SingleInstance&) = delete;
+  SingleInstance& operator=(const SingleInstance&) = delete;
+
+  // True when this process now holds the name for key; false when another
+  // process holds it.
+  bool Acquire(const std::string& key);
+
+ private:
+  int fd_ = -1;
+};
+
+// Makes SIGINT and SIGTERM request a quit and ignores SIGPIPE. Returns a
+// descriptor that becomes readable once a quit was requested.
+int InstallQuitSignals();
+bool QuitRequested();
+// Requests a quit as the signals do (for the console's own quit key).
+void RequestQuit();
+
+}  // namespace zanth::platform

@@ -1,0 +1,285 @@
+// TCP sockets and the epoll poller.
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace zanth::platform {
+namespace {
+
+int SetNonBlocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+  return 0;
+}
+
+int SetOption(int fd, int level, int name, const void* value, socklen_t size) {
+  return ::setsockopt(fd, level, name, value, size) == 0 ? 0 : errno;
+}
+
+int SetInt(int fd, int level, int name, int value) {
+  return SetOption(fd, level, name, &value, sizeof value);
+}
+
+int SetLinger(int fd, int seconds) {
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = seconds;
+  return SetOption(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+std::uint32_t ToEpoll(std::uint32_t interest) {
+  std::uint32_t events = 0;
+  if (interest & kReadable) events |= EPOLLIN | EPOLLRDHUP;
+  if (interest & kWritable) events |= EPOLLOUT;
+  return events;
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+void Socket::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool IsWouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+bool ParseIPv4(const std::string& text, std::uint32_t* address) {
+  in_addr a{};
+  if (::inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  *address = ntohl(a.s_addr);
+  return true;
+}
+
+std::string FormatIPv4(std::uint32_t address) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", (address >> 24) & 255u,
+                (address >> 16) & 255u, (address >> 8) & 255u, address & 255u);
+  return buffer;
+}
+
+int ResolveIPv4(const std::string& host, std::uint32_t* address) {
+  if (ParseIPv4(host, address)) return 0;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+    return -1;
+  }
+  sockaddr_in sin{};
+  std::memcpy(&sin, result->ai_addr, sizeof sin);
+  *address = ntohl(sin.sin_addr.s_addr);
+  ::freeaddrinfo(result);
+  return 0;
+}
+
+std::uint16_t ServicePort(const char* service, const char* protocol,
+                          std::uint16_t fallback) {
+  servent entry{};
+  servent* found = nullptr;
+  char buffer[1024];
+  if (::getservbyname_r(service, protocol, &entry, buffer, sizeof buffer, &found) == 0 &&
+      found != nullptr) {
+    return ntohs(static_cast<std::uint16_t>(found->s_port));
+  }
+  return fallback;
+}
+
+std::string FirstHostAddress() {
+  char name[256] = {};
+  std::uint32_t address = 0;
+  if (::gethostname(name, sizeof name - 1) == 0 && ResolveIPv4(name, &address) == 0) {
+    return FormatIPv4(address);
+  }
+  return "127.0.0.1";
+}
+
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+int Listen(std::uint16_t port, Socket* out) {
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return errno;
+  int rc = SetLinger(s.fd(), 0);
+  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
+  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_RCVBUF, 16384);
+  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_SNDBUF, 16384);
+  if (rc != 0) return rc;
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(port);
+  sin.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return errno;
+  if (::listen(s.fd(), 15) != 0) return errno;
+  if ((rc = SetNonBlocking(s.fd())) != 0) return rc;
+  *out = std::move(s);
+  return 0;
+}
+
+int Accept(const Socket& listener, Socket* out) {
+  int fd;
+  do {
+    fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
+  Socket s(fd);
+  SetLinger(fd, 1);
+  SetInt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  *out = std::move(s);
+  return 0;
+}
+
+int ConnectNonBlocking(std::uint32_t address, std::uint16_t port,
+                       std::uint32_t local_address, Socket* out,
+                       bool* in_progress) {
+  *in_progress = false;
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return errno;
+  SetLinger(s.fd(), 1);
+  SetInt(s.fd(), SOL_SOCKET, SO_RCVBUF, 16384);
+  SetInt(s.fd(), SOL_SOCKET, SO_SNDBUF, 16384);
+  SetInt(s.fd(), IPPROTO_TCP, TCP_NODELAY, 1);  // a failure is harmless
+  if (local_address != 0) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(local_address);
+    if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      return errno;
+    }
+  }
+  if (int rc = SetNonBlocking(s.fd()); rc != 0) return rc;
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  remote.sin_addr.s_addr = htonl(address);
+  if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (errno != EINPROGRESS) return errno;
+    *in_progress = true;
+  }
+  *out = std::move(s);
+  return 0;
+}
+
+int PendingError(int fd) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+  return error;
+}
+
+long Receive(int fd, void* buffer, std::size_t count, int* error) {
+  ssize_t n = ::recv(fd, buffer, count, 0);
+  if (n < 0) *error = errno;
+  return n;
+}
+
+long Send(int fd, const void* buffer, std::size_t count, int* error) {
+  ssize_t n = ::send(fd, buffer, count, MSG_NOSIGNAL);
+  if (n < 0) *error = errno;
+  return n;
+}
+
+std::string PeerAddress(int fd) {
+  sockaddr_storage storage{};
+  socklen_t size = sizeof storage;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &size) != 0 ||
+      storage.ss_family != AF_INET) {
+    return "";
+  }
+  sockaddr_in sin{};
+  std::memcpy(&sin, &storage, sizeof sin);
+  return FormatIPv4(ntohl(sin.sin_addr.s_addr));
+}
+
+std::uint16_t LocalPort(int fd) {
+  sockaddr_in sin{};
+  socklen_t size = sizeof sin;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &size) != 0) return 0;
+  return ntohs(sin.sin_port);
+}
+
+SpareDescriptor::~SpareDescriptor() { Release(); }
+
+void SpareDescriptor::Open() {
+  if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void SpareDescriptor::Release() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+Poller::Poller() : fd_(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+Poller::~Poller() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int Poller::Add(int fd, std::uint32_t interest, void* token) {
+  epoll_event event{};
+  event.events = ToEpoll(interest);
+  event.data.ptr = token;
+  return ::epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &event) == 0 ? 0 : errno;
+}
+
+int Poller::Modify(int fd, std::uint32_t interest, void* token) {
+  epoll_event event{};
+  event.events = ToEpoll(interest);
+  event.data.ptr = token;
+  return ::epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &event) == 0 ? 0 : errno;
+}
+
+int Poller::Remove(int fd) {
+  return ::epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr) == 0 ? 0 : errno;
+}
+
+int Poller::Wait(int timeout_ms, std::vector<Event>* events, int* error) {
+  epoll_event raw[256];
+  int n = ::epoll_wait(fd_, raw, 256, timeout_ms);
+  events->clear();
+  if (n < 0) {
+    *error = errno;
+    return -1;
+  }
+  for (int i = 0; i < n; ++i) {
+    std::uint32_t flags = 0;
+    if (raw[i].events & EPOLLIN) flags |= kReadable;
+    if (raw[i].events & EPOLLOUT) flags |= kWritable;
+    if (raw[i].events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) flags |= kHangup;
+    events->push_back(Event{raw[i].data.ptr, flags});
+  }
+  return n;
+}
+
+}  // namespace zanth::platform

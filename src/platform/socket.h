@@ -1,0 +1,130 @@
+// TCP sockets and the readiness poller (epoll) behind the connection
+// manager. Functions return 0 or the system error unless they say otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zanth::platform {
+
+// An owned socket descriptor, closed by the destructor.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { Close(); }
+  Socket(Socket&& other) noexcept : fd_(other.Release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  int fd() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// True for the errors that only mean "nothing to do now".
+bool IsWouldBlock(int error);
+
+// Parses dotted decimal "a.b.c.d" into a host-order address.
+bool ParseIPv4(const std::string& text, std::uint32_t* address);
+// "%d.%d.%d.%d" of a host-order address.
+std::string FormatIPv4(std::uint32_t address);
+// Resolves a host name (or dotted decimal) to its first IPv4 address.
+// Returns 0 or kFailed-like -1 when nothing was found.
+int ResolveIPv4(const std::string& host, std::uint32_t* address);
+
+// The port of a service from the system's service table, or fallback.
+std::uint16_t ServicePort(const char* service, const char* protocol,
+                          std::uint16_t fallback);
+
+// The first IPv4 address of this host's name, or "127.0.0.1".
+std::string FirstHostAddress();
+
+// Raises the soft limit of open descriptors to the hard limit.
+void RaiseDescriptorLimit();
+
+// A listening socket on all interfaces at port: linger on with time 0,
+// address reuse, 16384-byte buffers, backlog 15, non-blocking.
+int Listen(std::uint16_t port, Socket* out);
+
+// Accepts one connection: non-blocking, linger 1 s, no delay. Returns 0,
+// EAGAIN when none is waiting, or the error.
+int Accept(const Socket& listener, Socket* out);
+
+// Starts a non-blocking connect to address:port, bound first to
+// local_address (port 0) when it is not 0. *in_progress tells whether the
+// connect completes later through write readiness.
+int ConnectNonBlocking(std::uint32_t address, std::uint16_t port,
+                       std::uint32_t local_address, Socket* out,
+                       bool* in_progress);
+
+// The pending error of a socket (after a non-blocking connect).
+int PendingError(int fd);
+
+// One receive or send. Returns the count (0 = orderly close for a receive),
+// or -1 with the error in *error.
+long Receive(int fd, void* buffer, std::size_t count, int* error);
+long Send(int fd, const void* buffer, std::size_t count, int* error);
+
+// The peer's IPv4 address as "%d.%d.%d.%d", or "" when it is not IPv4.
+std::string PeerAddress(int fd);
+// The local port a socket is bound to, or 0.
+std::uint16_t LocalPort(int fd);
+
+// A descriptor held in reserve so that a listener can still accept (and at
+// once close) a connection when the process has run out of descriptors.
+class SpareDescriptor {
+ public:
+  SpareDescriptor() { Open(); }
+  ~SpareDescriptor();
+  void Open();
+  void Release();
+
+ private:
+  int fd_ = -1;
+};
+
+// Readiness flags.
+inline constexpr std::uint32_t kReadable = 1;
+inline constexpr std::uint32_t kWritable = 2;
+inline constexpr std::uint32_t kHangup = 4;  // error or hang-up
+
+// Level-triggered readiness poller.
+class Poller {
+ public:
+  struct Event {
+    void* token;
+    std::uint32_t flags;
+  };
+
+  Poller();
+  ~Poller();
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+  bool valid() const { return fd_ >= 0; }
+  // Watches fd for the given interest (kReadable | kWritable, or 0 for only
+  // errors); token comes back with its events.
+  int Add(int fd, std::uint32_t interest, void* token);
+  int Modify(int fd, std::uint32_t interest, void* token);
+  int Remove(int fd);
+  // Waits up to timeout_ms (0 = do not wait). Returns the number of events
+  // stored in *events, or -1 with the error in *error (EINTR included).
+  int Wait(int timeout_ms, std::vector<Event>* events, int* error);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace zanth::platform

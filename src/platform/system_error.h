@@ -1,0 +1,14 @@
+// The system's error numbers and texts.
+#pragma once
+
+#include <string>
+
+namespace zanth::platform {
+
+// errno of the calling thread.
+int LastError();
+
+// The system's text for an error number.
+std::string SystemErrorText(int code);
+
+}  // namespace zanth::platform

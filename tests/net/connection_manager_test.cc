@@ -1,0 +1,321 @@
+// The connection manager over real loopback sockets, in process.
+#include "net/connection_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "core/result.h"
+#include "support/server_process.h"
+
+namespace zanth::net {
+namespace {
+
+using testing::ConnectLoopback;
+using testing::PickFreePort;
+
+// Records what the manager tells a listener's owner.
+class RecordingHandler : public ConnectionHandler {
+ public:
+  int OnAccept(Connection& c) override {
+    accepted.push_back(&c);
+    bytes_seen_at_accept += c.in_count();
+    return accept_result;
+  }
+  void OnLost(Connection& c) override { lost.push_back(&c); }
+  void OnRemoved(Connection& c) override { removed.push_back(&c); }
+
+  std::vector<Connection*> accepted, lost, removed;
+  std::size_t bytes_seen_at_accept = 0;
+  int accept_result = kOk;
+};
+
+class ConnectionManagerTest : public ::testing::Test {
+ protected:
+  void Listen(bool scrambled) {
+    port_ = PickFreePort();
+    ASSERT_EQ(kOk, manager_.ListenOn("127.0.0.1", port_, &handler_, scrambled));
+    EXPECT_EQ(port_, manager_.last_listen_port());
+  }
+
+  // Polls until pred holds, at most a bounded number of passes.
+  template <typename Pred>
+  bool PollUntil(Pred pred, int max_passes = 400) {
+    for (int i = 0; i < max_passes && !pred(); ++i) manager_.Poll(5);
+    return pred();
+  }
+
+  int ConnectClient() {
+    int fd = ConnectLoopback(port_);
+    EXPECT_GE(fd, 0);
+    clients_.push_back(fd);
+    return fd;
+  }
+
+  void TearDown() override {
+    for (int fd : clients_) close(fd);
+  }
+
+  std::size_t ReadAvailable(int fd, std::vector<std::uint8_t>* out, std::size_t want) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (out->size() < want && std::chrono::steady_clock::now() < deadline) {
+      std::uint8_t buffer[4096];
+      ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        out->insert(out->end(), buffer, buffer + n);
+      } else {
+        manager_.Poll(1);
+      }
+    }
+    return out->size();
+  }
+
+  ConnectionManager manager_;
+  RecordingHandler handler_;
+  std::uint16_t port_ = 0;
+  std::vector<int> clients_;
+};
+
+TEST_F(ConnectionManagerTest, TenSimultaneousConnectsAreAllAcceptedBeforeAnyRead) {
+  Listen(false);
+  for (int i = 0; i < 10; ++i) {
+    int fd = ConnectClient();
+    ASSERT_EQ(4, send(fd, "ping", 4, 0));
+  }
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 10; }));
+  // Accept routines ran before any byte was read from any of them.
+  EXPECT_EQ(0u, handler_.bytes_seen_at_accept);
+  EXPECT_EQ(10u, manager_.connection_count());
+  ASSERT_TRUE(PollUntil([&] {
+    for (const Connection& c : manager_.connections()) {
+      if (c.ReadyCount() != 4) return false;
+    }
+    return true;
+  }));
+}
+
+TEST_F(ConnectionManagerTest, QueueOf3000BytesDrainsIn1024_1024_952) {
+  Listen(false);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+  std::vector<std::uint8_t> data(3000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_EQ(kOk, c->QueueSend(data.data(), data.size()));
+  std::vector<std::size_t> after_pass;
+  for (int i = 0; i < 100 && c->queued() > 0; ++i) {
+    std::size_t before = c->queued();
+    manager_.Poll(50);
+    if (c->queued() != before) after_pass.push_back(c->queued());
+  }
+  EXPECT_EQ((std::vector<std::size_t>{1976, 952, 0}), after_pass);
+  std::vector<std::uint8_t> received;
+  ASSERT_EQ(3000u, ReadAvailable(fd, &received, 3000));
+  EXPECT_EQ(data, received);
+}
+
+TEST_F(ConnectionManagerTest, ScrambledConnectionHoldsPartialBlockUntilComplete) {
+  Listen(true);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+
+  std::uint8_t plain[32];
+  for (int i = 0; i < 32; ++i) plain[i] = static_cast<std::uint8_t>(100 + i);
+  std::uint8_t wire[33];
+  wire[0] = 200;  // the client's seed
+  LinkScrambler scrambler;
+  scrambler.Start(200);
+  std::memcpy(wire + 1, plain, 32);
+  scrambler.ScrambleBlock(wire + 1);
+  scrambler.ScrambleBlock(wire + 17);
+
+  // Seed plus 19 bytes: one block ready, three bytes waiting.
+  ASSERT_EQ(20, send(fd, wire, 20, 0));
+  ASSERT_TRUE(PollUntil([&] { return c->in_count() == 19; }));
+  EXPECT_EQ(16u, c->ReadyCount());
+  ASSERT_EQ(13, send(fd, wire + 20, 13, 0));
+  ASSERT_TRUE(PollUntil([&] { return c->ReadyCount() == 32; }));
+  std::uint8_t got[40];
+  EXPECT_EQ(32u, c->TakeInput(got, sizeof got));
+  EXPECT_EQ(0, std::memcmp(got, plain, 32));
+  EXPECT_EQ(0u, c->in_count());
+}
+
+TEST_F(ConnectionManagerTest, ScrambledSendStartsWithSeedAndDescrambles) {
+  Listen(true);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+  std::uint8_t plain[48];
+  for (int i = 0; i < 48; ++i) plain[i] = static_cast<std::uint8_t>(i);
+  ASSERT_EQ(kOk, c->QueueSend(plain, 32));
+  ASSERT_EQ(kOk, c->QueueSend(plain + 32, 16));
+  EXPECT_EQ(49u, c->queued());
+  std::vector<std::uint8_t> wire;
+  ASSERT_EQ(49u, ReadAvailable(fd, &wire, 49));
+  LinkDescrambler descrambler;
+  descrambler.Start(wire[0]);
+  for (int b = 0; b < 3; ++b) descrambler.DescrambleBlock(&wire[1 + 16 * b]);
+  EXPECT_EQ(0, std::memcmp(wire.data() + 1, plain, 48));
+}
+
+TEST_F(ConnectionManagerTest, OrderlyCloseAndResetCallTheLostRoutine) {
+  Listen(false);
+  int a = ConnectClient();
+  int b = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 2; }));
+  shutdown(a, SHUT_WR);
+  linger reset{1, 0};
+  setsockopt(b, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(b);
+  clients_.pop_back();
+  ASSERT_TRUE(PollUntil([&] { return handler_.lost.size() == 2; }));
+  for (Connection* c : handler_.lost) EXPECT_TRUE(c->closing());
+  // A closing connection queues nothing.
+  std::uint8_t byte[16] = {};
+  EXPECT_EQ(kOk, handler_.lost[0]->QueueSend(byte, 16));
+  EXPECT_EQ(0u, handler_.lost[0]->queued());
+  for (Connection* c : handler_.lost) manager_.RemoveConnection(c);
+  EXPECT_EQ(0u, manager_.connection_count());
+}
+
+TEST_F(ConnectionManagerTest, CloseWhenFlushedRemovesOnceQueueIsEmpty) {
+  Listen(false);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+  std::vector<std::uint8_t> data(2000, 'x');
+  ASSERT_EQ(kOk, c->QueueSend(data.data(), data.size()));
+  c->CloseWhenFlushed();
+  manager_.Poll(50);
+  EXPECT_EQ(1u, manager_.connection_count());  // 976 bytes still queued
+  ASSERT_TRUE(PollUntil([&] { return manager_.connection_count() == 0; }));
+  EXPECT_EQ(1u, handler_.removed.size());
+  std::vector<std::uint8_t> received;
+  EXPECT_EQ(2000u, ReadAvailable(fd, &received, 2000));
+}
+
+TEST_F(ConnectionManagerTest, CloseWhenFlushedWithEmptyQueueRemovesInNextPass) {
+  Listen(false);
+  ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  handler_.accepted[0]->CloseWhenFlushed();
+  ASSERT_TRUE(PollUntil([&] { return manager_.connection_count() == 0; }, 5));
+}
+
+TEST_F(ConnectionManagerTest, SecondRemovalInsideAPassDoesNothing) {
+  // An owner told of a lost connection may remove it more than once (from
+  // the lost routine and again from its own pass); the record stays valid
+  // until the pass is over and the second removal changes nothing.
+  class RemovingHandler : public RecordingHandler {
+   public:
+    explicit RemovingHandler(ConnectionManager* m) : manager(m) {}
+    void OnLost(Connection& c) override {
+      RecordingHandler::OnLost(c);
+      manager->RemoveConnection(&c);
+      manager->RemoveConnection(&c);
+    }
+    ConnectionManager* manager;
+  } removing(&manager_);
+  port_ = PickFreePort();
+  ASSERT_EQ(kOk, manager_.ListenOn("127.0.0.1", port_, &removing, false));
+  int a = ConnectClient();
+  ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return removing.accepted.size() == 2; }));
+  shutdown(a, SHUT_WR);
+  ASSERT_TRUE(PollUntil([&] { return removing.lost.size() == 1; }));
+  EXPECT_EQ(1u, manager_.connection_count());
+  EXPECT_TRUE(manager_.connections().Verify());
+}
+
+TEST_F(ConnectionManagerTest, FailedAcceptRoutineClosesTheConnection) {
+  Listen(false);
+  handler_.accept_result = kNoMemory;
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  manager_.Poll(0);
+  EXPECT_EQ(0u, manager_.connection_count());
+  char byte;
+  // The peer sees the close.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  ssize_t n = -1;
+  while (std::chrono::steady_clock::now() < deadline) {
+    n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+  }
+  EXPECT_LE(n, 0);
+}
+
+TEST_F(ConnectionManagerTest, FullInputBufferWaitsForItsOwner) {
+  Listen(false);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+  std::vector<std::uint8_t> data(kInputBufferSize + 5000, 'a');
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_DONTWAIT);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    manager_.Poll(1);
+  }
+  ASSERT_TRUE(PollUntil([&] { return c->in_count() == kInputBufferSize; }));
+  for (int i = 0; i < 5; ++i) manager_.Poll(1);
+  EXPECT_EQ(kInputBufferSize, c->in_count());
+  std::vector<std::uint8_t> sink(kInputBufferSize);
+  EXPECT_EQ(kInputBufferSize, c->TakeInput(sink.data(), sink.size()));
+  ASSERT_TRUE(PollUntil([&] { return c->in_count() == 5000; }));
+}
+
+TEST_F(ConnectionManagerTest, OutgoingConnectionCompletesAndIsScrambled) {
+  Listen(false);  // a plain listener stands in for the remote end
+  class Outgoing : public ConnectionHandler {
+   public:
+    int OnAccept(Connection&) override { return kOk; }
+    void OnLost(Connection&) override { ++lost; }
+    void OnConnected(Connection&) override { ++connected; }
+    int connected = 0, lost = 0;
+  } outgoing;
+  Connection* c = nullptr;
+  ASSERT_EQ(kOk, manager_.ConnectTo("127.0.0.1:" + std::to_string(port_) + "/ignored",
+                                    &outgoing, nullptr, &c));
+  ASSERT_NE(nullptr, c);
+  EXPECT_TRUE(c->scrambled());
+  ASSERT_TRUE(PollUntil([&] { return outgoing.connected == 1 && handler_.accepted.size() == 1; }));
+  std::uint8_t block[16] = {1, 2, 3};
+  ASSERT_EQ(kOk, c->QueueSend(block, 16));
+  Connection* far = handler_.accepted[0];
+  ASSERT_TRUE(PollUntil([&] { return far->ReadyCount() == 17; }));
+}
+
+TEST_F(ConnectionManagerTest, RefusedOutgoingConnectionIsLost) {
+  std::uint16_t closed_port = PickFreePort();
+  class Outgoing : public ConnectionHandler {
+   public:
+    int OnAccept(Connection&) override { return kOk; }
+    void OnLost(Connection&) override { ++lost; }
+    void OnConnected(Connection&) override { ++connected; }
+    int connected = 0, lost = 0;
+  } outgoing;
+  Connection* c = nullptr;
+  int rc = manager_.ConnectTo("127.0.0.1:" + std::to_string(closed_port), &outgoing, nullptr, &c);
+  if (rc == kOk) {
+    ASSERT_TRUE(PollUntil([&] { return outgoing.lost == 1; }));
+    EXPECT_EQ(0, outgoing.connected);
+    manager_.RemoveConnection(c);
+  } else {
+    EXPECT_GT(rc, 0);  // refused at once
+  }
+  EXPECT_EQ(0u, manager_.connection_count());
+}
+
+TEST_F(ConnectionManagerTest, ListenOnUnknownHostFails) {
+  EXPECT_NE(kOk, manager_.ListenOn("no-such-host.invalid", PickFreePort(), &handler_, false));
+}
+
+}  // namespace
+}  // namespace zanth::net

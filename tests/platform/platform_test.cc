@@ -1,0 +1,116 @@
+// Files, locks and the single-instance guard.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/process.h"
+#include "platform/threads.h"
+#include "support/test_support.h"
+
+namespace zanth::platform {
+namespace {
+
+TEST(FileTest, AtomicWriteReplacesAndLeavesNoTemporary) {
+  testing::TempDir dir;
+  std::string path = dir.File("zanth.conf");
+  ASSERT_EQ(0, WriteFileAtomically(path, "first"));
+  ASSERT_EQ(0, WriteFileAtomically(path, "second"));
+  std::string text;
+  ASSERT_EQ(0, ReadWholeFile(path, &text));
+  EXPECT_EQ("second", text);
+  std::vector<std::string> names;
+  ASSERT_EQ(0, ListDirectory(dir.path(), &names));
+  EXPECT_EQ(std::vector<std::string>{"zanth.conf"}, names);
+}
+
+TEST(FileTest, FailedAtomicWriteKeepsThePreviousFile) {
+  testing::TempDir dir;
+  std::string path = dir.File("zanth.conf");
+  ASSERT_EQ(0, WriteFileAtomically(path, "kept"));
+  // A directory where the temporary file should go makes the write fail.
+  ASSERT_EQ(0, MakeDirectory(path + ".tmp"));
+  EXPECT_NE(0, WriteFileAtomically(path, "lost"));
+  std::string text;
+  ASSERT_EQ(0, ReadWholeFile(path, &text));
+  EXPECT_EQ("kept", text);
+}
+
+TEST(FileTest, OpenFlagsAndErrors) {
+  testing::TempDir dir;
+  File f;
+  EXPECT_EQ(ENOENT, f.Open(dir.File("missing"), kOpenRead));
+  ASSERT_EQ(0, f.Open(dir.File("a"), kOpenWrite | kOpenCreate));
+  ASSERT_EQ(0, f.WriteAll("abcdef", 6));
+  EXPECT_EQ(2, f.Seek(2, SEEK_SET));
+  f.Close();
+  ASSERT_EQ(0, f.Open(dir.File("a"), kOpenWrite | kOpenCreate | kOpenTruncate));
+  f.Close();
+  std::string text = "x";
+  ASSERT_EQ(0, ReadWholeFile(dir.File("a"), &text));
+  EXPECT_EQ("", text);
+  EXPECT_EQ(EEXIST, MakeDirectory(dir.path()));
+}
+
+TEST(LockTest, RecursiveAndExclusiveBetweenThreads) {
+  LockHandle lock = TVK_CreateSemaphore("ConnectListMutex");
+  ASSERT_NE(nullptr, lock);
+  EXPECT_EQ(0, TVK_WaitSemaphore(lock));
+  EXPECT_TRUE(TVK_TrySemaphore(lock));  // the owner may take it again
+  std::atomic<int> other{-1};
+  std::thread t([&] { other = TVK_TrySemaphore(lock) ? 1 : 0; });
+  t.join();
+  EXPECT_EQ(0, other.load());
+  EXPECT_NE(0, TVK_ReleaseSemaphore(lock));
+  EXPECT_NE(0, TVK_ReleaseSemaphore(lock));
+  std::thread u([&] {
+    other = TVK_TrySemaphore(lock) ? 1 : 0;
+    if (other) TVK_ReleaseSemaphore(lock);
+  });
+  u.join();
+  EXPECT_EQ(1, other.load());
+  EXPECT_NE(0, TVK_DeleteSemaphore(lock));
+}
+
+TEST(ThreadTest, CreateRunsTheEntryWithItsArgument) {
+  static std::atomic<int> value{0};
+  static int argument = 17;
+  ThreadRecord* t = TVK_CreateThread([](void* arg) { value = *static_cast<int*>(arg); },
+                                     &argument);
+  ASSERT_NE(nullptr, t);
+  for (int i = 0; i < 500 && value.load() == 0; ++i) usleep(2000);
+  EXPECT_EQ(17, value.load());
+  TVK_DestroyThread(t);
+}
+
+TEST(SingleInstanceTest, SecondHolderOfOneKeyIsRefused) {
+  testing::TempDir dir;
+  SingleInstance first, second, other;
+  EXPECT_TRUE(first.Acquire(dir.path() + "/My Zanth/"));
+  EXPECT_FALSE(second.Acquire(dir.path() + "/My Zanth/"));
+  EXPECT_TRUE(other.Acquire(dir.path() + "/Other/"));
+  // Very long keys are hashed to fit and still exclude each other.
+  SingleInstance long1, long2;
+  std::string long_key(300, 'k');
+  EXPECT_TRUE(long1.Acquire(long_key));
+  EXPECT_FALSE(long2.Acquire(long_key));
+}
+
+TEST(DocumentsFolderTest, XdgAbsoluteElseHome) {
+  const char* old_home = getenv("HOME");
+  std::string saved = old_home ? old_home : "";
+  setenv("HOME", "/home/site", 1);
+  setenv("XDG_DOCUMENTS_DIR", "relative/docs", 1);
+  EXPECT_EQ("/home/site/Documents", DocumentsFolder());
+  setenv("XDG_DOCUMENTS_DIR", "/srv/docs/", 1);
+  EXPECT_EQ("/srv/docs", DocumentsFolder());
+  unsetenv("XDG_DOCUMENTS_DIR");
+  EXPECT_EQ("/home/site/Documents", DocumentsFolder());
+  setenv("HOME", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace zanth::platform

@@ -1,0 +1,139 @@
+// Starts the real zanthd for loopback tests.
+#include "support/server_process.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+namespace zanth::testing {
+
+std::uint16_t PickFreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sin.sin_port = 0;
+  bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  socklen_t size = sizeof sin;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &size);
+  close(fd);
+  return ntohs(sin.sin_port);
+}
+
+int ConnectLoopback(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sin.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+ServerProcess::ServerProcess() : chat_port_(PickFreePort()), http_port_(PickFreePort()) {
+  while (http_port_ == chat_port_) http_port_ = PickFreePort();
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    WaitExit(pid_, std::chrono::seconds(5));
+  }
+}
+
+void ServerProcess::WriteConfig(const std::string& extra_xml) {
+  mkdir((home_.path() + "/Documents").c_str(), 0755);
+  mkdir(data_dir().c_str(), 0755);
+  mkdir((data_dir() + "media").c_str(), 0755);
+  std::ofstream out(data_dir() + "zanth.conf");
+  out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
+      << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
+      << http_port_ << "\">Test Site</sitename>\n"
+      << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1:" << http_port_
+      << "/</baseurl>\n"
+      << extra_xml << "</zanthd>\n";
+}
+
+pid_t ServerProcess::Spawn(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("HOME", home_.path().c_str(), 1);
+    unsetenv("XDG_DOCUMENTS_DIR");
+    std::vector<std::string> all = {ZANTHD_BINARY, "--headless"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int ServerProcess::WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+bool ServerProcess::Start(const std::vector<std::string>& args) {
+  pid_ = Spawn(args);
+  if (pid_ <= 0) return false;
+  return WaitForLog("Listening socket established", 1, std::chrono::seconds(20));
+}
+
+int ServerProcess::RunSecondInstance(std::chrono::milliseconds timeout) {
+  pid_t pid = Spawn({});
+  int status = WaitExit(pid, timeout);
+  if (status < 0) {
+    kill(pid, SIGKILL);
+    WaitExit(pid, std::chrono::seconds(5));
+  }
+  return status;
+}
+
+int ServerProcess::Stop(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = WaitExit(pid_, timeout);
+  if (status >= 0) pid_ = -1;
+  return status;
+}
+
+int ServerProcess::CountInLog(const std::string& text) const {
+  std::string log = Log();
+  int count = 0;
+  for (std::size_t pos = log.find(text); pos != std::string::npos;
+       pos = log.find(text, pos + text.size())) {
+    ++count;
+  }
+  return count;
+}
+
+bool ServerProcess::WaitForLog(const std::string& text, int count,
+                               std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    if (CountInLog(text) >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+}  // namespace zanth::testing

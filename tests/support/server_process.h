@@ -1,0 +1,64 @@
+// Starts the real zanthd in a temporary HOME for loopback tests, and stops
+// it. Every wait is bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace zanth::testing {
+
+// A TCP port that was free a moment ago on 127.0.0.1.
+std::uint16_t PickFreePort();
+
+// Connects a blocking TCP socket to 127.0.0.1:port; -1 on failure.
+int ConnectLoopback(std::uint16_t port);
+
+class ServerProcess {
+ public:
+  // A temporary HOME whose data directory holds a configuration that sets
+  // the bind address 127.0.0.1 and two free ports.
+  ServerProcess();
+  ~ServerProcess();
+
+  const std::string& home() const { return home_.path(); }
+  std::string data_dir() const { return home_.path() + "/Documents/My Zanth/"; }
+  std::string log_path() const { return data_dir() + "zanth.log"; }
+  std::uint16_t chat_port() const { return chat_port_; }
+  std::uint16_t http_port() const { return http_port_; }
+
+  // Writes the configuration file (before Start). extra_xml goes inside the
+  // root element after "sitename".
+  void WriteConfig(const std::string& extra_xml = "");
+
+  // Starts zanthd --headless with the extra arguments and waits until the
+  // log says it listens. Returns false when it did not within the timeout.
+  bool Start(const std::vector<std::string>& args = {});
+  // Runs another zanthd with the same HOME and waits for it to end; returns
+  // its exit status, or -1 when it did not end within timeout.
+  int RunSecondInstance(std::chrono::milliseconds timeout);
+  // Sends SIGTERM and waits; returns the exit status, or -1 on timeout.
+  int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool running() const { return pid_ > 0; }
+
+  std::string Log() const { return ReadFileText(log_path()); }
+  // Waits until the log holds count lines containing text.
+  bool WaitForLog(const std::string& text, int count, std::chrono::milliseconds timeout) const;
+  int CountInLog(const std::string& text) const;
+
+ private:
+  pid_t Spawn(const std::vector<std::string>& args);
+  static int WaitExit(pid_t pid, std::chrono::milliseconds timeout);
+
+  TempDir home_;
+  std::uint16_t chat_port_;
+  std::uint16_t http_port_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace zanth::testing
