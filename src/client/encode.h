@@ -1,0 +1,111 @@
+// Payload builders for the messages a chat client sends. Each returns the
+// payload only (no header); ChatClient frames and sends it. Texts longer than
+// their field are cut, and the cut always leaves room for the field's NUL.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "client/records.h"
+#include "protocol/wire.h"
+
+namespace zanth::client {
+
+// Type codes of the messages this library sends or reads by name.
+inline constexpr std::uint32_t kIdent = protocol::TypeCode("Idn2");
+inline constexpr std::uint32_t kTalk = protocol::TypeCode("Talk");
+inline constexpr std::uint32_t kWhisper = protocol::TypeCode("xTlk");
+inline constexpr std::uint32_t kCrossRoomWhisper = protocol::TypeCode("CrTk");
+inline constexpr std::uint32_t kRoomMessage = protocol::TypeCode("RmMs");
+inline constexpr std::uint32_t kUserMove = protocol::TypeCode("UsMv");
+inline constexpr std::uint32_t kUserMove3D = protocol::TypeCode("Mv3D");
+inline constexpr std::uint32_t kFace = protocol::TypeCode("FNum");
+inline constexpr std::uint32_t kColour = protocol::TypeCode("FRGB");
+inline constexpr std::uint32_t kFaceImage = protocol::TypeCode("FImg");
+inline constexpr std::uint32_t kBadge = protocol::TypeCode("Badg");
+inline constexpr std::uint32_t kVoice = protocol::TypeCode("Voic");
+inline constexpr std::uint32_t kName = protocol::TypeCode("Name");
+inline constexpr std::uint32_t kData = protocol::TypeCode("Data");
+inline constexpr std::uint32_t kRoomRequest = protocol::TypeCode("RmRq");
+inline constexpr std::uint32_t kRoomList = protocol::TypeCode("Rmls");
+inline constexpr std::uint32_t kRoomListStop = protocol::TypeCode("RlSt");
+inline constexpr std::uint32_t kRoomListUpdate = protocol::TypeCode("RlUd");
+inline constexpr std::uint32_t kRoomName = protocol::TypeCode("RmNm");
+inline constexpr std::uint32_t kRoomInfo = protocol::TypeCode("RmIn");
+inline constexpr std::uint32_t kRoomEditInfo = protocol::TypeCode("REIn");
+inline constexpr std::uint32_t kFreeRoomId = protocol::TypeCode("ARmI");
+inline constexpr std::uint32_t kCreateRoom = protocol::TypeCode("CrRm");
+inline constexpr std::uint32_t kUpdateRoom = protocol::TypeCode("UpRm");
+inline constexpr std::uint32_t kRoomDescription = protocol::TypeCode("Room");
+inline constexpr std::uint32_t kRoomEnter = protocol::TypeCode("RmEn");
+inline constexpr std::uint32_t kRoomLeave = protocol::TypeCode("RmLv");
+inline constexpr std::uint32_t kOccupants = protocol::TypeCode("RmOc");
+inline constexpr std::uint32_t kUserList = protocol::TypeCode("Ulls");
+inline constexpr std::uint32_t kUserListStop = protocol::TypeCode("UlSt");
+inline constexpr std::uint32_t kUserListUpdate = protocol::TypeCode("UlUd");
+inline constexpr std::uint32_t kAuth = protocol::TypeCode("auth");
+inline constexpr std::uint32_t kGroupList = protocol::TypeCode("GrLs");
+inline constexpr std::uint32_t kPrivilegeNames = protocol::TypeCode("PrLs");
+inline constexpr std::uint32_t kCommandNames = protocol::TypeCode("CmLs");
+inline constexpr std::uint32_t kSoundList = protocol::TypeCode("SdLs");
+inline constexpr std::uint32_t kYouAre = protocol::TypeCode("UAre");
+inline constexpr std::uint32_t kPermissions = protocol::TypeCode("Perm");
+inline constexpr std::uint32_t kGroupNotice = protocol::TypeCode("Grup");
+inline constexpr std::uint32_t kSiteName = protocol::TypeCode("SNme");
+inline constexpr std::uint32_t kPropUrl = protocol::TypeCode("PUrl");
+inline constexpr std::uint32_t kBaseUrl = protocol::TypeCode("BUrl");
+inline constexpr std::uint32_t kListLine = protocol::TypeCode("LMsg");
+inline constexpr std::uint32_t kUserCount = protocol::TypeCode("UsCt");
+inline constexpr std::uint32_t kServerCaps = protocol::TypeCode("SvCp");
+inline constexpr std::uint32_t kRating = protocol::TypeCode("Rtng");
+inline constexpr std::uint32_t kPing = protocol::TypeCode("Ping");
+inline constexpr std::uint32_t kKill = protocol::TypeCode("Kill");
+// Requests without a payload (console lists).
+inline constexpr std::uint32_t kRequestGroups = protocol::TypeCode("REGl");
+inline constexpr std::uint32_t kRequestPrivileges = protocol::TypeCode("REPm");
+inline constexpr std::uint32_t kRequestCommands = protocol::TypeCode("RECm");
+inline constexpr std::uint32_t kRequestAccounts = protocol::TypeCode("REAu");
+inline constexpr std::uint32_t kRequestBans = protocol::TypeCode("REBl");
+inline constexpr std::uint32_t kRequestDirectory = protocol::TypeCode("REDI");
+
+inline constexpr std::size_t kIdentSize = 176;
+inline constexpr std::size_t kRoomRecordSize = 592;
+
+using Payload = std::vector<std::uint8_t>;
+
+// "Idn2": the 176-byte ident record.
+Payload EncodeIdent(const Ident& ident);
+// "Talk" and "RmMs": one ptext (cut to 255 bytes).
+Payload EncodeText(std::string_view text);
+// "xTlk": i16 target count, 2 unused, the target user ids, ptext.
+Payload EncodeWhisper(const std::vector<std::uint32_t>& targets,
+                      std::string_view text);
+// "UsMv": i16 x, i16 y.
+Payload EncodeMove(std::int16_t x, std::int16_t y);
+// "Mv3D": position, second vector, rotation, fourth vector (3 floats each).
+Payload EncodeMove3D(const std::array<float, 12>& pose);
+// "FNum", "FRGB", "Voic": one field each.
+Payload EncodeFace(std::uint16_t face);
+Payload EncodeColour(std::uint32_t colour);
+Payload EncodeVoice(std::int16_t voice);
+// "FImg", "Name": one zstring.
+Payload EncodeZString(std::string_view text);
+// "Data": tag (up to 16 bytes, zero-padded, no NUL needed), global flag,
+// 1 unused, i16 target count, u32 size, the target ids, the bytes.
+Payload EncodeData(std::string_view tag, bool global,
+                   const std::vector<std::uint32_t>& targets,
+                   const std::vector<std::uint8_t>& bytes);
+// "RmRq": i16 room id (0 = a gate, -1 = the timeout room).
+Payload EncodeRoomRequest(std::int16_t room);
+// "RmNm": u16 room id.
+Payload EncodeRoomNameRequest(std::uint16_t room);
+// "CrRm" and "UpRm": the 592-byte room record.
+Payload EncodeRoomRecord(const RoomRecordFields& room);
+// "auth": account name and password, two zstrings.
+Payload EncodeAuth(std::string_view name, std::string_view password);
+// "GrLs" as a client sends it: u16 count, 2 ignored, 44-byte records.
+Payload EncodeGroupList(const std::vector<Group>& groups);
+
+}  // namespace zanth::client
