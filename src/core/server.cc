@@ -9,6 +9,8 @@
 #include "core/result.h"
 #include "platform/file.h"
 #include "platform/socket.h"
+#include "protocol/dispatcher.h"
+#include "rooms/room_element.h"
 
 namespace zanth {
 namespace {
@@ -29,25 +31,6 @@ constexpr char kDefaultRoomDescription[] =
 
 }  // namespace
 
-// The chat listener's routines until sessions take over its connections:
-// each connection is counted and logged, and dropped when lost.
-class Server::ChatListener : public net::ConnectionHandler {
- public:
-  explicit ChatListener(net::ConnectionManager* transport) : transport_(transport) {}
-  int OnAccept(net::Connection& connection) override {
-    if (++counter_ > 3000) counter_ = 0;
-    Log(nullptr, "Connect", "#%d from %s", counter_, connection.peer_address().c_str());
-    return kOk;
-  }
-  void OnLost(net::Connection& connection) override {
-    transport_->RemoveConnection(&connection);
-  }
-
- private:
-  net::ConnectionManager* transport_;
-  int counter_ = 0;
-};
-
 // The HTTP listener's routines until the file server takes its connections.
 class Server::HttpListener : public net::ConnectionHandler {
  public:
@@ -61,16 +44,61 @@ class Server::HttpListener : public net::ConnectionHandler {
   net::ConnectionManager* transport_;
 };
 
-Server::Server(ServerOptions options) : options_(options) {}
+// Rooms and sounds as elements of the configuration file.
+class Server::ConfigBridge : public config::ConfigHooks {
+ public:
+  explicit ConfigBridge(protocol::Site& site) : site_(site) {}
 
-Server::~Server() = default;
+  void ReadRoom(const config::Element& element) override {
+    rooms::RoomSpec spec = rooms::ReadRoomElement(element);
+    rooms::RoomRecord* room = nullptr;
+    if (site_.rooms.Append(spec, &room) != 0) {
+      LogError(0, "Failed to load room %s (%d)", spec.name.c_str(), spec.id);
+      return;
+    }
+    for (const config::Element& child : element.children) {
+      if (child.name == "prop") room->prop_elements.push_back(child);
+    }
+  }
+  void ReadSound(const std::string& name, const std::string& file) override {
+    site_.sounds.Add(name, file);
+  }
+  void WriteSounds(std::vector<config::Element>* out) override {
+    for (const users::SoundRecord& sound : site_.sounds.sounds()) {
+      config::Element e;
+      e.name = "sound";
+      e.text = sound.name;
+      e.SetAttribute("src", sound.file);
+      out->push_back(std::move(e));
+    }
+  }
+  void WriteRooms(std::vector<config::Element>* out) override {
+    for (const rooms::RoomRecord& room : site_.rooms.rooms()) {
+      out->push_back(rooms::WriteRoomElement(room));
+    }
+  }
+
+ private:
+  protocol::Site& site_;
+};
+
+Server::Server(ServerOptions options)
+    : options_(std::move(options)), site_(settings_, transport_) {}
+
+Server::~Server() {
+  // Users hold their connections; they go first.
+  while (users::UserRecord* user = site_.users.users().front()) {
+    protocol::RemoveUser(site_, *user);
+  }
+}
 
 void Server::WriteConfiguration() {
-  (void)config::WriteConfiguration(settings_.config_file, settings_, nullptr);
+  (void)config::WriteConfiguration(settings_.config_file, settings_, config_bridge_.get());
 }
 
 int Server::Start() {
-  std::string documents = platform::DocumentsFolder();
+  std::string documents =
+      options_.documents_folder.empty() ? platform::DocumentsFolder() : options_.documents_folder;
   settings_.data_dir = documents + "/My Zanth/";
   // One server per data directory; decided before any file is touched.
   if (!instance_.Acquire(settings_.data_dir)) return kSecondInstance;
@@ -79,8 +107,10 @@ int Server::Start() {
   logger.set_verbose(options_.verbose);
   logger.set_echo(options_.echo);
   platform::RaiseDescriptorLimit();
-  int quit_fd = platform::InstallQuitSignals();
-  if (quit_fd >= 0) (void)transport_.WatchWakeDescriptor(quit_fd);
+  if (options_.handle_signals) {
+    int quit_fd = platform::InstallQuitSignals();
+    if (quit_fd >= 0) (void)transport_.WatchWakeDescriptor(quit_fd);
+  }
 
   if (!documents.empty() && !platform::DirectoryExists(documents)) {
     CreateDirectoryReported(documents, "documents directory");
@@ -95,10 +125,17 @@ int Server::Start() {
   Log(nullptr, "main", "%s", kServerVersion);
   Log(nullptr, "main", "Loading prop cache");
   Log(nullptr, "main", "Loading groups");
+  std::string groups_file = settings_.data_dir + "groups";
+  if (int rc = site_.groups.Load(groups_file); rc != 0) LogError(rc, "writing groups");
+  site_.save_groups = [this, groups_file] {
+    if (int rc = site_.groups.Save(groups_file); rc != 0) LogError(rc, "writing groups");
+  };
+  config_bridge_ = std::make_unique<ConfigBridge>(site_);
+  site_.save_configuration = [this] { WriteConfiguration(); };
 
   settings_.config_file = settings_.data_dir + "zanth.conf";
   Log(nullptr, "main", "Loading configuration");
-  if (config::ReadConfiguration(settings_.config_file, &settings_, nullptr) != 0) {
+  if (config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get()) != 0) {
     Log(nullptr, "main", "No config files, searching for legacy server files");
     Log(nullptr, "main", "No legacy files, first run setup");
     FirstRunSetup();
@@ -120,9 +157,9 @@ int Server::Start() {
   Log(nullptr, "main", "Network initialized");
   Log(nullptr, "main", "Bind Address %s %d", settings_.bind_address.c_str(),
       settings_.chat_port);
-  chat_listener_ = std::make_unique<ChatListener>(&transport_);
+  chat_sessions_ = std::make_unique<protocol::ChatSessions>(site_);
   http_listener_ = std::make_unique<HttpListener>(&transport_);
-  if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_listener_.get(),
+  if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_sessions_.get(),
                           true) != 0 ||
       transport_.ListenOn(settings_.bind_address, settings_.http_port, http_listener_.get(),
                           false) != 0) {
@@ -139,11 +176,28 @@ void Server::FirstRunSetup() {
   settings_.profile_file = settings_.media_dir + "index.html";
   settings_.prop_dir = settings_.media_dir + "props/";
   CreateDirectoryReported(settings_.prop_dir, "prop directory");
-  for (const char* name : {"gate.rmd", "timeout.rmd"}) {
-    std::string path = settings_.media_dir + name;
+  struct FirstRoom {
+    std::uint16_t id;
+    const char* name;
+    std::uint32_t flags;
+    const char* file;
+  };
+  const FirstRoom kRooms[] = {
+      {100, "gate", rooms::kGate, "gate.rmd"},
+      {101, "timeout", rooms::kTimeout | rooms::kHidden | rooms::kStaff, "timeout.rmd"},
+  };
+  for (const FirstRoom& r : kRooms) {
+    std::string path = settings_.media_dir + r.file;
     if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {
       LogError(rc, "writing %s", path.c_str());
     }
+    rooms::RoomSpec spec;
+    spec.id = r.id;
+    spec.name = r.name;
+    spec.flags = r.flags;
+    spec.description = r.file;
+    spec.file_name = r.file;
+    (void)site_.rooms.Append(spec);
   }
   settings_.bind_address = platform::FirstHostAddress();
   std::string host = FormatMessage("%s:%d", settings_.bind_address.c_str(), settings_.http_port);
@@ -152,15 +206,14 @@ void Server::FirstRunSetup() {
   settings_.profile_url = settings_.base_url + "index.html";
 }
 
-bool Server::PassesPending() const { return false; }
-
 void Server::RunOnce(int max_wait_ms) {
-  int wait = PassesPending() ? 0 : max_wait_ms;
-  (void)transport_.Poll(wait);
+  (void)transport_.Poll(max_wait_ms);
+  // The HTTP and directory passes join here, in this order, before users.
+  (void)protocol::ProcessUsers(site_);
 }
 
 void Server::Run() {
-  while (!platform::QuitRequested()) RunOnce();
+  while (!platform::QuitRequested() && !stop_requested_) RunOnce();
 }
 
 }  // namespace zanth

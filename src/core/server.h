@@ -2,12 +2,15 @@
 // single-threaded main loop that drives every subsystem.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
 #include "core/settings.h"
 #include "net/connection_manager.h"
 #include "platform/process.h"
+#include "protocol/session.h"
+#include "protocol/site.h"
 
 namespace zanth {
 
@@ -15,6 +18,10 @@ struct ServerOptions {
   bool verbose = false;  // "debug" lines and hex dumps
   bool echo = false;     // every log line on standard output too
   bool headless = true;  // no terminal console
+  // The documents folder; empty means the user's, from the environment.
+  std::string documents_folder;
+  // Quit on SIGINT and SIGTERM (off for servers run inside another program).
+  bool handle_signals = true;
 };
 
 class Server {
@@ -41,23 +48,30 @@ class Server {
 
   Settings& settings() { return settings_; }
   net::ConnectionManager& transport() { return transport_; }
+  protocol::Site& site() { return site_; }
+
+  // Ends Run() after the current iteration; safe from another thread.
+  void RequestStop() { stop_requested_ = true; }
+  void ClearStopRequest() { stop_requested_ = false; }
 
   static constexpr int kTickMs = 5;
 
  private:
-  class ChatListener;
   class HttpListener;
+  class ConfigBridge;
 
   void FirstRunSetup();
   void WriteConfiguration();
-  bool PassesPending() const;
 
   ServerOptions options_;
   Settings settings_;
   platform::SingleInstance instance_;
   net::ConnectionManager transport_;
-  std::unique_ptr<ChatListener> chat_listener_;
+  protocol::Site site_;
+  std::unique_ptr<ConfigBridge> config_bridge_;
+  std::unique_ptr<protocol::ChatSessions> chat_sessions_;
   std::unique_ptr<HttpListener> http_listener_;
+  std::atomic<bool> stop_requested_{false};
 };
 
 }  // namespace zanth

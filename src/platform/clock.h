@@ -2,6 +2,7 @@
 // clock for log lines. Tests install a fake through SetClock().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 
@@ -28,12 +29,13 @@ void SetClock(Clock* clock);
 // Local broken-down time of t.
 std::tm LocalTime(std::time_t t);
 
-// A clock that only moves when told to.
+// A clock that only moves when told to; it may be moved from another
+// thread than the one reading it.
 class ManualClock : public Clock {
  public:
-  std::uint32_t TickMs() override { return tick_ms_; }
-  std::int64_t NowSeconds() override { return seconds_; }
-  std::time_t WallSeconds() override { return 1262000000 + seconds_; }
+  std::uint32_t TickMs() override { return tick_ms_.load(); }
+  std::int64_t NowSeconds() override { return seconds_.load(); }
+  std::time_t WallSeconds() override { return 1262000000 + seconds_.load(); }
   void Advance(std::int64_t seconds) {
     seconds_ += seconds;
     tick_ms_ += static_cast<std::uint32_t>(seconds * 1000);
@@ -41,8 +43,8 @@ class ManualClock : public Clock {
   void SetTickMs(std::uint32_t tick) { tick_ms_ = tick; }
 
  private:
-  std::uint32_t tick_ms_ = 0;
-  std::int64_t seconds_ = 1000;
+  std::atomic<std::uint32_t> tick_ms_{0};
+  std::atomic<std::int64_t> seconds_{1000};
 };
 
 }  // namespace zanth::platform

@@ -1,0 +1,237 @@
+// The user-message pass and the dispatch table.
+#include "protocol/dispatcher.h"
+
+#include <new>
+
+#include "core/log.h"
+#include "core/result.h"
+#include "net/connection.h"
+#include "platform/clock.h"
+#include "protocol/bytes.h"
+#include "protocol/handlers.h"
+#include "protocol/session.h"
+#include "protocol/wire.h"
+
+namespace zanth::protocol {
+namespace {
+
+using users::UserRecord;
+
+enum class Guard {
+  kNone,
+  kNotGagged,       // dropped silently from a Gagged user
+  kInRoom,          // ignored from a user in no room
+  kConsole,         // needs "Server console"
+  kNotPropGagged,   // ignored from a PropGagged user
+};
+
+struct DispatchEntry {
+  std::uint32_t type;
+  Handler handler;  // nullptr: handled by a later part of the server; ignored
+  std::size_t min_size;
+  Guard guard;
+  const char* debug;  // verbose line logged before the handler, or nullptr
+};
+
+// One table for every code a client may send; checked before any handler.
+const DispatchEntry kDispatchTable[] = {
+    {TypeCode("Talk"), HandleTalk, 1, Guard::kNotGagged, nullptr},
+    {TypeCode("xTlk"), HandleWhisper, 4, Guard::kNotGagged, nullptr},
+    {TypeCode("RmMs"), HandleRoomMessage, 1, Guard::kInRoom, nullptr},
+    {TypeCode("UsMv"), HandleMove, 4, Guard::kNone, nullptr},
+    {TypeCode("Mv3D"), HandleMove3D, 48, Guard::kNone, nullptr},
+    {TypeCode("FNum"), HandleFace, 2, Guard::kNone, nullptr},
+    {TypeCode("FRGB"), HandleColour, 4, Guard::kNone, nullptr},
+    {TypeCode("FImg"), HandleFaceImage, 0, Guard::kNone, nullptr},
+    {TypeCode("Badg"), HandleBadge, 0, Guard::kNone, nullptr},
+    {TypeCode("Voic"), HandleVoice, 2, Guard::kNone, nullptr},
+    {TypeCode("Data"), HandleData, 24, Guard::kNone, nullptr},
+    {TypeCode("Ulls"), HandleUserList, 0, Guard::kNone, nullptr},
+    {TypeCode("UlSt"), HandleUserListStop, 0, Guard::kNone, nullptr},
+    {TypeCode("Name"), nullptr, 0, Guard::kNone, "Name message"},
+    {TypeCode("auth"), nullptr, 0, Guard::kNone, "Authentication request"},
+    {TypeCode("RmRq"), HandleRoomRequest, 2, Guard::kNone, "Room Request"},
+    {TypeCode("Rmls"), HandleRoomList, 0, Guard::kNone, "Room List request"},
+    {TypeCode("RlSt"), HandleRoomListStop, 0, Guard::kNone, "Room List stop"},
+    {TypeCode("RmNm"), HandleRoomName, 2, Guard::kNone, nullptr},
+    {TypeCode("REIn"), HandleRoomEditInfo, 0, Guard::kNone, nullptr},
+    {TypeCode("ARmI"), HandleFreeRoomId, 0, Guard::kNone, nullptr},
+    {TypeCode("RmLk"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("SpSt"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("LPrp"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("MLPr"), nullptr, 0, Guard::kNone, "Received loose prop move"},
+    {TypeCode("DlPr"), nullptr, 0, Guard::kNone, "Received delete loose prop"},
+    {TypeCode("Plst"), nullptr, 0, Guard::kNotPropGagged, "Prop list request"},
+    {TypeCode("PDta"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("CrRm"), HandleCreateRoom, 0, Guard::kNone, nullptr},
+    {TypeCode("UpRm"), HandleUpdateRoom, 0, Guard::kNone, nullptr},
+    {TypeCode("sUpl"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("fSeg"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("Rtng"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("DrIn"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("AuLs"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("BnLs"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("GrLs"), HandleGroupList, 0, Guard::kConsole, nullptr},
+    {TypeCode("SdLs"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("REAu"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("REBl"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("REGl"), HandleGroupListRequest, 0, Guard::kConsole, nullptr},
+    {TypeCode("REPm"), HandlePrivilegeNamesRequest, 0, Guard::kConsole, nullptr},
+    {TypeCode("RECm"), HandleCommandNamesRequest, 0, Guard::kConsole, nullptr},
+    {TypeCode("REDI"), nullptr, 0, Guard::kConsole, nullptr},
+};
+
+const DispatchEntry* FindEntry(std::uint32_t type) {
+  for (const DispatchEntry& entry : kDispatchTable) {
+    if (entry.type == type) return &entry;
+  }
+  return nullptr;
+}
+
+// Feeds one user's complete messages to the dispatcher.
+class UserReceiver : public MessageReceiver {
+ public:
+  UserReceiver(Site& site, UserRecord& user, int* last_error)
+      : site_(site), user_(user), last_error_(last_error) {}
+
+  bool OnType(std::uint32_t type) override {
+    if (user_.state == users::SignOnState::kNew) {
+      if (type != TypeCode("Idn2")) {
+        user_.state = users::SignOnState::kTerminating;
+        LogUser tag = user_.log_user();
+        Log(&tag, "Discnct", "#%d %s failed ident", user_.number, user_.peer_address.c_str());
+      } else {
+        user_.state = users::SignOnState::kSignedOn;
+      }
+    }
+    return !user_.terminating();
+  }
+
+  bool OnMessage(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
+                 bool compressed) override {
+    int rc = Dispatch(site_, user_, type, payload, size, compressed);
+    if (rc != 0) {
+      Log(nullptr, "Error", "%d processing user message", rc);
+      *last_error_ = rc;
+    }
+    return site_.users.IsLive(&user_) && !user_.terminating();
+  }
+
+ private:
+  Site& site_;
+  UserRecord& user_;
+  int* last_error_;
+};
+
+void BadData(UserRecord& user) {
+  user.state = users::SignOnState::kTerminating;
+  LogUser tag = user.log_user();
+  Log(&tag, "Discnct", "#%d %s bad data", user.number, user.peer_address.c_str());
+}
+
+void BroadcastCount(Site& site, std::int64_t now) {
+  if (now < site.next_count_time) return;
+  std::uint16_t count = site.users.count();
+  if (count != site.last_sent_count) {
+    PayloadWriter w;
+    w.U16(count);
+    for (UserRecord& user : site.users.users()) user.Send(TypeCode("UsCt"), w.bytes());
+    site.last_sent_count = count;
+  }
+  site.next_count_time = now + 5;
+}
+
+// Takes the connection's waiting bytes into the receive buffer, or runs the
+// keep-alive rules when nothing came.
+void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
+  net::Connection* connection = user.connection;
+  std::size_t waiting = connection != nullptr ? connection->ReadyCount() : 0;
+  if (waiting > 0) {
+    user.ping_deadline = now + kFirstProbeAfter;
+    user.ping_count = 0;
+    // No legal message is larger than this; a peer that keeps sending one
+    // endless message is cut off instead of growing the buffer for ever.
+    if (user.receive.size() + waiting > kMaxMessageSize + net::kInputBufferSize) {
+      BadData(user);
+      return;
+    }
+    std::size_t used = user.receive.size();
+    try {
+      user.receive.resize(used + waiting);
+    } catch (const std::bad_alloc&) {
+      LogError(kNoMemory, "increasing receive buffer");
+      return;
+    }
+    std::size_t taken = connection->TakeInput(user.receive.data() + used, waiting);
+    user.receive.resize(used + taken);
+    return;
+  }
+  if (user.ping_deadline >= now) return;
+  if (user.state != users::SignOnState::kNew && user.ping_count < kMaxProbes) {
+    user.Send(TypeCode("Ping"), nullptr, 0);
+    user.ping_deadline = now + (user.ping_count == 0 ? kSecondProbeAfter : kLaterProbeAfter);
+    ++user.ping_count;
+    return;
+  }
+  Terminate(user);
+  LogUser tag = user.log_user();
+  Log(&tag, "Discnct", "timeout");
+}
+
+}  // namespace
+
+int Dispatch(Site& site, UserRecord& user, std::uint32_t type, const std::uint8_t* payload,
+             std::size_t size, bool compressed) {
+  if (type == TypeCode("Idn2")) return HandleIdent(site, user, payload, size);
+  const DispatchEntry* entry = FindEntry(type);
+  if (entry == nullptr || size < entry->min_size) return kOk;
+  if (entry->debug != nullptr) LogDebug("%s", entry->debug);
+  switch (entry->guard) {
+    case Guard::kNone:
+      break;
+    case Guard::kNotGagged:
+      if (user.Has(users::kGagged)) return kOk;
+      break;
+    case Guard::kInRoom:
+      if (user.room == nullptr) return kOk;
+      break;
+    case Guard::kNotPropGagged:
+      if (user.Has(users::kPropGagged)) return kOk;
+      break;
+    case Guard::kConsole:
+      if (entry->handler == nullptr) return kOk;
+      if (!site.GroupOf(user).Has(users::kServerConsole)) {
+        users::SendServerNotice(user, "You do not have console permission");
+        return kOk;
+      }
+      break;
+  }
+  if (entry->handler == nullptr) return kOk;
+  return entry->handler(site, user, Message{payload, size, compressed});
+}
+
+int ProcessUsers(Site& site) {
+  RemoveTerminated(site);
+  std::int64_t now = platform::GetClock().NowSeconds();
+  BroadcastCount(site, now);
+  int last_error = 0;
+  for (UserRecord& user : site.users.users()) {
+    if (user.terminating()) continue;
+    TakeInputOrProbe(user, now);
+    if (user.terminating() || user.receive.size() <= kHeaderSize) continue;
+    UserReceiver receiver(site, user, &last_error);
+    ParseOutcome outcome =
+        ParseMessages(user.receive.data(), user.receive.size(), kChatMagic, receiver);
+    if (!site.users.IsLive(&user)) continue;
+    if (outcome.error == ParseError::kBadData) BadData(user);
+    if (outcome.error == ParseError::kNoMemory) {
+      LogError(kNoMemory, "processing user message");
+      last_error = kNoMemory;
+    }
+    user.receive.erase(user.receive.begin(),
+                       user.receive.begin() + static_cast<std::ptrdiff_t>(outcome.consumed));
+  }
+  return last_error;
+}
+
+}  // namespace zanth::protocol

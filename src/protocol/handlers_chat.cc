@@ -1,0 +1,145 @@
+// Talk, whisper, room messages and the data relay.
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "core/result.h"
+#include "protocol/bytes.h"
+#include "protocol/handlers.h"
+#include "protocol/wire.h"
+#include "rooms/occupancy.h"
+
+namespace zanth::protocol {
+namespace {
+
+using users::UserRecord;
+
+bool IsCommand(const std::string& text) {
+  return !text.empty() && (text[0] == '\'' || text[0] == '`');
+}
+
+// The at-sign test shared by talk and whisper: true when the line is refused.
+bool RefuseSpoof(UserRecord& user, const std::string& text) {
+  if (text.empty() || text[0] != '@') return false;
+  if (user.room != nullptr && !user.room->Has(rooms::kNoSpoof)) return false;
+  users::SendServerNotice(user, "No spoofing");
+  return true;
+}
+
+int RunCommand(Site& site, UserRecord& user, const std::string& text,
+               const std::vector<std::uint32_t>& targets) {
+  LogDebug("Parsing a server command, length %u", static_cast<unsigned>(text.size()));
+  // The command line is the text without its command character.
+  std::string line = text.substr(1);
+  LogDebug("Have a server command %s", line.c_str());
+  if (!site.run_command) {
+    users::SendServerNotice(user, "Unknown command. Use 'help for a list of commands.");
+    return kOk;
+  }
+  return site.run_command(user, line, targets);
+}
+
+}  // namespace
+
+int HandleTalk(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  std::string text = r.PText();
+  if (RefuseSpoof(user, text)) return kOk;
+  if (IsCommand(text)) return RunCommand(site, user, text, {});
+  if (user.room == nullptr) return kOk;
+  LogDebug("Prepping chat data");
+  PayloadWriter w;
+  w.U32(user.id).PText(text);
+  LogDebug("Sending chat, length %ld", static_cast<long>(text.size() + 5));
+  rooms::RoomContext ctx = site.room_context();
+  rooms::SendToRoom(ctx, &user, *user.room, TypeCode("Talk"), w.bytes(), nullptr);
+  return kOk;
+}
+
+int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  std::int16_t count = r.I16();
+  r.Skip(2);
+  std::vector<std::uint32_t> targets;
+  // A count larger than the ids present is clipped to what is there.
+  for (std::int16_t i = 0; i < count && r.remaining() >= 4; ++i) targets.push_back(r.U32());
+  std::string text = r.PText();
+  if (RefuseSpoof(user, text)) return kOk;
+  if (IsCommand(text)) return RunCommand(site, user, text, targets);
+
+  const users::GroupRecord& group = site.GroupOf(user);
+  if ((user.room == nullptr || user.room->Has(rooms::kNoWhisper)) && group.rank <= 1) {
+    users::SendServerNotice(user, "Whispers are not permitted in this room");
+    return kOk;
+  }
+  LogDebug("Prepping whisper data");
+  PayloadWriter whisper;
+  whisper.U32(user.id).PText(text);
+  PayloadWriter cross;
+  cross.U32(user.id).U32(user.colour).Fixed(user.name, 33).PText(text);
+  LogDebug("Sending whisper, length %ld", static_cast<long>(whisper.size()));
+  user.Send(TypeCode("xTlk"), whisper.bytes());
+  for (std::uint32_t id : targets) {
+    UserRecord* target = site.users.Find(id);
+    if (target == nullptr) continue;
+    const users::GroupRecord& target_group = site.GroupOf(*target);
+    if (target_group.rank >= group.rank && target->Has(users::kRejectsWhispers)) {
+      users::SendServerNotice(user, FormatMessage("%s is not accepting whispers",
+                                                  target->name.c_str()));
+      continue;
+    }
+    if (target->room == user.room) {
+      target->Send(TypeCode("xTlk"), whisper.bytes());
+    } else {
+      target->Send(TypeCode("CrTk"), cross.bytes());
+    }
+  }
+  return kOk;
+}
+
+int HandleRoomMessage(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  std::string text = r.PText();
+  PayloadWriter w;
+  w.U32(0).PText(text);
+  rooms::RoomContext ctx = site.room_context();
+  rooms::SendToRoom(ctx, &user, *user.room, TypeCode("Talk"), w.bytes(), nullptr);
+  return kOk;
+}
+
+int HandleData(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  std::uint8_t tag[16];
+  r.Bytes(tag, sizeof tag);
+  bool global = r.U8() != 0;
+  r.Skip(1);
+  std::int16_t count = r.I16();
+  std::uint32_t data_size = r.U32();
+  std::vector<std::uint32_t> targets;
+  for (std::int16_t i = 0; i < count && r.remaining() >= 4; ++i) targets.push_back(r.U32());
+  // A size larger than the bytes present is clipped to what is there.
+  std::size_t size = data_size < r.remaining() ? data_size : r.remaining();
+
+  PayloadWriter w;
+  w.Bytes(tag, sizeof tag).U32(user.id).U32(static_cast<std::uint32_t>(size)).Bytes(r.current(), size);
+  if (global && !site.GroupOf(user).Has(users::kSendServerMessages)) {
+    users::SendServerNotice(user, "You do not have permission to send global data messages");
+    return kOk;
+  }
+  std::uint32_t type = TypeCode("Data");
+  if (targets.empty()) {
+    for (UserRecord& other : site.users.users()) {
+      if (&other == &user) continue;
+      if (global || (user.room != nullptr && other.room == user.room)) {
+        other.Send(type, w.bytes(), message.compressed);
+      }
+    }
+    return kOk;
+  }
+  for (std::uint32_t id : targets) {
+    if (UserRecord* target = site.users.Find(id)) target->Send(type, w.bytes(), message.compressed);
+  }
+  return kOk;
+}
+
+}  // namespace zanth::protocol

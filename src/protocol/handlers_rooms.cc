@@ -1,0 +1,93 @@
+// Room requests, room lists and room authoring.
+#include <vector>
+
+#include "core/log.h"
+#include "core/result.h"
+#include "protocol/bytes.h"
+#include "protocol/handlers.h"
+#include "protocol/wire.h"
+#include "rooms/occupancy.h"
+
+namespace zanth::protocol {
+
+using users::UserRecord;
+
+int HandleRoomRequest(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  rooms::RoomContext ctx = site.room_context();
+  rooms::RoomRequest(ctx, user, r.I16());
+  return kOk;
+}
+
+int HandleRoomList(Site& site, UserRecord& user, const Message&) {
+  bool hidden = site.GroupOf(user).Has(users::kHiddenRooms);
+  user.Send(TypeCode("Rmls"), rooms::RoomListPayload(site.rooms, hidden));
+  user.room_list_subscriber = true;
+  return kOk;
+}
+
+int HandleRoomListStop(Site&, UserRecord& user, const Message&) {
+  user.room_list_subscriber = false;
+  return kOk;
+}
+
+int HandleRoomName(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  const rooms::RoomRecord* room = site.rooms.Find(r.U16());
+  if (room == nullptr) return kOk;
+  std::vector<std::uint8_t> payload;
+  rooms::AppendRoomSummary(*room, &payload);
+  user.Send(TypeCode("RmNm"), payload);
+  return kOk;
+}
+
+int HandleRoomEditInfo(Site&, UserRecord& user, const Message&) {
+  if (user.room == nullptr) return kOk;
+  user.Send(TypeCode("REIn"), rooms::RoomEditPayload(*user.room));
+  return kOk;
+}
+
+int HandleFreeRoomId(Site& site, UserRecord& user, const Message&) {
+  PayloadWriter w;
+  w.U16(site.rooms.LowestFreeId());
+  user.Send(TypeCode("ARmI"), w.bytes());
+  return kOk;
+}
+
+int HandleCreateRoom(Site& site, UserRecord& user, const Message& message) {
+  if (!site.GroupOf(user).Has(users::kCreateRooms)) {
+    users::SendServerNotice(user, "You do not have room creation permission");
+    return kOk;
+  }
+  rooms::RoomSpec spec = rooms::ParseRoomRecord(message.payload, message.size);
+  rooms::RoomRecord* room = nullptr;
+  if (site.rooms.InsertAfter(user.room, spec, &room) != 0) {
+    users::SendServerNotice(user, "Room ID already in use");
+    return kOk;
+  }
+  rooms::RoomContext ctx = site.room_context();
+  rooms::RoomRequest(ctx, user, static_cast<std::int16_t>(room->id));
+  LogUser tag = user.log_user();
+  Log(&tag, "Room", "create");
+  site.SaveConfiguration();
+  return kOk;
+}
+
+int HandleUpdateRoom(Site& site, UserRecord& user, const Message& message) {
+  if (!site.GroupOf(user).Has(users::kAuthorRooms)) {
+    users::SendServerNotice(user, "You do not have authoring permission");
+    return kOk;
+  }
+  if (user.room == nullptr) return kOk;
+  rooms::RoomRecord& room = *user.room;
+  room.Apply(rooms::ParseRoomRecord(message.payload, message.size));
+  rooms::RoomContext ctx = site.room_context();
+  rooms::SendToRoom(ctx, nullptr, room, TypeCode("RmIn"), rooms::RoomInfoPayload(room, false),
+                    nullptr);
+  LogUser tag = user.log_user();
+  Log(&tag, "Room", "room info");
+  site.SaveConfiguration();
+  return kOk;
+}
+
+}  // namespace zanth::protocol

@@ -1,0 +1,56 @@
+// Everything the session handlers work on: settings, transport, groups,
+// users, rooms and sounds, and the pass-wide values of the dispatcher.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "core/settings.h"
+#include "net/connection_manager.h"
+#include "rooms/occupancy.h"
+#include "rooms/room_registry.h"
+#include "users/group_table.h"
+#include "users/sound_list.h"
+#include "users/user_registry.h"
+
+namespace zanth::protocol {
+
+struct Site {
+  Site(Settings& s, net::ConnectionManager& t) : settings(s), transport(t) {}
+  Site(const Site&) = delete;
+  Site& operator=(const Site&) = delete;
+
+  rooms::RoomContext room_context() { return {rooms, users, groups}; }
+  const users::GroupRecord& GroupOf(const users::UserRecord& user) const {
+    return groups.Get(user.group);
+  }
+  // Rewrites the configuration file after a persistent change.
+  void SaveConfiguration() {
+    if (save_configuration) save_configuration();
+  }
+  // Writes the group file after a replacement.
+  void SaveGroups() {
+    if (save_groups) save_groups();
+  }
+
+  Settings& settings;
+  net::ConnectionManager& transport;
+  users::GroupTable groups;
+  users::UserRegistry users;
+  rooms::RoomRegistry rooms;
+  users::SoundList sounds;
+  std::function<void()> save_configuration;
+  std::function<void()> save_groups;
+  // The command interpreter: a command line (without its command character)
+  // and the whisper targets it came with. Returns the command's status.
+  std::function<int(users::UserRecord&, std::string_view, const std::vector<std::uint32_t>&)>
+      run_command;
+
+  // The connection count last sent in "UsCt", and when to look again.
+  std::uint16_t last_sent_count = 0;
+  std::int64_t next_count_time = 0;
+};
+
+}  // namespace zanth::protocol

@@ -1,0 +1,71 @@
+// Room elements.
+#include "rooms/room_element.h"
+
+#include <string>
+
+namespace zanth::rooms {
+namespace {
+
+std::string Trim(const std::string& text) {
+  const char* space = " \t\r\n";
+  std::size_t begin = text.find_first_not_of(space);
+  if (begin == std::string::npos) return "";
+  std::size_t end = text.find_last_not_of(space);
+  return text.substr(begin, end - begin + 1);
+}
+
+}  // namespace
+
+const FlagAttribute kFlagAttributes[12] = {
+    {"gate", kGate},           {"members", kMembers},   {"nocyborg", kNoCyborg},
+    {"timeout", kTimeout},     {"private", kPrivate},   {"hidden", kHidden},
+    {"staff", kStaff},         {"nolooseprops", kNoLooseProps}, {"nopaint", kNoPaint},
+    {"nowhisper", kNoWhisper}, {"nospoof", kNoSpoof},   {"is3D", kIs3D},
+};
+
+RoomSpec ReadRoomElement(const config::Element& element) {
+  RoomSpec spec;
+  // The text around "prop" children is layout, not part of a name.
+  spec.name = Trim(element.text);
+  for (const auto& [name, value] : element.attributes) {
+    if (name == "id") {
+      spec.id = static_cast<std::uint16_t>(config::ParseNumber(value));
+    } else if (name == "name") {
+      spec.name = value;
+    } else if (name == "maxocc") {
+      spec.max_occupancy = static_cast<std::int16_t>(config::ParseNumber(value));
+    } else if (name == "width") {
+      spec.width = static_cast<std::int16_t>(config::ParseNumber(value));
+    } else if (name == "height") {
+      spec.height = static_cast<std::int16_t>(config::ParseNumber(value));
+    } else if (name == "desc") {
+      spec.description = value;
+    } else if (name == "src") {
+      spec.file_name = value;
+    } else {
+      for (const FlagAttribute& f : kFlagAttributes) {
+        if (name == f.name) spec.flags |= f.flag;
+      }
+    }
+  }
+  return spec;
+}
+
+config::Element WriteRoomElement(const RoomRecord& room) {
+  config::Element e;
+  e.name = "room";
+  e.SetAttribute("id", std::to_string(room.id));
+  e.SetAttribute("name", room.name);
+  if (room.max_occupancy != 16) e.SetAttribute("maxocc", std::to_string(room.max_occupancy));
+  for (const FlagAttribute& f : kFlagAttributes) {
+    if (room.Has(f.flag)) e.SetAttribute(f.name, "yes");
+  }
+  if (room.width != 512) e.SetAttribute("width", std::to_string(room.width));
+  if (room.height != 384) e.SetAttribute("height", std::to_string(room.height));
+  e.SetAttribute("desc", room.description);
+  e.SetAttribute("src", room.file_name);
+  e.children = room.prop_elements;
+  return e;
+}
+
+}  // namespace zanth::rooms

@@ -1,0 +1,51 @@
+// Sending to one user.
+#include "users/user.h"
+
+#include "core/result.h"
+#include "net/connection.h"
+#include "protocol/bytes.h"
+#include "protocol/wire.h"
+
+namespace zanth::users {
+
+int UserRecord::Send(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
+                     bool allow_compression) {
+  if (connection == nullptr) return kParamErr;
+  std::vector<std::uint8_t> frame;
+  protocol::FrameMessage(protocol::kChatMagic, type, payload, size,
+                         allow_compression && Has(kAcceptsCompressed), &frame);
+  LogDebug("Queing %d bytes for send", static_cast<int>(frame.size()));
+  return connection->QueueSend(frame.data(), frame.size());
+}
+
+LogUser UserRecord::log_user() const {
+  LogUser user;
+  user.signed_on = signed_on();
+  for (int i = 0; i < 4; ++i) user.uuid[i] = uuid[i];
+  user.client_number = client_number;
+  user.number = number;
+  return user;
+}
+
+int SendServerNotice(UserRecord& user, std::string_view text) {
+  protocol::PayloadWriter w;
+  w.U32(0).PText(text);
+  return user.Send(protocol::TypeCode("Talk"), w.bytes());
+}
+
+void AppendUserSummary(const UserRecord& user, std::vector<std::uint8_t>* out) {
+  protocol::PayloadWriter w;
+  w.U32(user.id)
+      .I16(user.x)
+      .I16(user.y)
+      .Fixed(user.name, 36)
+      .U32(user.badge)
+      .I16(user.voice)
+      .U16(0)
+      .U32(user.colour)
+      .U16(static_cast<std::uint16_t>(user.face))
+      .U16(0);
+  out->insert(out->end(), w.bytes().begin(), w.bytes().end());
+}
+
+}  // namespace zanth::users

@@ -1,0 +1,100 @@
+// The user record: one per chat connection, from accept to removal.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/intrusive_list.h"
+#include "core/log.h"
+
+namespace zanth::net {
+class Connection;
+}
+namespace zanth::rooms {
+struct RoomRecord;
+}
+
+namespace zanth::users {
+
+// User flags.
+inline constexpr std::uint32_t kPinned = 0x00000001;
+inline constexpr std::uint32_t kGagged = 0x00000002;
+inline constexpr std::uint32_t kPropGagged = 0x00000004;
+inline constexpr std::uint32_t kNameGagged = 0x00000008;
+inline constexpr std::uint32_t kInTimeout = 0x00000010;
+inline constexpr std::uint32_t kAcceptsCompressed = 0x00000040;
+inline constexpr std::uint32_t kRejectsWhispers = 0x00000080;
+inline constexpr std::uint32_t kWebClient = 0x00000100;
+inline constexpr std::uint32_t kLocal = 0x00000200;
+inline constexpr std::uint32_t kRestrictionFlags = 0x1F;  // from ban records
+
+inline constexpr std::uint32_t kDefaultColour = 0xCCCC00;
+inline constexpr std::size_t kNameLimit = 32;
+inline constexpr std::size_t kInitialReceiveCapacity = 4000;
+
+enum class SignOnState : std::uint8_t { kNew = 0, kTerminating = 1, kSignedOn = 2 };
+
+struct Pose {
+  float position[3] = {0, 0, 0};
+  float vector2[3] = {0, 0, 0};
+  float rotation[3] = {0, 0, 0};
+  float vector4[3] = {0, 0, 0};
+};
+
+struct UserRecord {
+  UserRecord() { receive.reserve(kInitialReceiveCapacity); }
+
+  // Sends one message to this user (framed, compressed when allowed and the
+  // client accepts it). Returns 0, or the queue's error.
+  int Send(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
+           bool allow_compression = true);
+  int Send(std::uint32_t type, const std::vector<std::uint8_t>& payload,
+           bool allow_compression = true) {
+    return Send(type, payload.data(), payload.size(), allow_compression);
+  }
+
+  LogUser log_user() const;
+  bool Has(std::uint32_t flag) const { return (flags & flag) != 0; }
+  bool signed_on() const { return state == SignOnState::kSignedOn; }
+  bool terminating() const { return state == SignOnState::kTerminating; }
+
+  ListNode<UserRecord> list_link_;      // the user list, newest first
+  ListNode<UserRecord> update_link_;    // users receiving user list updates
+  ListNode<UserRecord> occupant_link_;  // the occupants of the current room
+
+  std::uint32_t id = 0;  // the user id on the wire, unique among connected users
+  std::string peer_address;
+  std::string account_name;
+  std::uint32_t flags = 0;
+  std::uint32_t badge = 0;
+  std::uint16_t group = 0;
+  std::uint16_t number = 0;
+  std::uint32_t uuid[4] = {0, 0, 0, 0};
+  std::uint32_t client_number = 0;
+  rooms::RoomRecord* room = nullptr;
+  net::Connection* connection = nullptr;
+  std::int64_t ping_deadline = 0;
+  std::int16_t ping_count = 0;
+  SignOnState state = SignOnState::kNew;
+  std::int16_t x = 0;
+  std::int16_t y = 0;
+  Pose pose;
+  std::int16_t face = 0;
+  std::uint32_t colour = kDefaultColour;
+  std::string name;
+  std::int16_t voice = 0;
+  bool room_list_subscriber = false;
+  std::vector<std::uint8_t> receive;  // receive buffer; size() is the used part
+  std::optional<std::string> face_image;
+};
+
+// Sends a server notice: "Talk" from user id 0 carrying text (cut to 255).
+int SendServerNotice(UserRecord& user, std::string_view text);
+
+// The 60-byte user summary of "RmEn" and "RmOc".
+void AppendUserSummary(const UserRecord& user, std::vector<std::uint8_t>* out);
+
+}  // namespace zanth::users

@@ -1,0 +1,51 @@
+// The user list and the user-update list.
+#include "users/user_registry.h"
+
+#include "core/log.h"
+
+namespace zanth::users {
+
+UserRegistry::~UserRegistry() {
+  while (UserRecord* user = users_.front()) Unlink(*user);
+}
+
+UserRecord& UserRegistry::Add(std::unique_ptr<UserRecord> user) {
+  // Ids are never 0 (the server's own id) and never one in use.
+  while (next_id_ == 0 || by_id_.count(next_id_) != 0) ++next_id_;
+  user->id = next_id_++;
+  UserRecord* raw = user.release();
+  by_id_[raw->id] = raw;
+  users_.PushFront(*raw);
+  return *raw;
+}
+
+std::unique_ptr<UserRecord> UserRegistry::Unlink(UserRecord& user) {
+  if (!users_.Contains(user)) return nullptr;
+  users_.Remove(user);
+  subscribers_.Remove(user);
+  by_id_.erase(user.id);
+  return std::unique_ptr<UserRecord>(&user);
+}
+
+UserRecord* UserRegistry::Find(std::uint32_t id) const {
+  auto it = by_id_.find(id);
+  return it == by_id_.end() ? nullptr : it->second;
+}
+
+void UserRegistry::Subscribe(UserRecord& user) {
+  subscribers_.Remove(user);
+  subscribers_.PushFront(user);
+}
+
+std::uint16_t UserRegistry::NextNumber() {
+  ++counter_;
+  if (counter_ > 3000) counter_ = 0;
+  return counter_;
+}
+
+void UserRegistry::Verify() const {
+  if (!users_.Verify()) Log(nullptr, "debug", "User list failed verify");
+  if (!subscribers_.Verify()) Log(nullptr, "debug", "User update list failed verify");
+}
+
+}  // namespace zanth::users

@@ -1,0 +1,57 @@
+// The user list (newest first) and the user-update list, with the lookup of
+// wire user ids.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+#include "core/intrusive_list.h"
+#include "users/user.h"
+
+namespace zanth::users {
+
+using UserList = IntrusiveList<UserRecord, &UserRecord::list_link_>;
+using UpdateList = IntrusiveList<UserRecord, &UserRecord::update_link_>;
+
+class UserRegistry {
+ public:
+  UserRegistry() = default;
+  ~UserRegistry();
+  UserRegistry(const UserRegistry&) = delete;
+  UserRegistry& operator=(const UserRegistry&) = delete;
+
+  // Adopts user at the head of the user list and gives it a fresh user id.
+  UserRecord& Add(std::unique_ptr<UserRecord> user);
+  // Unlinks user from the user list and the update list and hands the record
+  // back. nullptr when the user is not in the list.
+  std::unique_ptr<UserRecord> Unlink(UserRecord& user);
+
+  // The connected user with this id, or nullptr.
+  UserRecord* Find(std::uint32_t id) const;
+  bool IsLive(const UserRecord* user) const {
+    return user != nullptr && users_.Contains(*user);
+  }
+
+  const UserList& users() const { return users_; }
+  const UpdateList& subscribers() const { return subscribers_; }
+  void Subscribe(UserRecord& user);
+  void Unsubscribe(UserRecord& user) { subscribers_.Remove(user); }
+
+  // The connection counter (wraps from 3000 to 0) for user numbers.
+  std::uint16_t NextNumber();
+  std::uint16_t count() const { return static_cast<std::uint16_t>(users_.size()); }
+
+  // Logs "User list failed verify" / "User update list failed verify" when
+  // a back link is wrong.
+  void Verify() const;
+
+ private:
+  UserList users_;
+  UpdateList subscribers_;
+  std::unordered_map<std::uint32_t, UserRecord*> by_id_;
+  std::uint32_t next_id_ = 1;
+  std::uint16_t counter_ = 0;
+};
+
+}  // namespace zanth::users
