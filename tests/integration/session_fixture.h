@@ -81,6 +81,16 @@ class SessionTest : public ::testing::Test {
     return true;
   }
 
+  // The last message of type among messages (an empty one when none).
+  static Message Find(const std::vector<Message>& messages, std::uint32_t type) {
+    Message found;
+    for (const Message& m : messages) {
+      if (m.type == type) found = m;
+    }
+    EXPECT_EQ(type, found.type) << protocol::TypeText(type);
+    return found;
+  }
+
   // The type codes of messages, leaving out the connection counts that the
   // server broadcasts whenever the count changed.
   static std::vector<std::string> Types(const std::vector<Message>& messages) {
