@@ -50,10 +50,10 @@ class Server::ConfigBridge : public config::ConfigHooks {
   explicit ConfigBridge(protocol::Site& site) : site_(site) {}
 
   void ReadRoom(const config::Element& element) override {
-    rooms::RoomSpec spec = rooms::ReadRoomElement(element);
+    rooms::RoomFields fields = rooms::ReadRoomElement(element);
     rooms::RoomRecord* room = nullptr;
-    if (site_.rooms.Append(spec, &room) != 0) {
-      LogError(0, "Failed to load room %s (%d)", spec.name.c_str(), spec.id);
+    if (site_.rooms.Append(fields, &room) != 0) {
+      LogError(0, "Failed to load room %s (%d)", fields.name.c_str(), fields.id);
       return;
     }
     for (const config::Element& child : element.children) {
@@ -191,13 +191,13 @@ void Server::FirstRunSetup() {
     if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {
       LogError(rc, "writing %s", path.c_str());
     }
-    rooms::RoomSpec spec;
-    spec.id = r.id;
-    spec.name = r.name;
-    spec.flags = r.flags;
-    spec.description = r.file;
-    spec.file_name = r.file;
-    (void)site_.rooms.Append(spec);
+    rooms::RoomFields fields;
+    fields.id = r.id;
+    fields.name = r.name;
+    fields.flags = r.flags;
+    fields.description = r.file;
+    fields.file_name = r.file;
+    (void)site_.rooms.Append(fields);
   }
   settings_.bind_address = platform::FirstHostAddress();
   std::string host = FormatMessage("%s:%d", settings_.bind_address.c_str(), settings_.http_port);

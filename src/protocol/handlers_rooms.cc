@@ -59,9 +59,9 @@ int HandleCreateRoom(Site& site, UserRecord& user, const Message& message) {
     users::SendServerNotice(user, "You do not have room creation permission");
     return kOk;
   }
-  rooms::RoomSpec spec = rooms::ParseRoomRecord(message.payload, message.size);
+  rooms::RoomFields fields = rooms::ParseRoomRecord(message.payload, message.size);
   rooms::RoomRecord* room = nullptr;
-  if (site.rooms.InsertAfter(user.room, spec, &room) != 0) {
+  if (site.rooms.InsertAfter(user.room, fields, &room) != 0) {
     users::SendServerNotice(user, "Room ID already in use");
     return kOk;
   }

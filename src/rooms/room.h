@@ -32,7 +32,7 @@ inline constexpr std::size_t kRoomTextLimit = 511;
 using OccupantList = IntrusiveList<users::UserRecord, &users::UserRecord::occupant_link_>;
 
 // What creating or updating a room sets.
-struct RoomSpec {
+struct RoomFields {
   std::uint16_t id = 0;
   std::uint32_t flags = 0;
   std::int16_t max_occupancy = 16;
@@ -44,15 +44,15 @@ struct RoomSpec {
 };
 
 struct RoomRecord {
-  explicit RoomRecord(const RoomSpec& spec) { Apply(spec); }
+  explicit RoomRecord(const RoomFields& fields) { Apply(fields); }
   ~RoomRecord() {
     while (users::UserRecord* u = occupants.front()) occupants.Remove(*u);
   }
   RoomRecord(const RoomRecord&) = delete;
   RoomRecord& operator=(const RoomRecord&) = delete;
 
-  // Copies the spec in, cutting texts to their fields.
-  void Apply(const RoomSpec& spec);
+  // Copies the fields in, cutting texts to their fields.
+  void Apply(const RoomFields& fields);
   bool Has(std::uint32_t flag) const { return (flags & flag) != 0; }
   std::int16_t occupant_count() const { return static_cast<std::int16_t>(occupants.size()); }
   bool closed() const { return locked || Has(kPrivate); }

@@ -23,32 +23,32 @@ const FlagAttribute kFlagAttributes[12] = {
     {"nowhisper", kNoWhisper}, {"nospoof", kNoSpoof},   {"is3D", kIs3D},
 };
 
-RoomSpec ReadRoomElement(const config::Element& element) {
-  RoomSpec spec;
+RoomFields ReadRoomElement(const config::Element& element) {
+  RoomFields fields;
   // The text around "prop" children is layout, not part of a name.
-  spec.name = Trim(element.text);
+  fields.name = Trim(element.text);
   for (const auto& [name, value] : element.attributes) {
     if (name == "id") {
-      spec.id = static_cast<std::uint16_t>(config::ParseNumber(value));
+      fields.id = static_cast<std::uint16_t>(config::ParseNumber(value));
     } else if (name == "name") {
-      spec.name = value;
+      fields.name = value;
     } else if (name == "maxocc") {
-      spec.max_occupancy = static_cast<std::int16_t>(config::ParseNumber(value));
+      fields.max_occupancy = static_cast<std::int16_t>(config::ParseNumber(value));
     } else if (name == "width") {
-      spec.width = static_cast<std::int16_t>(config::ParseNumber(value));
+      fields.width = static_cast<std::int16_t>(config::ParseNumber(value));
     } else if (name == "height") {
-      spec.height = static_cast<std::int16_t>(config::ParseNumber(value));
+      fields.height = static_cast<std::int16_t>(config::ParseNumber(value));
     } else if (name == "desc") {
-      spec.description = value;
+      fields.description = value;
     } else if (name == "src") {
-      spec.file_name = value;
+      fields.file_name = value;
     } else {
       for (const FlagAttribute& f : kFlagAttributes) {
-        if (name == f.name) spec.flags |= f.flag;
+        if (name == f.name) fields.flags |= f.flag;
       }
     }
   }
-  return spec;
+  return fields;
 }
 
 config::Element WriteRoomElement(const RoomRecord& room) {

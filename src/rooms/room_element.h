@@ -15,7 +15,7 @@ extern const FlagAttribute kFlagAttributes[12];
 
 // Reads a room element: the text names the room unless a "name" attribute
 // does; flags count when present, whatever their value.
-RoomSpec ReadRoomElement(const config::Element& element);
+RoomFields ReadRoomElement(const config::Element& element);
 
 // The element of a room, with only what differs from the defaults beside
 // "id", "name", "desc" and "src".

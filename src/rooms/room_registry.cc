@@ -19,15 +19,15 @@ std::string Cut(const std::string& text, std::size_t limit) {
 
 }  // namespace
 
-void RoomRecord::Apply(const RoomSpec& spec) {
-  id = spec.id;
-  flags = spec.flags;
-  max_occupancy = spec.max_occupancy;
-  width = spec.width;
-  height = spec.height;
-  name = Cut(spec.name, kRoomNameLimit);
-  description = Cut(spec.description, kRoomTextLimit);
-  file_name = Cut(spec.file_name, kRoomTextLimit);
+void RoomRecord::Apply(const RoomFields& fields) {
+  id = fields.id;
+  flags = fields.flags;
+  max_occupancy = fields.max_occupancy;
+  width = fields.width;
+  height = fields.height;
+  name = Cut(fields.name, kRoomNameLimit);
+  description = Cut(fields.description, kRoomTextLimit);
+  file_name = Cut(fields.file_name, kRoomTextLimit);
 }
 
 RoomRegistry::~RoomRegistry() {
@@ -58,13 +58,13 @@ RoomRecord* RoomRegistry::FindByFileName(const std::string& file_name) const {
   return nullptr;
 }
 
-std::unique_ptr<RoomRecord> RoomRegistry::Create(const RoomSpec& spec) const {
+std::unique_ptr<RoomRecord> RoomRegistry::Create(const RoomFields& fields) const {
   LogDebug("Creating room info pointer");
-  if (Find(spec.id) != nullptr) {
+  if (Find(fields.id) != nullptr) {
     Log(nullptr, "Error", "Duplicate room ID");
     return nullptr;
   }
-  auto room = std::make_unique<RoomRecord>(spec);
+  auto room = std::make_unique<RoomRecord>(fields);
   LogDebug("Raw room data space created");
   LogDebug("Created room pointer room %s, id: %d, flags: 0x%08lX width: %d height: %d",
            room->name.c_str(), room->id, static_cast<unsigned long>(room->flags), room->width,
@@ -72,9 +72,9 @@ std::unique_ptr<RoomRecord> RoomRegistry::Create(const RoomSpec& spec) const {
   return room;
 }
 
-int RoomRegistry::Append(const RoomSpec& spec, RoomRecord** out) {
+int RoomRegistry::Append(const RoomFields& fields, RoomRecord** out) {
   LogDebug("Adding room");
-  std::unique_ptr<RoomRecord> room = Create(spec);
+  std::unique_ptr<RoomRecord> room = Create(fields);
   if (room == nullptr) {
     LogDebug("Error creating room pointer");
     return -1;
@@ -86,9 +86,9 @@ int RoomRegistry::Append(const RoomSpec& spec, RoomRecord** out) {
   return 0;
 }
 
-int RoomRegistry::InsertAfter(RoomRecord* after, const RoomSpec& spec, RoomRecord** out) {
+int RoomRegistry::InsertAfter(RoomRecord* after, const RoomFields& fields, RoomRecord** out) {
   LogDebug("Inserting room");
-  std::unique_ptr<RoomRecord> room = Create(spec);
+  std::unique_ptr<RoomRecord> room = Create(fields);
   if (room == nullptr) return -1;
   RoomRecord* raw = room.release();
   if (after != nullptr && rooms_.Contains(*after)) {
@@ -198,23 +198,23 @@ std::vector<std::uint8_t> RoomEditPayload(const RoomRecord& room) {
   return std::move(w.bytes());
 }
 
-RoomSpec ParseRoomRecord(const std::uint8_t* payload, std::size_t size) {
+RoomFields ParseRoomRecord(const std::uint8_t* payload, std::size_t size) {
   constexpr std::size_t kRecordSize = 592;
   std::uint8_t record[kRecordSize] = {};
   std::memcpy(record, payload, std::min(size, kRecordSize));
   protocol::PayloadReader r(record, kRecordSize);
-  RoomSpec spec;
-  spec.id = r.U16();
+  RoomFields fields;
+  fields.id = r.U16();
   r.Skip(2);
-  spec.flags = r.U32();
-  spec.name = r.Fixed(65);
-  spec.file_name = r.Fixed(512);
-  spec.description = spec.file_name;
+  fields.flags = r.U32();
+  fields.name = r.Fixed(65);
+  fields.file_name = r.Fixed(512);
+  fields.description = fields.file_name;
   r.Skip(1);
-  spec.width = r.I16();
-  spec.height = r.I16();
-  spec.max_occupancy = r.I16();
-  return spec;
+  fields.width = r.I16();
+  fields.height = r.I16();
+  fields.max_occupancy = r.I16();
+  return fields;
 }
 
 }  // namespace zanth::rooms

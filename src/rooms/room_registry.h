@@ -33,9 +33,9 @@ class RoomRegistry {
 
   // Creates a room at the tail. Returns 0 and *out, or -1 ("Duplicate room
   // ID" is logged when the id is taken).
-  int Append(const RoomSpec& spec, RoomRecord** out = nullptr);
+  int Append(const RoomFields& fields, RoomRecord** out = nullptr);
   // Creates a room right after `after`, or at the head when it is nullptr.
-  int InsertAfter(RoomRecord* after, const RoomSpec& spec, RoomRecord** out = nullptr);
+  int InsertAfter(RoomRecord* after, const RoomFields& fields, RoomRecord** out = nullptr);
   // The smallest id from 100 up that no room uses.
   std::uint16_t LowestFreeId() const;
   // Unlinks room and hands it back; its occupants must be moved out by the
@@ -48,7 +48,7 @@ class RoomRegistry {
   void Verify() const;
 
  private:
-  std::unique_ptr<RoomRecord> Create(const RoomSpec& spec) const;
+  std::unique_ptr<RoomRecord> Create(const RoomFields& fields) const;
 
   RoomList rooms_;
 };
@@ -64,6 +64,6 @@ std::vector<std::uint8_t> RoomInfoPayload(const RoomRecord& room, bool with_3d);
 std::vector<std::uint8_t> RoomEditPayload(const RoomRecord& room);
 // A room record of "CrRm"/"UpRm" (592 bytes; a short one is read as if
 // zero-filled). The file name serves as the description too.
-RoomSpec ParseRoomRecord(const std::uint8_t* payload, std::size_t size);
+RoomFields ParseRoomRecord(const std::uint8_t* payload, std::size_t size);
 
 }  // namespace zanth::rooms

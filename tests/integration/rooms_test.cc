@@ -158,8 +158,7 @@ TEST_F(SessionTest, CreateAndUpdateRoomsNeedTheirPrivileges) {
   ASSERT_TRUE(client::DecodeRoomInfo(Expect(*a, TypeCode("RmIn")).payload, &info));
   EXPECT_EQ(300, info.id);  // moved into the new room
   EXPECT_EQ(640, info.width);
-  EXPECT_TRUE(server_->WaitForLog("    Room create"));
-  std::string conf = ReadFileText(server_->data_dir() + "zanth.conf");
+  std::string conf = WaitForConfig("name=\"Attic\"");
   std::size_t gate = conf.find("name=\"gate\"");
   std::size_t attic = conf.find("name=\"Attic\"");
   std::size_t timeout = conf.find("name=\"timeout\"");
@@ -178,7 +177,7 @@ TEST_F(SessionTest, CreateAndUpdateRoomsNeedTheirPrivileges) {
   EXPECT_EQ("Loft", info.name);
   EXPECT_EQ(1, info.flags);  // nocyborg only after an update
   EXPECT_TRUE(server_->WaitForLog("    Room room info"));
-  conf = ReadFileText(server_->data_dir() + "zanth.conf");
+  conf = WaitForConfig("name=\"Loft\"");
   EXPECT_NE(std::string::npos, conf.find("name=\"Loft\""));
   EXPECT_NE(std::string::npos, conf.find("nocyborg=\"yes\""));
 }
@@ -275,8 +274,7 @@ TEST_F(SessionTest, ConfigurationRoomsReadInOrderAndDuplicatesRefused) {
   room.id = 106;
   room.name = "new";
   ASSERT_EQ(0, a->SendRoomRecord(TypeCode("CrRm"), room));
-  EXPECT_TRUE(server_->WaitForLog("    Room create"));
-  std::string conf = ReadFileText(server_->data_dir() + "zanth.conf");
+  std::string conf = WaitForConfig("name=\"new\"");
   EXPECT_NE(std::string::npos, conf.find("gate=\"yes\""));
   EXPECT_NE(std::string::npos, conf.find("hidden=\"yes\""));
   EXPECT_LT(conf.find("name=\"gate\""), conf.find("name=\"new\""));

@@ -81,6 +81,18 @@ class SessionTest : public ::testing::Test {
     return true;
   }
 
+  // The configuration file once it holds needle (bounded wait); the file is
+  // written after the log line of the change that caused it.
+  std::string WaitForConfig(const std::string& needle) {
+    std::string conf;
+    for (int i = 0; i < 500; ++i) {
+      conf = ReadFileText(server_->data_dir() + "zanth.conf");
+      if (conf.find(needle) != std::string::npos) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    return conf;
+  }
+
   // The last message of type among messages (an empty one when none).
   static Message Find(const std::vector<Message>& messages, std::uint32_t type) {
     Message found;

@@ -11,14 +11,14 @@
 namespace zanth::rooms {
 namespace {
 
-RoomSpec Spec(std::uint16_t id, const std::string& name, std::uint32_t flags = 0) {
-  RoomSpec spec;
-  spec.id = id;
-  spec.name = name;
-  spec.flags = flags;
-  spec.description = name + ".rmd";
-  spec.file_name = name + ".rmd";
-  return spec;
+RoomFields Fields(std::uint16_t id, const std::string& name, std::uint32_t flags = 0) {
+  RoomFields fields;
+  fields.id = id;
+  fields.name = name;
+  fields.flags = flags;
+  fields.description = name + ".rmd";
+  fields.file_name = name + ".rmd";
+  return fields;
 }
 
 std::vector<std::uint16_t> Ids(const RoomRegistry& registry) {
@@ -30,7 +30,7 @@ std::vector<std::uint16_t> Ids(const RoomRegistry& registry) {
 class RoomRegistryTest : public ::testing::Test {
  protected:
   void AddRooms(std::initializer_list<std::uint16_t> ids) {
-    for (std::uint16_t id : ids) ASSERT_EQ(0, rooms_.Append(Spec(id, "r" + std::to_string(id))));
+    for (std::uint16_t id : ids) ASSERT_EQ(0, rooms_.Append(Fields(id, "r" + std::to_string(id))));
   }
   RoomRegistry rooms_;
 };
@@ -47,17 +47,17 @@ TEST_F(RoomRegistryTest, LowestFreeIdFillsTheFirstGap) {
 
 TEST_F(RoomRegistryTest, DuplicateIdIsRefusedAndChangesNothing) {
   AddRooms({100, 101});
-  EXPECT_EQ(-1, rooms_.Append(Spec(101, "again")));
-  EXPECT_EQ(-1, rooms_.InsertAfter(nullptr, Spec(100, "again")));
+  EXPECT_EQ(-1, rooms_.Append(Fields(101, "again")));
+  EXPECT_EQ(-1, rooms_.InsertAfter(nullptr, Fields(100, "again")));
   EXPECT_EQ((std::vector<std::uint16_t>{100, 101}), Ids(rooms_));
 }
 
 TEST_F(RoomRegistryTest, InsertAfterTheThirdRoomPlacesItFourth) {
   AddRooms({100, 101, 102, 103});
   RoomRecord* third = rooms_.Find(102);
-  ASSERT_EQ(0, rooms_.InsertAfter(third, Spec(200, "new")));
+  ASSERT_EQ(0, rooms_.InsertAfter(third, Fields(200, "new")));
   EXPECT_EQ((std::vector<std::uint16_t>{100, 101, 102, 200, 103}), Ids(rooms_));
-  ASSERT_EQ(0, rooms_.InsertAfter(nullptr, Spec(201, "head")));
+  ASSERT_EQ(0, rooms_.InsertAfter(nullptr, Fields(201, "head")));
   EXPECT_EQ(201, rooms_.rooms().front()->id);
 }
 
@@ -79,9 +79,9 @@ TEST_F(RoomRegistryTest, MoveByPlaces) {
 }
 
 TEST_F(RoomRegistryTest, RoomListHidesHiddenRoomsAndShowsClosed) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
-  ASSERT_EQ(0, rooms_.Append(Spec(101, "secret", kHidden)));
-  ASSERT_EQ(0, rooms_.Append(Spec(102, "den", kPrivate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(101, "secret", kHidden)));
+  ASSERT_EQ(0, rooms_.Append(Fields(102, "den", kPrivate)));
   rooms_.Find(100)->locked = true;
   std::vector<std::uint8_t> visible = RoomListPayload(rooms_, false);
   ASSERT_EQ(2u + 2 * 70, visible.size());
@@ -99,21 +99,21 @@ TEST_F(RoomRegistryTest, RoomRecordAndEditInfoLayouts) {
   w.U16(321).U16(0xFFFF).U32(kNoSpoof | kIs3D).Fixed("Lobby", 65).Fixed("lobby.rmd", 512)
       .U8(0).I16(640).I16(480).I16(25);
   ASSERT_EQ(592u, w.size());
-  RoomSpec spec = ParseRoomRecord(w.data(), w.size());
-  EXPECT_EQ(321, spec.id);
-  EXPECT_EQ(kNoSpoof | kIs3D, spec.flags);
-  EXPECT_EQ("Lobby", spec.name);
-  EXPECT_EQ("lobby.rmd", spec.file_name);
-  EXPECT_EQ("lobby.rmd", spec.description);
-  EXPECT_EQ(640, spec.width);
-  EXPECT_EQ(25, spec.max_occupancy);
+  RoomFields fields = ParseRoomRecord(w.data(), w.size());
+  EXPECT_EQ(321, fields.id);
+  EXPECT_EQ(kNoSpoof | kIs3D, fields.flags);
+  EXPECT_EQ("Lobby", fields.name);
+  EXPECT_EQ("lobby.rmd", fields.file_name);
+  EXPECT_EQ("lobby.rmd", fields.description);
+  EXPECT_EQ(640, fields.width);
+  EXPECT_EQ(25, fields.max_occupancy);
   // A short record reads as if zero-filled past its end.
-  RoomSpec cut = ParseRoomRecord(w.data(), 10);
+  RoomFields cut = ParseRoomRecord(w.data(), 10);
   EXPECT_EQ(321, cut.id);
   EXPECT_EQ("Lo", cut.name);  // the two name bytes that came
   EXPECT_EQ(0, cut.width);
 
-  ASSERT_EQ(0, rooms_.Append(spec));
+  ASSERT_EQ(0, rooms_.Append(fields));
   RoomRecord& room = *rooms_.Find(321);
   std::vector<std::uint8_t> edit = RoomEditPayload(room);
   ASSERT_EQ(1616u, edit.size());
@@ -126,7 +126,7 @@ TEST_F(RoomRegistryTest, RoomRecordAndEditInfoLayouts) {
 }
 
 TEST(RoomElementTest, DefaultRoomWritesOnlyIdNameDescAndSrc) {
-  RoomRecord room(Spec(100, "gate"));
+  RoomRecord room(Fields(100, "gate"));
   config::Element e = WriteRoomElement(room);
   ASSERT_EQ(4u, e.attributes.size());
   EXPECT_EQ("id", e.attributes[0].first);
@@ -137,11 +137,11 @@ TEST(RoomElementTest, DefaultRoomWritesOnlyIdNameDescAndSrc) {
 }
 
 TEST(RoomElementTest, FlagsAndSizesRoundTrip) {
-  RoomSpec spec = Spec(7, "odd", kGate | kHidden | kIs3D | kNoSpoof);
-  spec.width = 100;
-  spec.height = 90;
-  spec.max_occupancy = 3;
-  RoomRecord room(spec);
+  RoomFields fields = Fields(7, "odd", kGate | kHidden | kIs3D | kNoSpoof);
+  fields.width = 100;
+  fields.height = 90;
+  fields.max_occupancy = 3;
+  RoomRecord room(fields);
   config::Element e = WriteRoomElement(room);
   EXPECT_EQ("yes", *e.Attribute("gate"));
   EXPECT_EQ("yes", *e.Attribute("hidden"));
@@ -152,8 +152,8 @@ TEST(RoomElementTest, FlagsAndSizesRoundTrip) {
   EXPECT_EQ((std::vector<std::string>{"id", "name", "maxocc", "gate", "hidden", "nospoof", "is3D",
                                       "width", "height", "desc", "src"}),
             names);
-  RoomSpec back = ReadRoomElement(e);
-  EXPECT_EQ(spec.flags, back.flags);
+  RoomFields back = ReadRoomElement(e);
+  EXPECT_EQ(fields.flags, back.flags);
   EXPECT_EQ(100, back.width);
   EXPECT_EQ(3, back.max_occupancy);
   EXPECT_EQ("odd", back.name);
@@ -166,11 +166,11 @@ TEST(RoomElementTest, HandEditedElements) {
   e.SetAttribute("id", "12");
   e.SetAttribute("gate", "no");  // presence counts
   e.SetAttribute("bogus", "1");
-  RoomSpec spec = ReadRoomElement(e);
-  EXPECT_EQ("Text Name", spec.name);
-  EXPECT_EQ(kGate, spec.flags);
-  EXPECT_EQ(16, spec.max_occupancy);
-  EXPECT_EQ(512, spec.width);
+  RoomFields fields = ReadRoomElement(e);
+  EXPECT_EQ("Text Name", fields.name);
+  EXPECT_EQ(kGate, fields.flags);
+  EXPECT_EQ(16, fields.max_occupancy);
+  EXPECT_EQ(512, fields.width);
   e.SetAttribute("name", "Attribute Name");
   EXPECT_EQ("Attribute Name", ReadRoomElement(e).name);
   config::Element no_id;
@@ -200,8 +200,8 @@ class OccupancyTest : public ::testing::Test {
 };
 
 TEST_F(OccupancyTest, EntryPointsAdvanceAndWrap) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
-  RoomSpec small = Spec(200, "small");
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
+  RoomFields small = Fields(200, "small");
   small.width = 100;
   small.height = 100;
   ASSERT_EQ(0, rooms_.Append(small));
@@ -224,9 +224,9 @@ TEST_F(OccupancyTest, EntryPointsAdvanceAndWrap) {
 }
 
 TEST_F(OccupancyTest, GateRequestFallsBackPastCapacityAndToTheFirstRoom) {
-  RoomSpec gate = Spec(100, "gate", kGate);
+  RoomFields gate = Fields(100, "gate", kGate);
   gate.max_occupancy = 1;
-  ASSERT_EQ(0, rooms_.Append(Spec(50, "plain")));
+  ASSERT_EQ(0, rooms_.Append(Fields(50, "plain")));
   ASSERT_EQ(0, rooms_.Append(gate));
   users::UserRecord& a = NewUser();
   users::UserRecord& b = NewUser();
@@ -235,8 +235,8 @@ TEST_F(OccupancyTest, GateRequestFallsBackPastCapacityAndToTheFirstRoom) {
   EXPECT_EQ(100, a.room->id);
   EXPECT_EQ(100, b.room->id);  // past its maximum
   RoomRegistry no_gate;
-  ASSERT_EQ(0, no_gate.Append(Spec(60, "first")));
-  ASSERT_EQ(0, no_gate.Append(Spec(61, "second")));
+  ASSERT_EQ(0, no_gate.Append(Fields(60, "first")));
+  ASSERT_EQ(0, no_gate.Append(Fields(61, "second")));
   RoomContext ctx{no_gate, users_, groups_};
   users::UserRecord& c = NewUser();
   RoomRequest(ctx, c, kGateRequest);
@@ -246,11 +246,11 @@ TEST_F(OccupancyTest, GateRequestFallsBackPastCapacityAndToTheFirstRoom) {
 }
 
 TEST_F(OccupancyTest, AdmissionRulesInOrder) {
-  RoomSpec full = Spec(300, "full", kMembers);
+  RoomFields full = Fields(300, "full", kMembers);
   full.max_occupancy = 0;
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
   ASSERT_EQ(0, rooms_.Append(full));
-  ASSERT_EQ(0, rooms_.Append(Spec(301, "staff", kStaff | kTimeout)));
+  ASSERT_EQ(0, rooms_.Append(Fields(301, "staff", kStaff | kTimeout)));
   users::UserRecord& freeman = NewUser(1);
   RoomRequest(ctx_, freeman, 100);
   EntryRights rights = RightsOf(groups_.Get(1));
@@ -267,8 +267,8 @@ TEST_F(OccupancyTest, AdmissionRulesInOrder) {
 }
 
 TEST_F(OccupancyTest, RefusedRequestKeepsRoomAndPosition) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
-  ASSERT_EQ(0, rooms_.Append(Spec(102, "staff", kStaff)));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(102, "staff", kStaff)));
   users::UserRecord& u = NewUser(1);
   RoomRequest(ctx_, u, 100);
   u.x = 200;
@@ -281,9 +281,9 @@ TEST_F(OccupancyTest, RefusedRequestKeepsRoomAndPosition) {
 }
 
 TEST_F(OccupancyTest, PinnedAndTimeoutUsersCannotLeaveByRequest) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
-  ASSERT_EQ(0, rooms_.Append(Spec(101, "timeout", kTimeout | kStaff | kHidden)));
-  ASSERT_EQ(0, rooms_.Append(Spec(102, "other")));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(101, "timeout", kTimeout | kStaff | kHidden)));
+  ASSERT_EQ(0, rooms_.Append(Fields(102, "other")));
   users::UserRecord& pinned = NewUser();
   RoomRequest(ctx_, pinned, 100);
   pinned.flags |= users::kPinned;
@@ -298,9 +298,9 @@ TEST_F(OccupancyTest, PinnedAndTimeoutUsersCannotLeaveByRequest) {
 }
 
 TEST_F(OccupancyTest, DeletingARoomMovesEveryOccupantOutEvenRestrictedOnes) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
-  ASSERT_EQ(0, rooms_.Append(Spec(101, "timeout", kTimeout)));
-  ASSERT_EQ(0, rooms_.Append(Spec(102, "doomed")));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(101, "timeout", kTimeout)));
+  ASSERT_EQ(0, rooms_.Append(Fields(102, "doomed")));
   users::UserRecord& plain = NewUser();
   users::UserRecord& pinned = NewUser();
   users::UserRecord& jailed = NewUser();
@@ -315,7 +315,7 @@ TEST_F(OccupancyTest, DeletingARoomMovesEveryOccupantOutEvenRestrictedOnes) {
 }
 
 TEST_F(OccupancyTest, DeletingTheOnlyRoomLeavesOccupantsWithoutARoom) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "only", kMembers)));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "only", kMembers)));
   users::UserRecord& lord = NewUser(2);
   RoomRequest(ctx_, lord, 100);
   ASSERT_NE(nullptr, lord.room);
@@ -325,7 +325,7 @@ TEST_F(OccupancyTest, DeletingTheOnlyRoomLeavesOccupantsWithoutARoom) {
 }
 
 TEST_F(OccupancyTest, PositionRuleClampsAndPins) {
-  ASSERT_EQ(0, rooms_.Append(Spec(100, "gate", kGate)));
+  ASSERT_EQ(0, rooms_.Append(Fields(100, "gate", kGate)));
   users::UserRecord& u = NewUser();
   EXPECT_FALSE(PlaceInRoom(u, 1000, 5));  // no room: taken as it is
   EXPECT_EQ(1000, u.x);

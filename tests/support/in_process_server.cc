@@ -17,26 +17,32 @@ std::string InProcessServer::DefaultRooms() {
 }
 
 InProcessServer::InProcessServer(const std::string& extra_xml,
-                                 const std::string& sitename_attributes)
-    : chat_port_(PickFreePort()), http_port_(PickFreePort()) {
-  while (http_port_ == chat_port_) http_port_ = PickFreePort();
+                                 const std::string& sitename_attributes) {
   mkdir(data_dir().c_str(), 0755);
   mkdir((data_dir() + "media").c_str(), 0755);
-  {
-    std::ofstream out(data_dir() + "zanth.conf");
-    out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
-        << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
-        << http_port_ << "\" " << sitename_attributes << ">Test Site</sitename>\n"
-        << "  <propurl>http://127.0.0.1/props/</propurl>\n"
-        << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1/</baseurl>\n"
-        << extra_xml << "</zanthd>\n";
-  }
   platform::SetClock(&clock_);
-  ServerOptions options;
-  options.documents_folder = dir_.path();
-  options.handle_signals = false;
-  server_ = std::make_unique<Server>(options);
-  started_ = server_->Start() == Server::kStarted;
+  // A port picked as free can be taken by another test's connection before
+  // the server binds it; a few fresh picks make that harmless.
+  for (int attempt = 0; attempt < 5 && !started_; ++attempt) {
+    chat_port_ = PickFreePort();
+    http_port_ = PickFreePort();
+    while (http_port_ == chat_port_) http_port_ = PickFreePort();
+    {
+      std::ofstream out(data_dir() + "zanth.conf");
+      out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
+          << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
+          << http_port_ << "\" " << sitename_attributes << ">Test Site</sitename>\n"
+          << "  <propurl>http://127.0.0.1/props/</propurl>\n"
+          << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1/</baseurl>\n"
+          << extra_xml << "</zanthd>\n";
+    }
+    ServerOptions options;
+    options.documents_folder = dir_.path();
+    options.handle_signals = false;
+    server_ = std::make_unique<Server>(options);
+    started_ = server_->Start() == Server::kStarted;
+    if (!started_) server_.reset();
+  }
   if (started_) StartLoop();
 }
 
@@ -52,7 +58,8 @@ void InProcessServer::StartLoop() {
 }
 
 void InProcessServer::StopLoop() {
-  if (server_ != nullptr) server_->RequestStop();
+  if (server_ == nullptr) return;
+  server_->RequestStop();
   if (thread_.joinable()) thread_.join();
 }
 

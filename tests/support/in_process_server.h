@@ -51,8 +51,8 @@ class InProcessServer {
   platform::ManualClock clock_;
   std::unique_ptr<Server> server_;
   std::thread thread_;
-  std::uint16_t chat_port_;
-  std::uint16_t http_port_;
+  std::uint16_t chat_port_ = 0;
+  std::uint16_t http_port_ = 0;
   bool started_ = false;
 };
 

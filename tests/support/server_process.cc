@@ -53,6 +53,8 @@ ServerProcess::~ServerProcess() {
 }
 
 void ServerProcess::WriteConfig(const std::string& extra_xml) {
+  extra_xml_ = extra_xml;
+  config_written_ = true;
   mkdir((home_.path() + "/Documents").c_str(), 0755);
   mkdir(data_dir().c_str(), 0755);
   mkdir((data_dir() + "media").c_str(), 0755);
@@ -93,9 +95,26 @@ int ServerProcess::WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& args) {
-  pid_ = Spawn(args);
-  if (pid_ <= 0) return false;
-  return WaitForLog("Listening socket established", 1, std::chrono::seconds(20));
+  // A port picked as free can be taken by another test's connection before
+  // the server binds it; with a configuration of ours, pick again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    int failures = CountInLog("Unable to establish listening socket");
+    pid_ = Spawn(args);
+    if (pid_ <= 0) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (CountInLog("Listening socket established") > attempt) return true;
+      if (CountInLog("Unable to establish listening socket") > failures) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    WaitExit(pid_, std::chrono::seconds(10));
+    pid_ = -1;
+    if (!config_written_) return false;
+    chat_port_ = PickFreePort();
+    http_port_ = PickFreePort();
+    WriteConfig(extra_xml_);
+  }
+  return false;
 }
 
 int ServerProcess::RunSecondInstance(std::chrono::milliseconds timeout) {

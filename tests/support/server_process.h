@@ -59,6 +59,8 @@ class ServerProcess {
   std::uint16_t chat_port_;
   std::uint16_t http_port_;
   pid_t pid_ = -1;
+  std::string extra_xml_;
+  bool config_written_ = false;
 };
 
 }  // namespace zanth::testing

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Loopback check of zanth-chat: starts zanthd in a temporary HOME, lets one
+# zanth-chat listen while another one talks and whispers, and checks that the
+# listener showed every line. Usage: check_zanth_chat.sh ZANTHD ZANTH_CHAT
+set -u
+
+zanthd=${1:?usage: check_zanth_chat.sh ZANTHD ZANTH_CHAT}
+chat=${2:?usage: check_zanth_chat.sh ZANTHD ZANTH_CHAT}
+work=$(mktemp -d "${TMPDIR:-/tmp}/zanth-chat-check.XXXXXX")
+server_pid=""
+listener_pid=""
+
+cleanup() {
+  exec 3>&-
+  for pid in "$listener_pid" "$server_pid"; do
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null; fi
+  done
+  for pid in "$listener_pid" "$server_pid"; do
+    if [ -n "$pid" ]; then wait "$pid" 2>/dev/null; fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  for f in listener.out talker.out; do
+    if [ -f "$work/$f" ]; then echo "--- $f"; cat "$work/$f"; fi
+  done
+  exit 1
+}
+
+# wait_for FILE TEXT TENTHS: true once FILE holds TEXT, polled every 0.1 s.
+wait_for() {
+  local i
+  for ((i = 0; i < $3; i++)); do
+    if grep -qF -- "$2" "$1" 2>/dev/null; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+data="$work/home/Documents/My Zanth"
+mkdir -p "$data/media"
+# Ports below the usual ephemeral range; a port taken by someone else makes
+# the server stop at once, and the next attempt picks others.
+started=0
+for attempt in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 12000))
+  http_port=$((port + 1))
+  cat > "$data/zanth.conf" <<EOF
+<?xml version="1.0"?>
+<zanthd>
+  <sitename address="127.0.0.1" port="$port" httpport="$http_port">Check Site</sitename>
+  <baseurl src="$data/media/">http://127.0.0.1:$http_port/</baseurl>
+  <room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"/>
+  <room id="101" name="timeout" timeout="yes" hidden="yes" staff="yes" desc="t.rmd" src="t.rmd"/>
+</zanthd>
+EOF
+  rm -f "$data/zanth.log"
+  HOME="$work/home" "$zanthd" --headless > "$work/server.out" 2>&1 &
+  server_pid=$!
+  for ((i = 0; i < 100; i++)); do
+    if grep -q "Listening socket established" "$data/zanth.log" 2>/dev/null; then
+      started=1
+      break
+    fi
+    if ! kill -0 "$server_pid" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  [ "$started" = 1 ] && break
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=""
+done
+[ "$started" = 1 ] || fail "zanthd did not start"
+
+# The listener's input stays open, and empty, until descriptor 3 closes.
+mkfifo "$work/listener.in"
+"$chat" --port "$port" --name Bob --bind 127.3.0.2 < "$work/listener.in" \
+  > "$work/listener.out" 2>&1 &
+listener_pid=$!
+exec 3> "$work/listener.in"
+wait_for "$work/listener.out" "*** Nobody else is here" 100 || fail "the listener did not sign on"
+
+printf 'hello from alice\n/w Bob psst bob\nsecond line\n/quit\n' |
+  timeout 15 "$chat" --port "$port" --name Alice --bind 127.3.0.1 > "$work/talker.out" 2>&1 ||
+  fail "the talker failed"
+
+for line in "*** Alice arrives" "<Alice> hello from alice" "(whisper) <Alice> psst bob" \
+            "<Alice> second line" "*** Alice leaves"; do
+  wait_for "$work/listener.out" "$line" 50 || fail "the listener did not show: $line"
+done
+for line in "*** Here: Bob" "<Alice> hello from alice" "(whisper) <Alice> psst bob" \
+            "<Alice> second line"; do
+  grep -qF -- "$line" "$work/talker.out" || fail "the talker did not show: $line"
+done
+# Closing its input makes the listener leave by itself.
+exec 3>&-
+for ((i = 0; i < 50; i++)); do
+  kill -0 "$listener_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$listener_pid" 2>/dev/null && fail "the listener did not leave when its input ended"
+wait "$listener_pid" || fail "the listener exited with an error"
+listener_pid=""
+echo "PASS"

@@ -1,0 +1,383 @@
+// zanth-chat: a small interactive command-line chat client. It signs on,
+// shows the room's talk, whispers and notices, and sends what is typed.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/chat_client.h"
+#include "client/decode.h"
+#include "client/records.h"
+#include "core/result.h"
+#include "protocol/wire.h"
+
+namespace zanth::tools {
+namespace {
+
+using namespace std::chrono_literals;
+using client::ChatClient;
+using client::Message;
+using protocol::TypeCode;
+using Clock = std::chrono::steady_clock;
+
+// Messages a room entry starts with, and the ones this client shows.
+constexpr std::uint32_t kRoomText = TypeCode("Room");
+constexpr std::uint32_t kRoomInfo = TypeCode("RmIn");
+constexpr std::uint32_t kOccupants = TypeCode("RmOc");
+constexpr std::uint32_t kEntered = TypeCode("RmEn");
+constexpr std::uint32_t kLeft = TypeCode("RmLv");
+constexpr std::uint32_t kTalk = TypeCode("Talk");
+constexpr std::uint32_t kWhisper = TypeCode("xTlk");
+constexpr std::uint32_t kCrossWhisper = TypeCode("CrTk");
+constexpr std::uint32_t kListLine = TypeCode("LMsg");
+constexpr std::uint32_t kRoomList = TypeCode("Rmls");
+constexpr std::uint32_t kUserList = TypeCode("Ulls");
+constexpr std::uint32_t kNameChange = TypeCode("Name");
+constexpr std::uint32_t kKill = TypeCode("Kill");
+
+// Bounds on the main loop: how long one wait for input lasts, how many
+// messages are shown per turn, and how long to wait for the echoes of the
+// last lines after input ends.
+constexpr int kInputWaitMs = 25;
+constexpr int kMaxMessagesPerTurn = 2000;
+constexpr auto kEchoWait = 3s;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 12005;
+  std::string name;
+  std::int16_t room = 0;
+  std::string bind;
+  double linger_seconds = 0;
+};
+
+const char kUsage[] =
+    "usage: zanth-chat [--host H] [--port P] [--name NICK] [--room ID] [--bind ADDR]\n"
+    "                  [--linger S]\n"
+    "Type a line to talk. Commands: /w NAME text, /room ID, /rooms, /who, /quit, /help.\n"
+    "--linger S keeps showing messages for S seconds after the input ends.\n";
+
+// Server text goes to a terminal; control bytes are shown as '?' so that no
+// peer can steer it.
+std::string Printable(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
+  }
+  return out;
+}
+
+void Print(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+bool ParseNumber(const char* text, long low, long high, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+  if (const char* user = std::getenv("USER"); user != nullptr) o->name = user;
+  if (o->name.empty()) o->name = "guest";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help") return false;
+    if (i + 1 >= argc) return false;
+    const char* value = argv[++i];
+    long number = 0;
+    if (arg == "--host") {
+      o->host = value;
+    } else if (arg == "--port" && ParseNumber(value, 1, 65535, &number)) {
+      o->port = static_cast<std::uint16_t>(number);
+    } else if (arg == "--name") {
+      o->name = value;
+    } else if (arg == "--room" && ParseNumber(value, -1, 32767, &number)) {
+      o->room = static_cast<std::int16_t>(number);
+    } else if (arg == "--bind") {
+      o->bind = value;
+    } else if (arg == "--linger" && ParseNumber(value, 0, 86400, &number)) {
+      o->linger_seconds = static_cast<double>(number);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What the client knows of the room it is in and of the people it has seen,
+// and the turning of typed lines into messages.
+class ChatView {
+ public:
+  ChatView(ChatClient* client, std::uint32_t self) : client_(client), self_(self) {}
+
+  void Show(const Message& m);
+  // Handles one typed line; false when it asks to leave.
+  bool Input(std::string_view line);
+  // Talk and whisper lines sent whose echo has not come back yet.
+  int pending_echoes() const { return pending_echoes_; }
+
+ private:
+  std::string NameOf(std::uint32_t id) const;
+  void Whisper(std::string_view rest);
+  void Send(int rc, std::string_view what);
+
+  ChatClient* client_;
+  std::uint32_t self_;
+  std::map<std::uint32_t, std::string> occupants_;  // the current room
+  std::map<std::uint32_t, std::string> known_;      // everybody seen
+  std::uint16_t room_id_ = 0;
+  bool saw_occupants_ = false;
+  int pending_echoes_ = 0;
+};
+
+std::string ChatView::NameOf(std::uint32_t id) const {
+  if (auto it = known_.find(id); it != known_.end()) return it->second;
+  return "#" + std::to_string(id);
+}
+
+void ChatView::Show(const Message& m) {
+  client::Speech speech;
+  if (m.type == kRoomText) {
+    // A room entry always starts here; the old room's people are gone.
+    occupants_.clear();
+    saw_occupants_ = false;
+  } else if (m.type == kRoomInfo) {
+    client::RoomInfo info;
+    if (!client::DecodeRoomInfo(m.payload, &info)) return;
+    room_id_ = info.id;
+    Print("*** You are in " + Printable(info.name) + " (room " + std::to_string(info.id) + ")");
+  } else if (m.type == kOccupants) {
+    std::vector<client::UserSummary> people;
+    if (!client::DecodeOccupants(m.payload, &people)) return;
+    saw_occupants_ = true;
+    std::string line = "*** Here:";
+    for (const client::UserSummary& u : people) {
+      occupants_[u.id] = known_[u.id] = u.name;
+      line += " " + Printable(u.name) + (&u == &people.back() ? "" : ",");
+    }
+    Print(line);
+  } else if (m.type == kEntered) {
+    client::UserSummary u;
+    if (!client::DecodeUserSummary(m.payload, &u)) return;
+    occupants_[u.id] = known_[u.id] = u.name;
+    if (u.id != self_) {
+      Print("*** " + Printable(u.name) + " arrives");
+    } else if (!saw_occupants_) {
+      Print("*** Nobody else is here");
+    }
+  } else if (m.type == kLeft) {
+    std::uint32_t id = 0;
+    if (!client::DecodeU32(m.payload, &id)) return;
+    Print("*** " + Printable(NameOf(id)) + " leaves");
+    occupants_.erase(id);
+  } else if (m.type == kTalk && client::DecodeSpeech(m.payload, &speech)) {
+    if (speech.speaker == 0) {
+      Print("*** " + Printable(speech.text));
+    } else {
+      if (speech.speaker == self_ && pending_echoes_ > 0) --pending_echoes_;
+      Print("<" + Printable(NameOf(speech.speaker)) + "> " + Printable(speech.text));
+    }
+  } else if (m.type == kWhisper && client::DecodeSpeech(m.payload, &speech)) {
+    if (speech.speaker == self_ && pending_echoes_ > 0) --pending_echoes_;
+    Print("(whisper) <" + Printable(NameOf(speech.speaker)) + "> " + Printable(speech.text));
+  } else if (m.type == kCrossWhisper) {
+    client::CrossRoomWhisper w;
+    if (!client::DecodeCrossRoomWhisper(m.payload, &w)) return;
+    known_[w.speaker] = w.name;
+    Print("(whisper) <" + Printable(w.name) + "> " + Printable(w.text));
+  } else if (m.type == kListLine) {
+    std::string text;
+    if (client::DecodeZString(m.payload, &text)) Print("  " + Printable(text));
+  } else if (m.type == kRoomList) {
+    std::vector<client::RoomSummary> rooms;
+    if (!client::DecodeRoomList(m.payload, &rooms)) return;
+    Print("*** " + std::to_string(rooms.size()) + " rooms:");
+    for (const client::RoomSummary& r : rooms) {
+      Print("  " + std::to_string(r.id) + "  " + Printable(r.name) + "  (" +
+            std::to_string(r.occupants) + (r.occupants == 1 ? " person" : " people") +
+            (r.closed ? ", closed)" : ")"));
+    }
+  } else if (m.type == kUserList) {
+    std::vector<client::UserListEntry> users;
+    if (!client::DecodeUserList(m.payload, &users)) return;
+    Print("*** " + std::to_string(users.size()) + " users:");
+    for (const client::UserListEntry& u : users) {
+      known_[u.id] = u.name;
+      Print("  " + Printable(u.name) + "  (room " + std::to_string(u.room) + ")");
+    }
+  } else if (m.type == kNameChange) {
+    client::NameChange change;
+    if (!client::DecodeNameChange(m.payload, &change)) return;
+    Print("*** " + Printable(NameOf(change.user)) + " is now " + Printable(change.name));
+    known_[change.user] = change.name;
+    if (occupants_.count(change.user) != 0) occupants_[change.user] = change.name;
+  } else if (m.type == kKill) {
+    std::uint16_t reason = 0;
+    (void)client::DecodeU16(m.payload, &reason);
+    Print("*** The server sent you away (reason " + std::to_string(reason) + ")");
+  }
+}
+
+void ChatView::Send(int rc, std::string_view what) {
+  if (rc != kOk) Print("*** Could not send " + std::string(what) + ": " + ResultText(rc));
+}
+
+void ChatView::Whisper(std::string_view rest) {
+  // Names may hold spaces: the longest name, the room's people first, that
+  // the line starts with followed by a space wins.
+  std::uint32_t target = 0;
+  std::size_t best = 0;
+  for (const auto* names : {&occupants_, &known_}) {
+    for (const auto& [id, name] : *names) {
+      if (name.size() > best && rest.size() > name.size() && rest.substr(0, name.size()) == name &&
+          rest[name.size()] == ' ') {
+        target = id;
+        best = name.size();
+      }
+    }
+    if (target != 0) break;
+  }
+  if (target == 0) {
+    Print("*** No known user starts that line (try /who); usage: /w NAME text");
+    return;
+  }
+  int rc = client_->SendWhisper({target}, rest.substr(best + 1));
+  if (rc == kOk) ++pending_echoes_;
+  Send(rc, "the whisper");
+}
+
+bool ChatView::Input(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty()) return true;
+  if (line[0] != '/' || line.starts_with("//")) {
+    if (line.starts_with("//")) line.remove_prefix(1);
+    int rc = client_->SendTalk(line);
+    if (rc == kOk) ++pending_echoes_;
+    Send(rc, "the line");
+  } else if (line == "/quit") {
+    return false;
+  } else if (line.starts_with("/w ")) {
+    Whisper(line.substr(3));
+  } else if (line.starts_with("/room ")) {
+    long id = 0;
+    std::string text(line.substr(6));
+    if (ParseNumber(text.c_str(), -1, 32767, &id)) {
+      Send(client_->SendRoomRequest(static_cast<std::int16_t>(id)), "the room request");
+    } else {
+      Print("*** usage: /room ID");
+    }
+  } else if (line == "/rooms") {
+    // One list, not a subscription to every later change.
+    Send(client_->SendRoomListRequest(), "the room list request");
+    Send(client_->SendRoomListStop(), "the room list stop");
+  } else if (line == "/who") {
+    Send(client_->SendUserListRequest(), "the user list request");
+    Send(client_->SendUserListStop(), "the user list stop");
+  } else {
+    Print("*** Commands: /w NAME text, /room ID, /rooms, /who, /quit; //text sends /text");
+  }
+  return true;
+}
+
+// Shows every message that has arrived, at most kMaxMessagesPerTurn.
+void ShowArrived(ChatClient& client, ChatView& view, std::chrono::milliseconds wait) {
+  Message m;
+  for (int i = 0; i < kMaxMessagesPerTurn && client.Receive(&m, i == 0 ? wait : 0ms); ++i) {
+    view.Show(m);
+  }
+}
+
+int Run(const Options& o) {
+  ChatClient client;
+  if (int rc = client.Connect(o.host, o.port, o.bind); rc != kOk) {
+    std::fprintf(stderr, "zanth-chat: cannot connect to %s:%u: %s\n", o.host.c_str(),
+                 static_cast<unsigned>(o.port), ResultText(rc).c_str());
+    return 1;
+  }
+  client::Ident ident;
+  ident.nickname = o.name;
+  ident.room = o.room;
+  client::SignOnResult signon;
+  int signon_rc = client.SignOn(ident, 10s, &signon);
+  ChatView view(&client, signon.user_id);
+  for (const Message& m : signon.messages) view.Show(m);
+  if (signon_rc != kOk) {
+    std::fprintf(stderr, "zanth-chat: sign-on failed: %s\n", ResultText(signon_rc).c_str());
+    return 1;
+  }
+
+  std::string pending;  // typed bytes not yet ending in a newline
+  bool input_open = true;
+  Clock::time_point leave_at = Clock::time_point::max();
+  while (!client.closed()) {
+    if (input_open) {
+      pollfd stdin_poll{0, POLLIN, 0};
+      int ready = ::poll(&stdin_poll, 1, kInputWaitMs);
+      if (ready > 0) {
+        char buffer[4096];
+        ssize_t n = ::read(0, buffer, sizeof buffer);
+        if (n > 0) {
+          pending.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+          input_open = false;
+          if (!pending.empty()) pending += '\n';
+          leave_at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(o.linger_seconds));
+        }
+      }
+      bool quit = false;
+      for (std::size_t nl = pending.find('\n'); nl != std::string::npos && !quit;
+           nl = pending.find('\n')) {
+        quit = !view.Input(std::string_view(pending).substr(0, nl));
+        pending.erase(0, nl + 1);
+      }
+      if (quit) {
+        // Leave as soon as the echoes of the lines sent have come back.
+        input_open = false;
+        leave_at = Clock::now();
+      }
+      ShowArrived(client, view, 0ms);
+    } else {
+      ShowArrived(client, view, 50ms);
+      Clock::time_point now = Clock::now();
+      // Wait for the echo of the last lines so that they surely reached the
+      // server before the link closes, but never long.
+      if (now >= leave_at && (view.pending_echoes() == 0 || now >= leave_at + kEchoWait)) break;
+    }
+  }
+  bool lost = client.closed();
+  ShowArrived(client, view, 0ms);
+  if (lost) {
+    int error = client.last_error();
+    Print("*** The connection ended" + (error == 0 ? std::string() : ": " + ResultText(error)));
+  }
+  client.Close();
+  return 0;
+}
+
+}  // namespace
+}  // namespace zanth::tools
+
+int main(int argc, char** argv) {
+  zanth::tools::Options options;
+  if (!zanth::tools::ParseOptions(argc, argv, &options)) {
+    std::fputs(zanth::tools::kUsage, stderr);
+    return 2;
+  }
+  return zanth::tools::Run(options);
+}
