@@ -20,8 +20,11 @@ build-test: deps
 test: build-test
 	ctest --test-dir build-test --output-on-failure -j $(JOBS) --timeout 300
 
+# Extra arguments for the benchmark, e.g. make bench BENCH_ARGS="--clients 50,200 --seconds 5".
+BENCH_ARGS ?=
+
 bench: build
-	@echo "benchmarks: see bench/README.md"
+	./build/chat_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build build-test

@@ -55,7 +55,7 @@ class LatencyHistogram {
 
   static std::size_t BucketOf(std::uint64_t v) {
     if (v < (std::uint64_t{1} << kLinearBits)) return static_cast<std::size_t>(v);
-    int exponent = std::bit_width(v) - 1;
+    int exponent = static_cast<int>(std::bit_width(v)) - 1;
     if (exponent >= kTopBit) return kBuckets - 1;
     std::uint64_t sub = (v >> (exponent - kSubBits)) & ((std::uint64_t{1} << kSubBits) - 1);
     return (std::size_t{1} << kLinearBits) +

@@ -236,24 +236,12 @@ std::vector<Element> SiteElements(const Settings& settings) {
 
 int BuildDocument(const Settings& settings, ConfigHooks* hooks,
                   std::string* out) {
-  XmlDocPtr doc(xmlNewDoc(ToXml("1.0")));
-  if (doc == nullptr) return kNoMemory;
-  xmlNode* root = xmlNewDocNode(doc.get(), nullptr, ToXml(kRootName), nullptr);
-  if (root == nullptr) return kNoMemory;
-  xmlDocSetRootElement(doc.get(), root);
-  xmlNs* ns = xmlNewNs(root, ToXml(kNamespaceUri), nullptr);
-  if (ns == nullptr) return kNoMemory;
-  xmlSetNs(root, ns);
-
   std::vector<Element> elements = SiteElements(settings);
   if (hooks != nullptr) {
     hooks->WriteSounds(&elements);
     hooks->WriteRooms(&elements);
   }
-  for (const Element& element : elements) {
-    if (!AppendElement(root, ns, element)) return kNoMemory;
-  }
-  return DumpXml(doc.get(), out);
+  return BuildXmlDocument(kRootName, kNamespaceUri, elements, out);
 }
 
 }  // namespace

@@ -105,4 +105,29 @@ int DumpXml(xmlDoc* doc, std::string* out) {
   return kOk;
 }
 
+int BuildXmlDocument(const char* root_name, const char* namespace_uri,
+                     const std::vector<Element>& children, std::string* out) {
+  XmlDocPtr doc(xmlNewDoc(ToXml("1.0")));
+  if (doc == nullptr) return kNoMemory;
+  xmlNode* root = xmlNewDocNode(doc.get(), nullptr, ToXml(root_name), nullptr);
+  if (root == nullptr) return kNoMemory;
+  xmlDocSetRootElement(doc.get(), root);
+  xmlNs* ns = xmlNewNs(root, ToXml(namespace_uri), nullptr);
+  if (ns == nullptr) return kNoMemory;
+  xmlSetNs(root, ns);
+  for (const Element& child : children) {
+    if (!AppendElement(root, ns, child)) return kNoMemory;
+  }
+  return DumpXml(doc.get(), out);
+}
+
+bool ParseXmlRoot(std::string_view text, Element* root) {
+  XmlDocPtr doc = ParseXml(text);
+  if (doc == nullptr) return false;
+  const xmlNode* node = xmlDocGetRootElement(doc.get());
+  if (node == nullptr) return false;
+  *root = ElementFromNode(node, 1023);
+  return true;
+}
+
 }  // namespace zanth::config

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config_file.h"
 
@@ -50,5 +51,15 @@ bool AppendElement(xmlNode* parent, xmlNs* ns, const Element& element);
 // The document as UTF-8 text, indented one element per line. Returns 0 or
 // kNoMemory.
 int DumpXml(xmlDoc* doc, std::string* out);
+
+// A whole document: version "1.0", a root element declaring namespace_uri as
+// its default namespace, and the children in order, dumped as DumpXml does.
+// Returns 0 or kNoMemory.
+int BuildXmlDocument(const char* root_name, const char* namespace_uri,
+                     const std::vector<Element>& children, std::string* out);
+
+// Parses text leniently (ParseXml) into *root. false when no document
+// results.
+bool ParseXmlRoot(std::string_view text, Element* root);
 
 }  // namespace zanth::config

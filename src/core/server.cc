@@ -124,12 +124,10 @@ int Server::Start() {
   Log(nullptr, "main", "Server Start");
   Log(nullptr, "main", "%s", kServerVersion);
   Log(nullptr, "main", "Loading prop cache");
+  site_.bans.Load(site_.BansPath());
   Log(nullptr, "main", "Loading groups");
-  std::string groups_file = settings_.data_dir + "groups";
-  if (int rc = site_.groups.Load(groups_file); rc != 0) LogError(rc, "writing groups");
-  site_.save_groups = [this, groups_file] {
-    if (int rc = site_.groups.Save(groups_file); rc != 0) LogError(rc, "writing groups");
-  };
+  if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
+  (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
   config_bridge_ = std::make_unique<ConfigBridge>(site_);
   site_.save_configuration = [this] { WriteConfiguration(); };
 

@@ -51,6 +51,13 @@ int HandleGroupListRequest(Site&, users::UserRecord&, const Message&);
 int HandlePrivilegeNamesRequest(Site&, users::UserRecord&, const Message&);
 int HandleCommandNamesRequest(Site&, users::UserRecord&, const Message&);
 
+// Accounts and bans.
+int HandleAuth(Site&, users::UserRecord&, const Message&);
+int HandleAccountListRequest(Site&, users::UserRecord&, const Message&);
+int HandleAccountList(Site&, users::UserRecord&, const Message&);
+int HandleBanListRequest(Site&, users::UserRecord&, const Message&);
+int HandleBanList(Site&, users::UserRecord&, const Message&);
+
 // Movement operations also used by sign-on and moderation. A forced move
 // tells the mover where it really is.
 void Move2D(Site& site, users::UserRecord& user, std::int16_t x, std::int16_t y, bool announce);

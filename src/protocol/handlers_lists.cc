@@ -5,6 +5,7 @@
 #include "core/result.h"
 #include "protocol/bytes.h"
 #include "protocol/handlers.h"
+#include "protocol/session.h"
 #include "protocol/wire.h"
 #include "rooms/occupancy.h"
 
@@ -60,6 +61,52 @@ int HandlePrivilegeNamesRequest(Site&, UserRecord& user, const Message&) {
 
 int HandleCommandNamesRequest(Site&, UserRecord& user, const Message&) {
   user.Send(TypeCode("CmLs"), users::BitTablePayload(users::kCommandTable));
+  return kOk;
+}
+
+int HandleAuth(Site& site, UserRecord& user, const Message& message) {
+  PayloadReader r(message.payload, message.size);
+  std::string name = r.ZString();
+  std::string password = r.ZString();
+  Authenticate(site, user, name, password);
+  return kOk;
+}
+
+int HandleAccountListRequest(Site& site, UserRecord& user, const Message&) {
+  user.Send(TypeCode("AuLs"), site.accounts.ListPayload());
+  return kOk;
+}
+
+int HandleAccountList(Site& site, UserRecord& user, const Message& message) {
+  LogUser tag = user.log_user();
+  Log(&tag, "Cnsle", "auth list");
+  site.accounts.ReplaceFromPayload(message.payload, message.size);
+  // Users signed on under a listed account take its new group, in the
+  // order the records came (the list holds them newest first).
+  const std::vector<users::AccountRecord>& accounts = site.accounts.accounts();
+  for (auto it = accounts.rbegin(); it != accounts.rend(); ++it) {
+    const users::AccountRecord& account = *it;
+    for (UserRecord& other : site.users.users()) {
+      if (other.signed_on() && other.account_name == account.name &&
+          other.group != account.group) {
+        ChangeUserGroup(site, other, account.group);
+      }
+    }
+  }
+  site.SaveAccounts();
+  return kOk;
+}
+
+int HandleBanListRequest(Site& site, UserRecord& user, const Message&) {
+  user.Send(TypeCode("BnLs"), site.bans.ListPayload());
+  return kOk;
+}
+
+int HandleBanList(Site& site, UserRecord& user, const Message& message) {
+  LogUser tag = user.log_user();
+  Log(&tag, "Cnsle", "ban list");
+  site.bans.ApplyFromPayload(message.payload, message.size);
+  site.SaveBans();
   return kOk;
 }
 

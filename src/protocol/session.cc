@@ -145,14 +145,39 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
     user.state = users::SignOnState::kTerminating;
     return kOk;
   }
+  std::uint32_t measures = 0;
+  switch (site.bans.Check(user, &measures)) {
+    case users::BanVerdict::kNone:
+      break;
+    case users::BanVerdict::kMeasures:
+      user.flags |= measures;
+      break;
+    case users::BanVerdict::kRefused: {
+      SendKill(user, kKillBanned);
+      LogUser tag = user.log_user();
+      Log(&tag, "Discnct", "#%d %s is banned", user.number, user.peer_address.c_str());
+      user.state = users::SignOnState::kTerminating;
+      return kOk;
+    }
+  }
   // Sign-on puts users in group 1; a table replaced by one holding only
   // group 0 leaves group 0.
   user.group = site.groups.size() > 1 ? 1 : 0;
+  std::uint16_t authenticated_group = 0;
   if (site.settings.private_site) {
     // Only account holders may enter a private site.
-    SendKill(user, user.account_name.empty() ? kKillNoAccountName : kKillAuthFailed);
-    user.state = users::SignOnState::kTerminating;
-    return kOk;
+    if (user.account_name.empty()) {
+      SendKill(user, kKillNoAccountName);
+      user.state = users::SignOnState::kTerminating;
+      return kOk;
+    }
+    const users::AccountRecord* account = site.accounts.Check(user.account_name, password);
+    if (account == nullptr) {
+      SendKill(user, kKillAuthFailed);
+      user.state = users::SignOnState::kTerminating;
+      return kOk;
+    }
+    authenticated_group = account->group;
   }
   for (UserRecord& other : site.users.users()) {
     if (&other == &user || !IsDuplicate(user, other)) continue;
@@ -230,7 +255,41 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
   }
   rooms::SendUserListUpdate(ctx, user, false);
   LogDebug("User added to room");
+  if (!user.account_name.empty() && user.group != authenticated_group && user.group != 0) {
+    Authenticate(site, user, user.account_name, password);
+  }
   return kOk;
+}
+
+void ChangeUserGroup(Site& site, UserRecord& user, std::uint16_t group) {
+  user.group = group;
+  users::SendServerNotice(
+      user, FormatMessage("You now have %s privileges", site.GroupOf(user).name.c_str()));
+  SendPrivilegeNotices(site, user);
+}
+
+void Authenticate(Site& site, UserRecord& user, const std::string& name,
+                  const std::string& password) {
+  if (site.GroupOf(user).rank == 0) {
+    users::SendServerNotice(user, "Members only");
+    return;
+  }
+  const users::AccountRecord* account = site.accounts.Check(name, password);
+  if (account == nullptr) {
+    users::SendServerNotice(user, "Invalid name or password");
+    return;
+  }
+  user.group = account->group;
+  user.account_name = account->name;
+  const std::string& group_name = site.GroupOf(user).name;
+  if (user.signed_on()) {
+    users::SendServerNotice(user, FormatMessage("You now have %s privileges", group_name.c_str()));
+  }
+  SendPrivilegeNotices(site, user);
+  LogUser tag = user.log_user();
+  Log(&tag, "Auth", "%s %s", name.c_str(), group_name.c_str());
+  SendStaffNotice(site, &user,
+                  FormatMessage("%s given %s privileges", user.name.c_str(), group_name.c_str()));
 }
 
 void RemoveUser(Site& site, UserRecord& user) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "net/connection.h"
@@ -52,6 +53,15 @@ void SendPrivilegeNotices(Site& site, users::UserRecord& user);
 // A server notice to every user whose group receives pages, logged under
 // "page" with the whole text.
 void SendStaffNotice(Site& site, const users::UserRecord* subject, std::string_view text);
+
+// Gives a signed-on user another group: "You now have %s privileges",
+// "Perm" and "Grup".
+void ChangeUserGroup(Site& site, users::UserRecord& user, std::uint16_t group);
+
+// The authentication request: into the account's group when the name and
+// password match.
+void Authenticate(Site& site, users::UserRecord& user, const std::string& name,
+                  const std::string& password);
 
 // "Kill" with a reason.
 void SendKill(users::UserRecord& user, std::uint16_t reason);

@@ -11,6 +11,8 @@
 #include "net/connection_manager.h"
 #include "rooms/occupancy.h"
 #include "rooms/room_registry.h"
+#include "users/accounts.h"
+#include "users/ban_list.h"
 #include "users/group_table.h"
 #include "users/sound_list.h"
 #include "users/user_registry.h"
@@ -30,10 +32,14 @@ struct Site {
   void SaveConfiguration() {
     if (save_configuration) save_configuration();
   }
-  // Writes the group file after a replacement.
-  void SaveGroups() {
-    if (save_groups) save_groups();
-  }
+  // The binary and XML files of groups, accounts and bans in the data
+  // directory, each written whole after a change.
+  std::string GroupsPath() const { return settings.data_dir + "groups"; }
+  std::string AccountsPath() const { return settings.data_dir + "passwds"; }
+  std::string BansPath() const { return settings.data_dir + "banlist"; }
+  void SaveGroups() { (void)groups.Save(GroupsPath()); }
+  void SaveAccounts() { (void)accounts.Save(AccountsPath(), groups); }
+  void SaveBans() { (void)bans.Save(BansPath()); }
 
   Settings& settings;
   net::ConnectionManager& transport;
@@ -41,8 +47,9 @@ struct Site {
   users::UserRegistry users;
   rooms::RoomRegistry rooms;
   users::SoundList sounds;
+  users::AccountList accounts;
+  users::BanList bans;
   std::function<void()> save_configuration;
-  std::function<void()> save_groups;
   // The command interpreter: a command line (without its command character)
   // and the whisper targets it came with. Returns the command's status.
   std::function<int(users::UserRecord&, std::string_view, const std::vector<std::uint32_t>&)>

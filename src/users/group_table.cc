@@ -81,6 +81,13 @@ const GroupRecord& GroupTable::Get(std::uint16_t number) const {
   return number < groups_.size() ? groups_[number] : groups_[0];
 }
 
+int GroupTable::FindByName(const std::string& name) const {
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    if (groups_[i].name == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 int GroupTable::Load(const std::string& path) {
   std::string bytes;
   if (platform::ReadWholeFile(path, &bytes) != 0) {

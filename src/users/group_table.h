@@ -64,6 +64,8 @@ class GroupTable {
   const GroupRecord& Get(std::uint16_t number) const;
   std::size_t size() const { return groups_.size(); }
   bool Contains(std::uint16_t number) const { return number < groups_.size(); }
+  // The number of the first group with exactly this name, or -1.
+  int FindByName(const std::string& name) const;
 
   // Replaces the table from a "GrLs" payload: group 0 fixed, then the
   // records in order. Records missing from a short payload are not made up.

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,10 @@ std::uint16_t PickFreePort() {
 
 int ConnectLoopback(std::uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
+  // Bounds the connect (and later blocking calls) of a test socket.
+  timeval limit{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
