@@ -11,6 +11,7 @@
 #include "platform/socket.h"
 #include "protocol/dispatcher.h"
 #include "rooms/room_element.h"
+#include "rooms/room_state.h"
 
 namespace zanth {
 namespace {
@@ -56,8 +57,9 @@ class Server::ConfigBridge : public config::ConfigHooks {
       LogError(0, "Failed to load room %s (%d)", fields.name.c_str(), fields.id);
       return;
     }
-    for (const config::Element& child : element.children) {
-      if (child.name == "prop") room->prop_elements.push_back(child);
+    rooms::RoomContext ctx = site_.room_context();
+    for (const rooms::LooseProp& prop : rooms::ReadPropChildren(element)) {
+      rooms::AddLooseProp(ctx, *room, prop.id, prop.x, prop.y);
     }
   }
   void ReadSound(const std::string& name, const std::string& file) override {
@@ -124,6 +126,9 @@ int Server::Start() {
   Log(nullptr, "main", "Server Start");
   Log(nullptr, "main", "%s", kServerVersion);
   Log(nullptr, "main", "Loading prop cache");
+  if (int rc = OpenPropCache(); rc != 0) {
+    LogFatal("Error opening prop cache index file %d", rc);
+  }
   site_.bans.Load(site_.BansPath());
   Log(nullptr, "main", "Loading groups");
   if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
@@ -140,6 +145,8 @@ int Server::Start() {
     WriteConfiguration();
   }
   if (settings_.media_dir.empty()) settings_.media_dir = settings_.data_dir + "media/";
+  if (settings_.prop_dir.empty()) settings_.prop_dir = settings_.media_dir + "props/";
+  site_.props.set_prop_dir(settings_.prop_dir);
   if (settings_.profile_url.empty()) {
     bool has_index = platform::FileExists(settings_.media_dir + "index.html");
     std::string page = has_index ? "zanthprofile.html" : "index.html";
@@ -165,6 +172,13 @@ int Server::Start() {
   }
   Log(nullptr, "main", "Listening socket established");
   return kStarted;
+}
+
+int Server::OpenPropCache() {
+  // The prop folder comes from the configuration, which is read later; the
+  // props live in media/props/ of the data directory until then.
+  std::string folder = settings_.data_dir + "media/props/";
+  return site_.props.Open(settings_.data_dir + "propcache.idx", folder);
 }
 
 void Server::FirstRunSetup() {

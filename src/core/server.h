@@ -61,6 +61,7 @@ class Server {
   class ConfigBridge;
 
   void FirstRunSetup();
+  int OpenPropCache();
   void WriteConfiguration();
 
   ServerOptions options_;

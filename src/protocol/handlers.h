@@ -58,6 +58,15 @@ int HandleAccountList(Site&, users::UserRecord&, const Message&);
 int HandleBanListRequest(Site&, users::UserRecord&, const Message&);
 int HandleBanList(Site&, users::UserRecord&, const Message&);
 
+// Props, loose props, spot states and locks.
+int HandlePropList(Site&, users::UserRecord&, const Message&);
+int HandlePropData(Site&, users::UserRecord&, const Message&);
+int HandleLooseProp(Site&, users::UserRecord&, const Message&);
+int HandleMoveLooseProp(Site&, users::UserRecord&, const Message&);
+int HandleDeleteLooseProp(Site&, users::UserRecord&, const Message&);
+int HandleSpotState(Site&, users::UserRecord&, const Message&);
+int HandleRoomLock(Site&, users::UserRecord&, const Message&);
+
 // Movement operations also used by sign-on and moderation. A forced move
 // tells the mover where it really is.
 void Move2D(Site& site, users::UserRecord& user, std::int16_t x, std::int16_t y, bool announce);

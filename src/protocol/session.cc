@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "protocol/bytes.h"
 #include "protocol/wire.h"
+#include "rooms/room_state.h"
 
 namespace zanth::protocol {
 namespace {
@@ -309,6 +310,7 @@ void RemoveUser(Site& site, UserRecord& user) {
     user.room = nullptr;
     LogDebug("room leave returned");
   }
+  rooms::ReleasePropList(ctx, user);
   if (user.connection != nullptr) {
     user.connection->user_data = nullptr;
     site.transport.RemoveConnection(user.connection);

@@ -9,6 +9,7 @@
 
 #include "core/settings.h"
 #include "net/connection_manager.h"
+#include "props/prop_cache.h"
 #include "rooms/occupancy.h"
 #include "rooms/room_registry.h"
 #include "users/accounts.h"
@@ -24,7 +25,7 @@ struct Site {
   Site(const Site&) = delete;
   Site& operator=(const Site&) = delete;
 
-  rooms::RoomContext room_context() { return {rooms, users, groups}; }
+  rooms::RoomContext room_context() { return {rooms, users, groups, props}; }
   const users::GroupRecord& GroupOf(const users::UserRecord& user) const {
     return groups.Get(user.group);
   }
@@ -49,6 +50,7 @@ struct Site {
   users::SoundList sounds;
   users::AccountList accounts;
   users::BanList bans;
+  props::PropCache props;
   std::function<void()> save_configuration;
   // The command interpreter: a command line (without its command character)
   // and the whisper targets it came with. Returns the command's status.

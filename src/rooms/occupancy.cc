@@ -1,10 +1,13 @@
 // Room entry, occupancy and departure.
 #include "rooms/occupancy.h"
 
+#include <vector>
+
 #include "core/log.h"
 #include "core/result.h"
 #include "protocol/bytes.h"
 #include "protocol/wire.h"
+#include "rooms/room_state.h"
 
 namespace zanth::rooms {
 namespace {
@@ -147,6 +150,7 @@ int Enter(RoomContext& ctx, UserRecord& user, std::int16_t n, const EntryRights&
       user.Send(TypeCode("FImg"), w.bytes());
     }
   }
+  SendLoosePropsTo(ctx, *room, user);
 
   LogDebug("Adding user to room occupant list");
   // A user has one occupant link: it leaves the old room's list here, and
@@ -169,6 +173,7 @@ int Enter(RoomContext& ctx, UserRecord& user, std::int16_t n, const EntryRights&
     }
   }
   LogDebug("Sending all the room occupants prop lists to new user");
+  SendRoomStateTo(ctx, *room, user);
   room->locked = false;
   SendRoomListUpdate(ctx, *room);
   *out = room;
@@ -180,7 +185,7 @@ namespace {
 // What the room left behind is told, once the user is off its list.
 void TellRoomLeft(RoomContext& ctx, RoomRecord& room, const UserRecord& user) {
   if (room.occupants.empty()) {
-    room.locked = false;
+    ResetEmptyRoom(ctx, room);
   } else {
     protocol::PayloadWriter w;
     w.U32(user.id);
@@ -213,11 +218,13 @@ void RoomRequest(RoomContext& ctx, UserRecord& user, std::int16_t n, bool force)
   if (rc == kOk) {
     user.room = entered;
     if (old_room != nullptr) TellRoomLeft(ctx, *old_room, user);
+    SendPropListToRoom(ctx, user);
   } else if (user.room != nullptr) {
     user.x = old_x;
     user.y = old_y;
   } else if (Enter(ctx, user, kGateRequest, rights, &entered) == kOk) {
     user.room = entered;
+    SendPropListToRoom(ctx, user);
   }
   if (rc != kOk && rc != kFailed) LogError(rc, "changing user room");
   SendUserListUpdate(ctx, user, false);
@@ -241,6 +248,11 @@ void DeleteRoom(RoomContext& ctx, RoomRecord& room) {
       SendUserListUpdate(ctx, *occupant, false);
     }
   }
+  // No other room may keep a link to the room that goes.
+  for (RoomRecord& other : ctx.rooms.rooms()) {
+    std::erase(other.links, &room);
+  }
+  LogDebug("Disposing room links");
   LogDebug("Disposing room pointer");
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "props/prop_cache.h"
 #include "rooms/room_registry.h"
 #include "users/group_table.h"
 #include "users/user_registry.h"
@@ -17,6 +18,7 @@ struct RoomContext {
   RoomRegistry& rooms;
   users::UserRegistry& users;
   const users::GroupTable& groups;
+  props::PropCache& cache;
 };
 
 struct EntryRights {

@@ -7,6 +7,7 @@
 
 #include "config/config_file.h"
 #include "core/intrusive_list.h"
+#include "props/prop_id.h"
 #include "users/user.h"
 
 namespace zanth::rooms {
@@ -43,6 +44,18 @@ struct RoomFields {
   std::string file_name;
 };
 
+struct LooseProp {
+  props::PropId id{};
+  std::int16_t x = 0;
+  std::int16_t y = 0;
+};
+
+struct SpotState {
+  std::uint8_t kind = 0;
+  std::int16_t state = 0;
+  std::int16_t spot = 0;
+};
+
 struct RoomRecord {
   explicit RoomRecord(const RoomFields& fields) { Apply(fields); }
   ~RoomRecord() {
@@ -70,9 +83,10 @@ struct RoomRecord {
   std::string description;
   std::string file_name;
   OccupantList occupants;  // newest first
-  // "prop" children read with the room, written back unchanged until loose
-  // props are built from them.
-  std::vector<config::Element> prop_elements;
+  std::vector<LooseProp> loose_props;  // drop order
+  std::vector<SpotState> spot_states;  // newest first
+  // Rooms whose lock concerns entrants of this one (not owned).
+  std::vector<RoomRecord*> links;
 };
 
 }  // namespace zanth::rooms

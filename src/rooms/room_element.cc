@@ -64,8 +64,33 @@ config::Element WriteRoomElement(const RoomRecord& room) {
   if (room.height != 384) e.SetAttribute("height", std::to_string(room.height));
   e.SetAttribute("desc", room.description);
   e.SetAttribute("src", room.file_name);
-  e.children = room.prop_elements;
+  for (const LooseProp& prop : room.loose_props) {
+    config::Element child;
+    child.name = "prop";
+    child.SetAttribute("horz", std::to_string(prop.x));
+    child.SetAttribute("vert", std::to_string(prop.y));
+    child.SetAttribute("id", props::PropIdText(prop.id));
+    e.children.push_back(std::move(child));
+  }
   return e;
+}
+
+std::vector<LooseProp> ReadPropChildren(const config::Element& element) {
+  std::vector<LooseProp> loose;
+  for (const config::Element& child : element.children) {
+    if (child.name != "prop") continue;
+    LooseProp prop;
+    const std::string* id = child.Attribute("id");
+    if (id == nullptr || !props::ParsePropIdText(*id, &prop.id)) continue;
+    if (const std::string* x = child.Attribute("horz")) {
+      prop.x = static_cast<std::int16_t>(config::ParseNumber(*x));
+    }
+    if (const std::string* y = child.Attribute("vert")) {
+      prop.y = static_cast<std::int16_t>(config::ParseNumber(*y));
+    }
+    loose.push_back(prop);
+  }
+  return loose;
 }
 
 }  // namespace zanth::rooms

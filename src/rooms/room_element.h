@@ -1,6 +1,8 @@
 // Rooms as "room" elements of the configuration file.
 #pragma once
 
+#include <vector>
+
 #include "config/config_file.h"
 #include "rooms/room.h"
 
@@ -20,5 +22,9 @@ RoomFields ReadRoomElement(const config::Element& element);
 // The element of a room, with only what differs from the defaults beside
 // "id", "name", "desc" and "src".
 config::Element WriteRoomElement(const RoomRecord& room);
+
+// The loose props of a room element's "prop" children, in order; a child
+// without a readable "id" is skipped.
+std::vector<LooseProp> ReadPropChildren(const config::Element& element);
 
 }  // namespace zanth::rooms

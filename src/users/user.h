@@ -9,6 +9,7 @@
 
 #include "core/intrusive_list.h"
 #include "core/log.h"
+#include "props/prop_id.h"
 
 namespace zanth::net {
 class Connection;
@@ -42,6 +43,12 @@ struct Pose {
   float vector2[3] = {0, 0, 0};
   float rotation[3] = {0, 0, 0};
   float vector4[3] = {0, 0, 0};
+};
+
+// One prop of a user's prop list.
+struct PropEntry {
+  props::PropId id{};
+  std::int32_t stamp = 0;
 };
 
 struct UserRecord {
@@ -89,6 +96,7 @@ struct UserRecord {
   bool room_list_subscriber = false;
   std::vector<std::uint8_t> receive;  // receive buffer; size() is the used part
   std::optional<std::string> face_image;
+  std::optional<std::vector<PropEntry>> prop_list;  // none until a "Plst"
 };
 
 // Sends a server notice: "Talk" from user id 0 carrying text (cut to 255).

@@ -15,6 +15,7 @@
 #include "client/decode.h"
 #include "protocol/wire.h"
 #include "support/in_process_server.h"
+#include "support/server_process.h"
 
 namespace zanth::testing {
 

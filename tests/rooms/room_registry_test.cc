@@ -7,6 +7,7 @@
 #include "rooms/occupancy.h"
 #include "rooms/room_element.h"
 #include "rooms/room_registry.h"
+#include "rooms/room_state.h"
 
 namespace zanth::rooms {
 namespace {
@@ -177,6 +178,44 @@ TEST(RoomElementTest, HandEditedElements) {
   EXPECT_EQ(0, ReadRoomElement(no_id).id);
 }
 
+TEST(RoomElementTest, LoosePropsRoundTripInBothIdForms) {
+  RoomRecord room(Fields(100, "gate"));
+  props::PropId a{}, b{};
+  a[0] = 1;
+  a[19] = 20;
+  b[5] = 9;
+  room.loose_props = {{a, 10, -20}, {b, 300, 4}};
+  config::Element e = WriteRoomElement(room);
+  ASSERT_EQ(2u, e.children.size());
+  EXPECT_EQ("prop", e.children[0].name);
+  EXPECT_EQ("#", e.children[0].Attribute("id")->substr(0, 1));
+  std::vector<LooseProp> back = ReadPropChildren(e);
+  ASSERT_EQ(2u, back.size());
+  EXPECT_EQ(a, back[0].id);
+  EXPECT_EQ(-20, back[0].y);
+  EXPECT_EQ(b, back[1].id);
+  EXPECT_EQ(300, back[1].x);
+
+  // A plain id (no "#") is read as plain words and written back scrambled.
+  config::Element plain;
+  plain.name = "room";
+  config::Element child;
+  child.name = "prop";
+  child.SetAttribute("id", "04030201080706050C0B0A09100F0E0D14131211");
+  child.SetAttribute("horz", "1");
+  plain.children.push_back(child);
+  child.SetAttribute("id", "not an id");
+  plain.children.push_back(child);
+  std::vector<LooseProp> read = ReadPropChildren(plain);
+  ASSERT_EQ(1u, read.size());
+  EXPECT_EQ(1, read[0].id[0]);
+  EXPECT_EQ(20, read[0].id[19]);
+  RoomRecord again(Fields(5, "x"));
+  again.loose_props = read;
+  EXPECT_EQ("#349E26B338962EBB309A22B71C922ABF14BE0693",
+            *WriteRoomElement(again).children[0].Attribute("id"));
+}
+
 // Occupancy without a network: messages to users without a connection are
 // dropped, and the room and position changes are what is checked.
 class OccupancyTest : public ::testing::Test {
@@ -196,7 +235,8 @@ class OccupancyTest : public ::testing::Test {
   RoomRegistry rooms_;
   users::UserRegistry users_;
   users::GroupTable groups_;
-  RoomContext ctx_{rooms_, users_, groups_};
+  props::PropCache cache_;
+  RoomContext ctx_{rooms_, users_, groups_, cache_};
 };
 
 TEST_F(OccupancyTest, EntryPointsAdvanceAndWrap) {
@@ -237,7 +277,7 @@ TEST_F(OccupancyTest, GateRequestFallsBackPastCapacityAndToTheFirstRoom) {
   RoomRegistry no_gate;
   ASSERT_EQ(0, no_gate.Append(Fields(60, "first")));
   ASSERT_EQ(0, no_gate.Append(Fields(61, "second")));
-  RoomContext ctx{no_gate, users_, groups_};
+  RoomContext ctx{no_gate, users_, groups_, cache_};
   users::UserRecord& c = NewUser();
   RoomRequest(ctx, c, kGateRequest);
   EXPECT_EQ(60, c.room->id);

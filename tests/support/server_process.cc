@@ -104,11 +104,12 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
   // the server binds it; with a configuration of ours, pick again.
   for (int attempt = 0; attempt < 5; ++attempt) {
     int failures = CountInLog("Unable to establish listening socket");
+    int established = CountInLog("Listening socket established");
     pid_ = Spawn(args);
     if (pid_ <= 0) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (CountInLog("Listening socket established") > attempt) return true;
+      if (CountInLog("Listening socket established") > established) return true;
       if (CountInLog("Unable to establish listening socket") > failures) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -138,6 +139,13 @@ int ServerProcess::Stop(std::chrono::milliseconds timeout) {
   int status = WaitExit(pid_, timeout);
   if (status >= 0) pid_ = -1;
   return status;
+}
+
+void ServerProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  WaitExit(pid_, std::chrono::seconds(10));
+  pid_ = -1;
 }
 
 int ServerProcess::CountInLog(const std::string& text) const {

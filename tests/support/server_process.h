@@ -44,6 +44,8 @@ class ServerProcess {
   int RunSecondInstance(std::chrono::milliseconds timeout);
   // Sends SIGTERM and waits; returns the exit status, or -1 on timeout.
   int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Ends the server with SIGKILL: no chance to write anything on the way.
+  void Kill();
   bool running() const { return pid_ > 0; }
 
   std::string Log() const { return ReadFileText(log_path()); }
