@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -65,7 +64,8 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: chat_bench [--clients N[,N...]] [--seconds S] [--rate R] [--threads T]\n"
+    "usage: chat_bench [--clients N[,N...]] [--seconds S] [--rate R] "
+    "[--threads T]\n"
     "                  [--batch B] [--zanthd PATH]\n"
     "  --clients  client counts, one run each (default 50,200,1000)\n"
     "  --seconds  length of the load window of each run (default 10)\n"
@@ -77,15 +77,18 @@ const char kUsage[] =
 bool ParseDouble(const char* text, double low, double high, double* out) {
   char* end = nullptr;
   double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value >= low && value <= high)) return false;
+  if (end == text || *end != '\0' || !(value >= low && value <= high))
+    return false;
   *out = value;
   return true;
 }
 
 bool ParseInt(std::string_view text, int low, int high, int* out) {
   int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high) {
+  auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < low ||
+      value > high) {
     return false;
   }
   *out = value;
@@ -126,14 +129,16 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 }
 
 std::int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             Clock::now().time_since_epoch())
       .count();
 }
 
 // A distinct loopback source address per client: the server keeps only one
 // connection per address that has not signed on yet.
 std::string SourceAddress(int index) {
-  return "127.10." + std::to_string(index / 250) + "." + std::to_string(1 + index % 250);
+  return "127.10." + std::to_string(index / 250) + "." +
+         std::to_string(1 + index % 250);
 }
 
 // The send time carried by a benchmark talk line, or -1.
@@ -142,7 +147,8 @@ std::int64_t StampOf(std::string_view text) {
   if (at == std::string_view::npos) return -1;
   std::string_view digits = text.substr(at + kStampMarker.size());
   std::int64_t stamp = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), stamp);
+  auto [end, ec] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), stamp);
   return ec == std::errc() && end == digits.data() + digits.size() ? stamp : -1;
 }
 
@@ -161,9 +167,9 @@ struct ThreadTally {
   std::uint64_t delivered = 0;
   std::uint64_t foreign = 0;  // talk without a stamp (server notices)
   std::uint64_t lost_links = 0;
-  std::uint64_t sweeps = 0;     // passes over the thread's clients
-  Clock::duration busy{};       // time spent in them
-  Clock::duration grace{};      // reading late deliveries after the window
+  std::uint64_t sweeps = 0;   // passes over the thread's clients
+  Clock::duration busy{};     // time spent in them
+  Clock::duration grace{};    // reading late deliveries after the window
   LatencyHistogram latency;   // receipt minus send stamp
   LatencyHistogram send_lag;  // actual minus scheduled send time
 };
@@ -176,7 +182,7 @@ int Drain(BenchClient& c, Clock::time_point window_end, ThreadTally* t) {
   while (read < kMaxReceivesPerVisit && c.link.Receive(&m, 0ms)) {
     ++read;
     if (t == nullptr || m.type != kTalk) continue;
-    std::int64_t now_ns = NowNs();
+    const Clock::time_point now = Clock::now();
     client::Speech speech;
     std::int64_t stamp = -1;
     if (client::DecodeSpeech(m.payload, &speech)) stamp = StampOf(speech.text);
@@ -185,7 +191,11 @@ int Drain(BenchClient& c, Clock::time_point window_end, ThreadTally* t) {
       continue;
     }
     ++t->delivered;
-    if (Clock::now() <= window_end) ++t->delivered_in_window;
+    if (now <= window_end) ++t->delivered_in_window;
+    const std::int64_t now_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            now.time_since_epoch())
+            .count();
     t->latency.Add((now_ns - stamp) / 1000);
   }
   return read;
@@ -199,7 +209,8 @@ bool DrainUntilQuiet(std::vector<std::unique_ptr<BenchClient>>& clients,
   Clock::time_point last_message = Clock::now();
   while (Clock::now() < end) {
     int read = 0;
-    for (auto& c : clients) read += Drain(*c, Clock::time_point::min(), nullptr);
+    for (auto& c : clients)
+      read += Drain(*c, Clock::time_point::min(), nullptr);
     if (read > 0) {
       last_message = Clock::now();
     } else if (Clock::now() - last_message >= kQuietWindow) {
@@ -213,19 +224,22 @@ bool DrainUntilQuiet(std::vector<std::unique_ptr<BenchClient>>& clients,
 
 // Connects and signs on clients [first, last) together, then waits for the
 // end of every sign-on. All must land in the gate room.
-bool SignOnBatch(std::vector<std::unique_ptr<BenchClient>>& clients, int first, int last,
-                 std::uint16_t port, std::string* error) {
+bool SignOnBatch(std::vector<std::unique_ptr<BenchClient>>& clients, int first,
+                 int last, std::uint16_t port, std::string* error) {
   for (int i = first; i < last; ++i) {
     BenchClient& c = *clients[static_cast<std::size_t>(i)];
-    if (int rc = c.link.Connect("127.0.0.1", port, SourceAddress(i), kConnectTimeout);
+    if (int rc = c.link.Connect("127.0.0.1", port, SourceAddress(i),
+                                kConnectTimeout);
         rc != kOk) {
-      *error = "client " + std::to_string(i) + " could not connect: " + ResultText(rc);
+      *error = "client " + std::to_string(i) +
+               " could not connect: " + ResultText(rc);
       return false;
     }
     client::Ident ident;
     ident.nickname = "bench" + std::to_string(i);
     if (int rc = c.link.SendIdent(ident); rc != kOk) {
-      *error = "client " + std::to_string(i) + " could not send its ident: " + ResultText(rc);
+      *error = "client " + std::to_string(i) +
+               " could not send its ident: " + ResultText(rc);
       return false;
     }
   }
@@ -234,19 +248,24 @@ bool SignOnBatch(std::vector<std::unique_ptr<BenchClient>>& clients, int first, 
     BenchClient& c = *clients[static_cast<std::size_t>(i)];
     std::vector<Message> before;
     Message caps;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (!c.link.WaitFor(protocol::TypeCode("SvCp"), &caps, std::max(left, 1ms), &before)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - Clock::now());
+    if (!c.link.WaitFor(protocol::TypeCode("SvCp"), &caps, std::max(left, 1ms),
+                        &before)) {
       *error = "client " + std::to_string(i) + " did not finish signing on";
       return false;
     }
     std::uint16_t room = 0;
     for (const Message& m : before) {
       client::RoomInfo info;
-      if (m.type == kRoomInfo && client::DecodeRoomInfo(m.payload, &info)) room = info.id;
-      if (m.type == protocol::TypeCode("UAre")) (void)client::DecodeU32(m.payload, &c.user_id);
+      if (m.type == kRoomInfo && client::DecodeRoomInfo(m.payload, &info))
+        room = info.id;
+      if (m.type == protocol::TypeCode("UAre"))
+        (void)client::DecodeU32(m.payload, &c.user_id);
     }
     if (room != kGateRoom) {
-      *error = "client " + std::to_string(i) + " landed in room " + std::to_string(room);
+      *error = "client " + std::to_string(i) + " landed in room " +
+               std::to_string(room);
       return false;
     }
   }
@@ -269,19 +288,22 @@ struct LoadPlan {
 // every owned client's messages until the window ends, then reads late
 // deliveries until every line has reached every owned client, or until the
 // grace period ends.
-void DriveSlice(std::vector<BenchClient*> slice, LoadPlan* plan, ThreadTally* t) {
+void DriveSlice(std::vector<BenchClient*> slice, LoadPlan* plan,
+                ThreadTally* t) {
   const Clock::duration period = plan->period;
   const Clock::time_point window_end = plan->window_end;
   std::string text;
   std::chrono::microseconds idle_sleep = kFirstIdleSleep;
-  for (Clock::time_point now = Clock::now(); now < window_end; now = Clock::now()) {
+  for (Clock::time_point now = Clock::now(); now < window_end;
+       now = Clock::now()) {
     const Clock::time_point sweep_start = now;
     int work = 0;
     for (BenchClient* c : slice) {
       if (now >= c->next_send && !c->link.closed()) {
         std::int64_t stamp = NowNs();
         text = "bench line " + std::to_string(c->sequence++) + " from " +
-               std::to_string(c->user_id) + std::string(kStampMarker) + std::to_string(stamp);
+               std::to_string(c->user_id) + std::string(kStampMarker) +
+               std::to_string(stamp);
         if (c->link.SendTalk(text) == kOk) {
           ++t->sent;
         } else {
@@ -302,12 +324,14 @@ void DriveSlice(std::vector<BenchClient*> slice, LoadPlan* plan, ThreadTally* t)
       idle_sleep = kFirstIdleSleep;
     } else {
       std::this_thread::sleep_for(idle_sleep);
-      idle_sleep = std::min(idle_sleep * 2, std::chrono::microseconds(kLastIdleSleep));
+      idle_sleep =
+          std::min(idle_sleep * 2, std::chrono::microseconds(kLastIdleSleep));
     }
   }
   plan->sent += t->sent;
   ++plan->finished_sending;
-  for (Clock::time_point now = Clock::now(); now < plan->grace_end; now = Clock::now()) {
+  for (Clock::time_point now = Clock::now(); now < plan->grace_end;
+       now = Clock::now()) {
     if (plan->finished_sending == plan->threads &&
         t->delivered >= plan->sent * static_cast<std::uint64_t>(slice.size())) {
       break;
@@ -340,16 +364,20 @@ RunResult RunOnce(const Options& o, int n) {
 
   std::vector<std::unique_ptr<BenchClient>> clients;
   clients.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) clients.push_back(std::make_unique<BenchClient>());
+  for (int i = 0; i < n; ++i)
+    clients.push_back(std::make_unique<BenchClient>());
   Clock::time_point signon_start = Clock::now();
   for (int first = 0; first < n; first += o.batch) {
     int last = std::min(n, first + o.batch);
-    if (!SignOnBatch(clients, first, last, server.chat_port(), &r.error)) return r;
+    if (!SignOnBatch(clients, first, last, server.chat_port(), &r.error))
+      return r;
     // Everybody already in the room has been told of the newcomers; read
     // that now so that no queue grows through the whole sign-on.
-    for (int i = 0; i < last; ++i) (void)Drain(*clients[static_cast<std::size_t>(i)], {}, nullptr);
+    for (int i = 0; i < last; ++i)
+      (void)Drain(*clients[static_cast<std::size_t>(i)], {}, nullptr);
   }
-  r.signon_s = std::chrono::duration<double>(Clock::now() - signon_start).count();
+  r.signon_s =
+      std::chrono::duration<double>(Clock::now() - signon_start).count();
   if (!DrainUntilQuiet(clients, kSettleLimit)) {
     r.error = "the sign-on messages did not stop within " +
               std::to_string(kSettleLimit.count()) + " s";
@@ -358,7 +386,8 @@ RunResult RunOnce(const Options& o, int n) {
 
   // Random phases spread the sends of each period evenly over the clients.
   LoadPlan plan;
-  plan.period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / o.rate));
+  plan.period = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(1 / o.rate));
   std::mt19937_64 random(std::random_device{}());
   std::uniform_int_distribution<Clock::rep> phase(0, plan.period.count() - 1);
   const Clock::time_point start = Clock::now() + 50ms;
@@ -368,7 +397,8 @@ RunResult RunOnce(const Options& o, int n) {
   plan.grace_end = plan.window_end + kGraceLimit;
   plan.threads = std::min(o.threads, n);
 
-  std::vector<std::vector<BenchClient*>> slices(static_cast<std::size_t>(plan.threads));
+  std::vector<std::vector<BenchClient*>> slices(
+      static_cast<std::size_t>(plan.threads));
   for (int i = 0; i < n; ++i) {
     slices[static_cast<std::size_t>(i % plan.threads)].push_back(
         clients[static_cast<std::size_t>(i)].get());
@@ -412,9 +442,10 @@ RunResult RunOnce(const Options& o, int n) {
 double Ms(std::uint64_t micros) { return static_cast<double>(micros) / 1000.0; }
 
 void PrintHeader() {
-  std::printf("%7s %8s %10s %9s %8s %8s %8s %9s %8s %8s %8s %9s %7s\n", "clients", "sent",
-              "delivered", "deliv/s", "p50 ms", "p99 ms", "max ms", "srv CPU s", "srv MiB",
-              "lag p99", "sweep ms", "bench CPU", "sign-on");
+  std::printf("%7s %8s %10s %9s %8s %8s %8s %9s %8s %8s %8s %9s %7s\n",
+              "clients", "sent", "delivered", "deliv/s", "p50 ms", "p99 ms",
+              "max ms", "srv CPU s", "srv MiB", "lag p99", "sweep ms",
+              "bench CPU", "sign-on");
   std::fflush(stdout);
 }
 
@@ -426,51 +457,67 @@ void PrintResult(const Options& o, int n, const RunResult& r) {
   }
   const ThreadTally& t = r.total;
   const double sweep_ms =
-      t.sweeps == 0 ? 0
-                    : std::chrono::duration<double, std::milli>(t.busy).count() /
-                          static_cast<double>(t.sweeps);
-  std::printf("%7d %8" PRIu64 " %10" PRIu64 " %9.0f %8.2f %8.2f %8.1f %9.2f %8.1f %8.2f %8.3f"
+      t.sweeps == 0
+          ? 0
+          : std::chrono::duration<double, std::milli>(t.busy).count() /
+                static_cast<double>(t.sweeps);
+  std::printf("%7d %8" PRIu64 " %10" PRIu64
+              " %9.0f %8.2f %8.2f %8.1f %9.2f %8.1f %8.2f %8.3f"
               " %9.2f %6.1fs\n",
-              n, t.sent, t.delivered, static_cast<double>(t.delivered_in_window) / r.window_s,
-              Ms(t.latency.Percentile(0.50)), Ms(t.latency.Percentile(0.99)), Ms(t.latency.max()),
-              r.server_cpu_s, static_cast<double>(r.server_rss_kib) / 1024.0,
-              Ms(t.send_lag.Percentile(0.99)), sweep_ms, r.bench_cpu_s, r.signon_s);
+              n, t.sent, t.delivered,
+              static_cast<double>(t.delivered_in_window) / r.window_s,
+              Ms(t.latency.Percentile(0.50)), Ms(t.latency.Percentile(0.99)),
+              Ms(t.latency.max()), r.server_cpu_s,
+              static_cast<double>(r.server_rss_kib) / 1024.0,
+              Ms(t.send_lag.Percentile(0.99)), sweep_ms, r.bench_cpu_s,
+              r.signon_s);
   // Notes on anything that makes the figures less than they seem.
   const double target = o.rate * r.window_s * n;
   const double expected = static_cast<double>(t.sent) * n;
   if (static_cast<double>(t.delivered) < expected) {
-    std::printf("        note: only %.1f%% of the %.0f expected deliveries had arrived %.1f s"
-                " after the window\n",
-                100.0 * static_cast<double>(t.delivered) / expected, expected,
-                std::chrono::duration<double>(t.grace).count());
+    std::printf(
+        "        note: only %.1f%% of the %.0f expected deliveries had arrived "
+        "%.1f s"
+        " after the window\n",
+        100.0 * static_cast<double>(t.delivered) / expected, expected,
+        std::chrono::duration<double>(t.grace).count());
   }
   if (r.server_cpu_s >= 0.9 * r.window_s) {
-    std::printf("        note: the server used %.0f%% of a core: it is saturated\n",
-                100.0 * r.server_cpu_s / r.window_s);
+    std::printf(
+        "        note: the server used %.0f%% of a core: it is saturated\n",
+        100.0 * r.server_cpu_s / r.window_s);
   }
   if (static_cast<double>(t.sent) < 0.98 * target ||
       Ms(t.send_lag.Percentile(0.99)) > 1000.0 * 0.5 / o.rate) {
-    std::printf("        note: the load generator fell behind (%.0f of %.0f lines sent;"
-                " send lag p99 %.1f ms)\n",
-                static_cast<double>(t.sent), target, Ms(t.send_lag.Percentile(0.99)));
+    std::printf(
+        "        note: the load generator fell behind (%.0f of %.0f lines sent;"
+        " send lag p99 %.1f ms)\n",
+        static_cast<double>(t.sent), target, Ms(t.send_lag.Percentile(0.99)));
   }
   if (sweep_ms > 1.0) {
-    std::printf("        note: a driver thread took %.1f ms to visit its clients once; the"
-                " delays include up to that much\n",
-                sweep_ms);
+    std::printf(
+        "        note: a driver thread took %.1f ms to visit its clients once; "
+        "the"
+        " delays include up to that much\n",
+        sweep_ms);
   }
   if (r.server_stop_status < 0) {
-    std::printf("        note: zanthd did not stop within %lld s of SIGTERM and was killed\n",
-                static_cast<long long>(kStopLimit.count()));
+    std::printf(
+        "        note: zanthd did not stop within %lld s of SIGTERM and was "
+        "killed\n",
+        static_cast<long long>(kStopLimit.count()));
   } else if (r.stop_s > 1.0) {
-    std::printf("        note: zanthd took %.1f s to exit after SIGTERM\n", r.stop_s);
+    std::printf("        note: zanthd took %.1f s to exit after SIGTERM\n",
+                r.stop_s);
   }
   if (t.send_errors > 0 || t.lost_links > 0) {
-    std::printf("        note: %" PRIu64 " sends failed; %" PRIu64 " connections ended\n",
+    std::printf("        note: %" PRIu64 " sends failed; %" PRIu64
+                " connections ended\n",
                 t.send_errors, t.lost_links);
   }
   if (t.foreign > 0) {
-    std::printf("        note: %" PRIu64 " other talk lines were received\n", t.foreign);
+    std::printf("        note: %" PRIu64 " other talk lines were received\n",
+                t.foreign);
   }
   std::fflush(stdout);
 }
@@ -486,13 +533,17 @@ int Main(int argc, char** argv) {
   int most = *std::max_element(o.clients.begin(), o.clients.end());
   // Each client holds a socket and a poller descriptor.
   if (files >= 0 && files < 2L * most + 64) {
-    std::fprintf(stderr, "chat_bench: %d clients need about %d descriptors; the limit is %ld\n",
-                 most, 2 * most + 64, files);
+    std::fprintf(
+        stderr,
+        "chat_bench: %d clients need about %d descriptors; the limit is %ld\n",
+        most, 2 * most + 64, files);
     return 1;
   }
-  std::printf("chat_bench: %s, %.1f s per run, %.2f lines/s per client, %d driver threads;"
-              " one room, each line goes to every client\n",
-              o.zanthd.c_str(), o.seconds, o.rate, o.threads);
+  std::printf(
+      "chat_bench: %s, %.1f s per run, %.2f lines/s per client, %d driver "
+      "threads;"
+      " one room, each line goes to every client\n",
+      o.zanthd.c_str(), o.seconds, o.rate, o.threads);
   PrintHeader();
   int failures = 0;
   for (int n : o.clients) {

@@ -51,15 +51,19 @@ class LatencyHistogram {
   static constexpr int kSubBits = 10;
   static constexpr int kTopBit = 42;
   static constexpr std::size_t kBuckets =
-      (std::size_t{1} << kLinearBits) + (kTopBit - kLinearBits) * (std::size_t{1} << kSubBits);
+      (std::size_t{1} << kLinearBits) +
+      (kTopBit - kLinearBits) * (std::size_t{1} << kSubBits);
 
   static std::size_t BucketOf(std::uint64_t v) {
-    if (v < (std::uint64_t{1} << kLinearBits)) return static_cast<std::size_t>(v);
+    if (v < (std::uint64_t{1} << kLinearBits))
+      return static_cast<std::size_t>(v);
     int exponent = static_cast<int>(std::bit_width(v)) - 1;
     if (exponent >= kTopBit) return kBuckets - 1;
-    std::uint64_t sub = (v >> (exponent - kSubBits)) & ((std::uint64_t{1} << kSubBits) - 1);
+    std::uint64_t sub =
+        (v >> (exponent - kSubBits)) & ((std::uint64_t{1} << kSubBits) - 1);
     return (std::size_t{1} << kLinearBits) +
-           static_cast<std::size_t>(exponent - kLinearBits) * (std::size_t{1} << kSubBits) +
+           static_cast<std::size_t>(exponent - kLinearBits) *
+               (std::size_t{1} << kSubBits) +
            static_cast<std::size_t>(sub);
   }
 

@@ -38,8 +38,9 @@ double TimevalSeconds(const timeval& t) {
 
 TempDirectory::TempDirectory() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/chat-bench.XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+      "/chat-bench.XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (::mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
@@ -66,13 +67,14 @@ bool ServerProcess::WriteConfig(int gate_capacity) {
   if (ec) return false;
   std::ofstream out(data_dir() + "zanth.conf", std::ios::trunc);
   out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
-      << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
-      << http_port_ << "\">Bench Site</sitename>\n"
-      << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1:" << http_port_
-      << "/</baseurl>\n"
+      << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_
+      << "\" httpport=\"" << http_port_ << "\">Bench Site</sitename>\n"
+      << "  <baseurl src=\"" << data_dir()
+      << "media/\">http://127.0.0.1:" << http_port_ << "/</baseurl>\n"
       << "  <room id=\"100\" name=\"gate\" maxocc=\"" << gate_capacity
       << "\" gate=\"yes\" desc=\"gate.rmd\" src=\"gate.rmd\"/>\n"
-      << "  <room id=\"101\" name=\"timeout\" timeout=\"yes\" hidden=\"yes\" staff=\"yes\""
+      << "  <room id=\"101\" name=\"timeout\" timeout=\"yes\" hidden=\"yes\" "
+         "staff=\"yes\""
       << " desc=\"timeout.rmd\" src=\"timeout.rmd\"/>\n"
       << "</zanthd>\n";
   return static_cast<bool>(out.flush());
@@ -193,14 +195,16 @@ long ProcessPeakRssKiB(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::strtol(line.c_str() + 6, nullptr, 10);
   }
   return -1;
 }
 
 std::string ExecutableDirectory() {
   std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  std::filesystem::path self =
+      std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec || !self.has_parent_path()) return ".";
   return self.parent_path().string();
 }
@@ -210,7 +214,8 @@ long RaiseOpenFileLimit() {
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
   if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) (void)::getrlimit(RLIMIT_NOFILE, &limit);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+      (void)::getrlimit(RLIMIT_NOFILE, &limit);
   }
   return static_cast<long>(limit.rlim_cur);
 }

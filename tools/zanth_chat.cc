@@ -60,9 +60,11 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: zanth-chat [--host H] [--port P] [--name NICK] [--room ID] [--bind ADDR]\n"
+    "usage: zanth-chat [--host H] [--port P] [--name NICK] [--room ID] [--bind "
+    "ADDR]\n"
     "                  [--linger S]\n"
-    "Type a line to talk. Commands: /w NAME text, /room ID, /rooms, /who, /quit, /help.\n"
+    "Type a line to talk. Commands: /w NAME text, /room ID, /rooms, /who, "
+    "/quit, /help.\n"
     "--linger S keeps showing messages for S seconds after the input ends.\n";
 
 // Server text goes to a terminal; control bytes are shown as '?' so that no
@@ -86,7 +88,8 @@ bool ParseNumber(const char* text, long low, long high, long* out) {
   char* end = nullptr;
   errno = 0;
   long value = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return false;
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
+    return false;
   *out = value;
   return true;
 }
@@ -123,7 +126,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 // and the turning of typed lines into messages.
 class ChatView {
  public:
-  ChatView(ChatClient* client, std::uint32_t self) : client_(client), self_(self) {}
+  ChatView(ChatClient* client, std::uint32_t self)
+      : client_(client), self_(self) {}
 
   void Show(const Message& m);
   // Handles one typed line; false when it asks to leave.
@@ -160,7 +164,8 @@ void ChatView::Show(const Message& m) {
     client::RoomInfo info;
     if (!client::DecodeRoomInfo(m.payload, &info)) return;
     room_id_ = info.id;
-    Print("*** You are in " + Printable(info.name) + " (room " + std::to_string(info.id) + ")");
+    Print("*** You are in " + Printable(info.name) + " (room " +
+          std::to_string(info.id) + ")");
   } else if (m.type == kOccupants) {
     std::vector<client::UserSummary> people;
     if (!client::DecodeOccupants(m.payload, &people)) return;
@@ -190,11 +195,13 @@ void ChatView::Show(const Message& m) {
       Print("*** " + Printable(speech.text));
     } else {
       if (speech.speaker == self_ && pending_echoes_ > 0) --pending_echoes_;
-      Print("<" + Printable(NameOf(speech.speaker)) + "> " + Printable(speech.text));
+      Print("<" + Printable(NameOf(speech.speaker)) + "> " +
+            Printable(speech.text));
     }
   } else if (m.type == kWhisper && client::DecodeSpeech(m.payload, &speech)) {
     if (speech.speaker == self_ && pending_echoes_ > 0) --pending_echoes_;
-    Print("(whisper) <" + Printable(NameOf(speech.speaker)) + "> " + Printable(speech.text));
+    Print("(whisper) <" + Printable(NameOf(speech.speaker)) + "> " +
+          Printable(speech.text));
   } else if (m.type == kCrossWhisper) {
     client::CrossRoomWhisper w;
     if (!client::DecodeCrossRoomWhisper(m.payload, &w)) return;
@@ -209,7 +216,8 @@ void ChatView::Show(const Message& m) {
     Print("*** " + std::to_string(rooms.size()) + " rooms:");
     for (const client::RoomSummary& r : rooms) {
       Print("  " + std::to_string(r.id) + "  " + Printable(r.name) + "  (" +
-            std::to_string(r.occupants) + (r.occupants == 1 ? " person" : " people") +
+            std::to_string(r.occupants) +
+            (r.occupants == 1 ? " person" : " people") +
             (r.closed ? ", closed)" : ")"));
     }
   } else if (m.type == kUserList) {
@@ -218,23 +226,28 @@ void ChatView::Show(const Message& m) {
     Print("*** " + std::to_string(users.size()) + " users:");
     for (const client::UserListEntry& u : users) {
       known_[u.id] = u.name;
-      Print("  " + Printable(u.name) + "  (room " + std::to_string(u.room) + ")");
+      Print("  " + Printable(u.name) + "  (room " + std::to_string(u.room) +
+            ")");
     }
   } else if (m.type == kNameChange) {
     client::NameChange change;
     if (!client::DecodeNameChange(m.payload, &change)) return;
-    Print("*** " + Printable(NameOf(change.user)) + " is now " + Printable(change.name));
+    Print("*** " + Printable(NameOf(change.user)) + " is now " +
+          Printable(change.name));
     known_[change.user] = change.name;
-    if (occupants_.count(change.user) != 0) occupants_[change.user] = change.name;
+    if (occupants_.count(change.user) != 0)
+      occupants_[change.user] = change.name;
   } else if (m.type == kKill) {
     std::uint16_t reason = 0;
     (void)client::DecodeU16(m.payload, &reason);
-    Print("*** The server sent you away (reason " + std::to_string(reason) + ")");
+    Print("*** The server sent you away (reason " + std::to_string(reason) +
+          ")");
   }
 }
 
 void ChatView::Send(int rc, std::string_view what) {
-  if (rc != kOk) Print("*** Could not send " + std::string(what) + ": " + ResultText(rc));
+  if (rc != kOk)
+    Print("*** Could not send " + std::string(what) + ": " + ResultText(rc));
 }
 
 void ChatView::Whisper(std::string_view rest) {
@@ -244,8 +257,8 @@ void ChatView::Whisper(std::string_view rest) {
   std::size_t best = 0;
   for (const auto* names : {&occupants_, &known_}) {
     for (const auto& [id, name] : *names) {
-      if (name.size() > best && rest.size() > name.size() && rest.substr(0, name.size()) == name &&
-          rest[name.size()] == ' ') {
+      if (name.size() > best && rest.size() > name.size() &&
+          rest.substr(0, name.size()) == name && rest[name.size()] == ' ') {
         target = id;
         best = name.size();
       }
@@ -277,7 +290,8 @@ bool ChatView::Input(std::string_view line) {
     long id = 0;
     std::string text(line.substr(6));
     if (ParseNumber(text.c_str(), -1, 32767, &id)) {
-      Send(client_->SendRoomRequest(static_cast<std::int16_t>(id)), "the room request");
+      Send(client_->SendRoomRequest(static_cast<std::int16_t>(id)),
+           "the room request");
     } else {
       Print("*** usage: /room ID");
     }
@@ -289,15 +303,20 @@ bool ChatView::Input(std::string_view line) {
     Send(client_->SendUserListRequest(), "the user list request");
     Send(client_->SendUserListStop(), "the user list stop");
   } else {
-    Print("*** Commands: /w NAME text, /room ID, /rooms, /who, /quit; //text sends /text");
+    Print(
+        "*** Commands: /w NAME text, /room ID, /rooms, /who, /quit; //text "
+        "sends /text");
   }
   return true;
 }
 
 // Shows every message that has arrived, at most kMaxMessagesPerTurn.
-void ShowArrived(ChatClient& client, ChatView& view, std::chrono::milliseconds wait) {
+void ShowArrived(ChatClient& client, ChatView& view,
+                 std::chrono::milliseconds wait) {
   Message m;
-  for (int i = 0; i < kMaxMessagesPerTurn && client.Receive(&m, i == 0 ? wait : 0ms); ++i) {
+  for (int i = 0;
+       i < kMaxMessagesPerTurn && client.Receive(&m, i == 0 ? wait : 0ms);
+       ++i) {
     view.Show(m);
   }
 }
@@ -305,8 +324,9 @@ void ShowArrived(ChatClient& client, ChatView& view, std::chrono::milliseconds w
 int Run(const Options& o) {
   ChatClient client;
   if (int rc = client.Connect(o.host, o.port, o.bind); rc != kOk) {
-    std::fprintf(stderr, "zanth-chat: cannot connect to %s:%u: %s\n", o.host.c_str(),
-                 static_cast<unsigned>(o.port), ResultText(rc).c_str());
+    std::fprintf(stderr, "zanth-chat: cannot connect to %s:%u: %s\n",
+                 o.host.c_str(), static_cast<unsigned>(o.port),
+                 ResultText(rc).c_str());
     return 1;
   }
   client::Ident ident;
@@ -317,7 +337,8 @@ int Run(const Options& o) {
   ChatView view(&client, signon.user_id);
   for (const Message& m : signon.messages) view.Show(m);
   if (signon_rc != kOk) {
-    std::fprintf(stderr, "zanth-chat: sign-on failed: %s\n", ResultText(signon_rc).c_str());
+    std::fprintf(stderr, "zanth-chat: sign-on failed: %s\n",
+                 ResultText(signon_rc).c_str());
     return 1;
   }
 
@@ -336,13 +357,14 @@ int Run(const Options& o) {
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           input_open = false;
           if (!pending.empty()) pending += '\n';
-          leave_at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(o.linger_seconds));
+          leave_at = Clock::now() +
+                     std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(o.linger_seconds));
         }
       }
       bool quit = false;
-      for (std::size_t nl = pending.find('\n'); nl != std::string::npos && !quit;
-           nl = pending.find('\n')) {
+      for (std::size_t nl = pending.find('\n');
+           nl != std::string::npos && !quit; nl = pending.find('\n')) {
         quit = !view.Input(std::string_view(pending).substr(0, nl));
         pending.erase(0, nl + 1);
       }
@@ -357,14 +379,17 @@ int Run(const Options& o) {
       Clock::time_point now = Clock::now();
       // Wait for the echo of the last lines so that they surely reached the
       // server before the link closes, but never long.
-      if (now >= leave_at && (view.pending_echoes() == 0 || now >= leave_at + kEchoWait)) break;
+      if (now >= leave_at &&
+          (view.pending_echoes() == 0 || now >= leave_at + kEchoWait))
+        break;
     }
   }
   bool lost = client.closed();
   ShowArrived(client, view, 0ms);
   if (lost) {
     int error = client.last_error();
-    Print("*** The connection ended" + (error == 0 ? std::string() : ": " + ResultText(error)));
+    Print("*** The connection ended" +
+          (error == 0 ? std::string() : ": " + ResultText(error)));
   }
   client.Close();
   return 0;

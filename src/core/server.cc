@@ -147,6 +147,14 @@ int Server::Start() {
   if (settings_.media_dir.empty()) settings_.media_dir = settings_.data_dir + "media/";
   if (settings_.prop_dir.empty()) settings_.prop_dir = settings_.media_dir + "props/";
   site_.props.set_prop_dir(settings_.prop_dir);
+  // Uploads need both folders even when the configuration came from
+  // elsewhere.
+  if (!platform::DirectoryExists(settings_.media_dir)) {
+    CreateDirectoryReported(settings_.media_dir, "media directory");
+  }
+  if (!platform::DirectoryExists(settings_.prop_dir)) {
+    CreateDirectoryReported(settings_.prop_dir, "prop directory");
+  }
   if (settings_.profile_url.empty()) {
     bool has_index = platform::FileExists(settings_.media_dir + "index.html");
     std::string page = has_index ? "zanthprofile.html" : "index.html";

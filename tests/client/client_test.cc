@@ -58,9 +58,13 @@ class RecordingHandler : public net::ConnectionHandler {
 class ChatClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    port_ = testing::PickFreePort();
-    ASSERT_EQ(kOk, manager_.ListenOn("127.0.0.1", port_, &handler_,
-                                     /*scrambled=*/true));
+    // A port picked as free can be taken before the bind: try a few.
+    int rc = -1;
+    for (int attempt = 0; attempt < 5 && rc != kOk; ++attempt) {
+      port_ = testing::PickFreePort();
+      rc = manager_.ListenOn("127.0.0.1", port_, &handler_, /*scrambled=*/true);
+    }
+    ASSERT_EQ(kOk, rc);
   }
 
   template <typename Pred>
@@ -139,8 +143,13 @@ TEST_F(ChatClientTest, ReconnectStartsFreshLinksInBothDirections) {
 
 TEST_F(ChatClientTest, ChosenSeedLeadsTheWireAndRawWireBytesPassUntouched) {
   platform::Socket listener;
-  std::uint16_t port = testing::PickFreePort();
-  ASSERT_EQ(0, platform::Listen(port, &listener));
+  std::uint16_t port = 0;
+  int rc = -1;
+  for (int attempt = 0; attempt < 5 && rc != 0; ++attempt) {
+    port = testing::PickFreePort();
+    rc = platform::Listen(port, &listener);
+  }
+  ASSERT_EQ(0, rc);
   ChatClientOptions options;
   options.send_seed = 77;
   ChatClient client(options);
