@@ -280,7 +280,9 @@ bool ChatView::Input(std::string_view line) {
   if (line[0] != '/' || line.starts_with("//")) {
     if (line.starts_with("//")) line.remove_prefix(1);
     int rc = client_->SendTalk(line);
-    if (rc == kOk) ++pending_echoes_;
+    // A command line is answered, if at all, by a notice; it has no echo.
+    bool command = line[0] == '\'' || line[0] == '`';
+    if (rc == kOk && !command) ++pending_echoes_;
     Send(rc, "the line");
   } else if (line == "/quit") {
     return false;

@@ -72,7 +72,7 @@ const DispatchEntry kDispatchTable[] = {
     {TypeCode("AuLs"), HandleAccountList, 0, Guard::kConsole, nullptr},
     {TypeCode("BnLs"), HandleBanList, 0, Guard::kConsole, nullptr},
     {TypeCode("GrLs"), HandleGroupList, 0, Guard::kConsole, nullptr},
-    {TypeCode("SdLs"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("SdLs"), HandleSoundList, 0, Guard::kConsole, nullptr},
     {TypeCode("REAu"), HandleAccountListRequest, 0, Guard::kConsole, nullptr},
     {TypeCode("REBl"), HandleBanListRequest, 0, Guard::kConsole, nullptr},
     {TypeCode("REGl"), HandleGroupListRequest, 0, Guard::kConsole, nullptr},

@@ -110,4 +110,18 @@ int HandleBanList(Site& site, UserRecord& user, const Message& message) {
   return kOk;
 }
 
+int HandleSoundList(Site& site, UserRecord& user, const Message& message) {
+  LogUser tag = user.log_user();
+  Log(&tag, "Cnsle", "sounds");
+  site.sounds.ReplaceFromPayload(message.payload, message.size);
+  if (!site.sounds.empty()) {
+    std::vector<std::uint8_t> list = site.sounds.ListPayload();
+    for (UserRecord& other : site.users.users()) {
+      if (other.signed_on()) other.Send(TypeCode("SdLs"), list);
+    }
+  }
+  site.SaveConfiguration();
+  return kOk;
+}
+
 }  // namespace zanth::protocol

@@ -1,0 +1,177 @@
+// Every change that the configuration file keeps is on disk the moment it
+// is answered: the server is killed right after each change and restarted.
+#include <fstream>
+
+#include "protocol/bytes.h"
+#include "session_fixture.h"
+#include "users/group_table.h"
+
+namespace zanth::testing {
+namespace {
+
+class PersistenceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.WriteConfig(InProcessServer::DefaultRooms());
+    // Group 1, where everyone signs on, may author rooms and use the console.
+    users::GroupTable groups;
+    protocol::PayloadWriter w;
+    w.U16(1).U16(0).Fixed("Author", 34).U16(5).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
+    groups.ReplaceFromPayload(w.data(), w.size());
+    ASSERT_EQ(0, groups.Save(server_.data_dir() + "groups"));
+    ASSERT_TRUE(server_.Start());
+  }
+
+  // A client signed on from its own address; the sign-on messages in *result.
+  std::unique_ptr<client::ChatClient> SignOn(client::SignOnResult* result) {
+    auto c = std::make_unique<client::ChatClient>();
+    std::string address = "127.4.0." + std::to_string(++clients_);
+    EXPECT_EQ(0, c->Connect("127.0.0.1", server_.chat_port(), address));
+    EXPECT_EQ(0, c->SignOn(client::Ident{}, 5s, result));
+    return c;
+  }
+
+  void KillAndRestart() {
+    server_.Kill();
+    ASSERT_TRUE(server_.Start());
+  }
+
+  std::vector<client::RoomSummary> Rooms(client::ChatClient& c) {
+    std::vector<client::RoomSummary> rooms;
+    EXPECT_EQ(0, c.SendRoomListRequest());
+    Message m;
+    EXPECT_TRUE(c.WaitFor(TypeCode("Rmls"), &m, 5s));
+    EXPECT_TRUE(client::DecodeRoomList(m.payload, &rooms));
+    return rooms;
+  }
+
+  ServerProcess server_;
+  int clients_ = 0;
+};
+
+std::vector<std::uint8_t> LooseProp(const char (&type)[5], std::uint8_t n, std::uint16_t position) {
+  protocol::PayloadWriter w;
+  std::uint8_t id[20] = {};
+  id[10] = n;
+  w.Bytes(id, 20);
+  if (std::string(type) == "LPrp") {
+    w.I32(1).I16(10 * n).I16(20);
+  } else if (std::string(type) == "MLPr") {
+    w.U16(position).I16(99).I16(98).U16(0);
+  } else {
+    w.U16(position).U16(0);
+  }
+  return std::move(w.bytes());
+}
+
+TEST_F(PersistenceTest, EachChangeSurvivesAKill) {
+  client::SignOnResult result;
+  Message m;
+
+  // A room created.
+  auto c = SignOn(&result);
+  client::RoomRecordFields room;
+  room.id = 300;
+  room.name = "Attic";
+  room.file_name = "attic.rmd";
+  ASSERT_EQ(0, c->SendRoomRecord(TypeCode("CrRm"), room));
+  ASSERT_TRUE(c->WaitFor(TypeCode("RmIn"), &m, 5s));
+  KillAndRestart();
+  c = SignOn(&result);
+  std::vector<client::RoomSummary> rooms = Rooms(*c);
+  ASSERT_EQ(3u, rooms.size());
+  EXPECT_EQ("Attic", rooms[1].name);  // right after the gate
+
+  // The room updated.
+  ASSERT_EQ(0, c->SendRoomRequest(300));
+  ASSERT_TRUE(c->WaitFor(TypeCode("RmEn"), &m, 5s));
+  room.name = "Loft";
+  ASSERT_EQ(0, c->SendRoomRecord(TypeCode("UpRm"), room));
+  ASSERT_TRUE(c->WaitFor(TypeCode("RmIn"), &m, 5s));
+  KillAndRestart();
+  c = SignOn(&result);
+  EXPECT_EQ("Loft", Rooms(*c)[1].name);
+
+  // Loose props dropped, moved and deleted.
+  for (std::uint8_t n = 1; n <= 2; ++n) {
+    ASSERT_EQ(0, c->Send(TypeCode("LPrp"), LooseProp("LPrp", n, 0)));
+    ASSERT_TRUE(c->WaitFor(TypeCode("LPrp"), &m, 5s));
+  }
+  KillAndRestart();
+  c = SignOn(&result);
+  ASSERT_EQ(0, c->Send(TypeCode("MLPr"), LooseProp("MLPr", 2, 1)));
+  ASSERT_TRUE(c->WaitFor(TypeCode("MLPr"), &m, 5s));
+  KillAndRestart();
+  c = SignOn(&result);
+  ASSERT_EQ(0, c->Send(TypeCode("DlPr"), LooseProp("DlPr", 1, 0)));
+  ASSERT_TRUE(c->WaitFor(TypeCode("DlPr"), &m, 5s));
+  KillAndRestart();
+  c = SignOn(&result);
+  Message list;
+  for (const Message& msg : result.messages) {
+    if (msg.type == TypeCode("LpLs")) list = msg;
+  }
+  ASSERT_GE(list.payload.size(), 4u + 64);
+  EXPECT_EQ(1, protocol::LoadU16(list.payload.data()));
+  EXPECT_EQ(2, list.payload[4 + 10]);                               // the moved prop
+  EXPECT_EQ(99, protocol::LoadU16(list.payload.data() + 4 + 60));  // at its new place
+
+  // Sounds replaced: everyone hears the new list at once.
+  client::SignOnResult other_result;
+  auto other = SignOn(&other_result);
+  protocol::PayloadWriter sounds;
+  sounds.U32(2).U32(66).Fixed("ding", 33).Fixed("ding.wav", 33).Fixed("bell", 33).Fixed("bell.wav", 33);
+  ASSERT_EQ(0, c->Send(TypeCode("SdLs"), sounds.bytes()));
+  ASSERT_TRUE(other->WaitFor(TypeCode("SdLs"), &m, 5s));
+  EXPECT_EQ(8u + 132 + 8, m.payload.size());  // 8 + 132 bytes and the frame's padding
+  std::vector<client::Sound> heard;
+  ASSERT_TRUE(client::DecodeSoundList(m.payload, &heard));
+  ASSERT_EQ(2u, heard.size());
+  KillAndRestart();
+  c = SignOn(&result);
+  Message sound_list;
+  for (const Message& msg : result.messages) {
+    if (msg.type == TypeCode("SdLs")) sound_list = msg;
+  }
+  ASSERT_TRUE(client::DecodeSoundList(sound_list.payload, &heard));
+  ASSERT_EQ(2u, heard.size());
+  EXPECT_EQ("bell.wav", heard[1].source);
+  std::string conf = ReadFileText(server_.data_dir() + "zanth.conf");
+  EXPECT_LT(conf.find("<sound"), conf.find("<room"));
+  EXPECT_EQ(0, server_.Stop());
+}
+
+TEST(OlderFormatTest, OlderFileIsAppliedAndReplacedByXml) {
+  ServerProcess server;
+  server.WriteConfig();  // makes the folders; replaced below
+  {
+    std::ofstream out(server.data_dir() + "zanth.conf");
+    out << "<sitename address=127.0.0.1 port=\"" << server.chat_port() << "\" httpport="
+        << server.http_port() << ">Old Site</sitename>\n"
+        << "<junk>skipped <sitename>not this</sitename></junk>\n"
+        << "<room id=100 name=\"gate\" gate desc=g src=g>gate\n"
+        << "  <prop horz=5 vert=6 id=\"#349E26B338962EBB309A22B71C922ABF14BE0693\"></prop>\n"
+        << "  <prop horz=7 vert=8 id=\"04030201080706050C0B0A09100F0E0D14131211\"></prop>\n"
+        << "</room>\n";
+  }
+  ASSERT_TRUE(server.Start());
+  std::string conf = ReadFileText(server.data_dir() + "zanth.conf");
+  EXPECT_EQ(0u, conf.find("<?xml"));
+  EXPECT_NE(std::string::npos, conf.find(">Old Site</sitename>"));
+  EXPECT_EQ(std::string::npos, conf.find("not this"));
+  client::ChatClient c;
+  ASSERT_EQ(0, c.Connect("127.0.0.1", server.chat_port(), "127.4.1.1"));
+  client::SignOnResult result;
+  ASSERT_EQ(0, c.SignOn(client::Ident{}, 5s, &result));
+  Message list;
+  for (const Message& msg : result.messages) {
+    if (msg.type == TypeCode("LpLs")) list = msg;
+  }
+  ASSERT_GE(list.payload.size(), 4u + 2 * 64);
+  EXPECT_EQ(2, protocol::LoadU16(list.payload.data()));
+  EXPECT_EQ(0, std::memcmp(list.payload.data() + 4, list.payload.data() + 4 + 64, 20));
+  EXPECT_EQ(0, server.Stop());
+}
+
+}  // namespace
+}  // namespace zanth::testing
