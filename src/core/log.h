@@ -58,7 +58,7 @@ class Logger {
              std::string_view message);
 
   void VLine(const LogUser* user, const char* category, const char* format,
-             va_list args);
+             va_list args) ZANTH_PRINTF(4, 0);
 
  private:
   platform::File file_;
@@ -87,6 +87,6 @@ void LogError(int code, const char* format, ...) ZANTH_PRINTF(2, 3);
 
 // Formats into a string, cut to the line limit.
 std::string FormatMessage(const char* format, ...) ZANTH_PRINTF(1, 2);
-std::string VFormatMessage(const char* format, va_list args);
+std::string VFormatMessage(const char* format, va_list args) ZANTH_PRINTF(1, 0);
 
 }  // namespace zanth

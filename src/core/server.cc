@@ -88,6 +88,7 @@ Server::Server(ServerOptions options)
     : options_(std::move(options)), site_(settings_, transport_) {}
 
 Server::~Server() {
+  transport_.PrepareExit();
   // Users hold their connections; they go first.
   while (users::UserRecord* user = site_.users.users().front()) {
     protocol::RemoveUser(site_, *user);

@@ -1,6 +1,7 @@
 // Connection records: input and output buffers with link scrambling.
 #include "net/connection.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -17,7 +18,6 @@ Connection::Connection(ConnectionManager* manager, platform::Socket socket,
       socket_(std::move(socket)),
       scrambled_(scrambled),
       in_(new std::uint8_t[kInputBufferSize]()) {
-  out_.reserve(kInitialOutputCapacity);
   peer_address_ = platform::PeerAddress(socket_.fd());
 }
 
@@ -27,31 +27,31 @@ int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
   if (closing_) return kOk;
   bool needs_seed = scrambled_ && !send_scrambler_.started();
   std::size_t room = count + (needs_seed ? 1 : 0);
-  if (out_head_ > 0 && out_head_ >= out_.size() - out_head_) {
-    // Drop the sent head before growing.
-    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_head_));
-    out_head_ = 0;
-  }
-  if (out_.size() + room > out_.capacity()) {
-    LogDebug("Resizing send que");
-    try {
-      out_.reserve(out_.size() + room);
-    } catch (const std::bad_alloc&) {
-      return kNoMemory;
+  std::vector<std::uint8_t>* block = out_.empty() ? nullptr : &out_.back();
+  try {
+    if (block == nullptr || block->size() + room > block->capacity()) {
+      LogDebug("Resizing send que");
+      out_.emplace_back();
+      block = &out_.back();
+      block->reserve(room > kInitialOutputCapacity ? room : kInitialOutputCapacity);
     }
+  } catch (const std::bad_alloc&) {
+    if (block != nullptr && block->empty()) out_.pop_back();
+    return kNoMemory;
   }
   if (needs_seed) {
     auto seed = static_cast<std::uint8_t>(platform::GetClock().TickMs() % 255);
     send_scrambler_.Start(seed);
-    out_.push_back(seed);
+    block->push_back(seed);
   }
-  std::size_t start = out_.size();
-  out_.insert(out_.end(), bytes, bytes + count);
+  std::size_t start = block->size();
+  block->insert(block->end(), bytes, bytes + count);
   if (scrambled_) {
-    for (std::size_t i = start; i + kBlockSize <= out_.size(); i += kBlockSize) {
-      send_scrambler_.ScrambleBlock(&out_[i]);
+    for (std::size_t i = start; i + kBlockSize <= block->size(); i += kBlockSize) {
+      send_scrambler_.ScrambleBlock(block->data() + i);
     }
   }
+  out_count_ += room;
   UpdateInterest();
   return kOk;
 }
@@ -103,13 +103,30 @@ long Connection::ReceiveOnce(int* error) {
 }
 
 long Connection::SendOnce(int* error) {
-  std::size_t count = queued();
-  if (count > kMaxSendPerPass) count = kMaxSendPerPass;
-  long n = platform::Send(socket_.fd(), out_.data() + out_head_, count, error);
+  // At most kMaxSendPerPass bytes from the head of the queue, which may
+  // span blocks.
+  std::uint8_t chunk[kMaxSendPerPass];
+  std::size_t count = 0;
+  std::size_t offset = out_head_;
+  for (const std::vector<std::uint8_t>& block : out_) {
+    std::size_t take = std::min(block.size() - offset, kMaxSendPerPass - count);
+    std::memcpy(chunk + count, block.data() + offset, take);
+    count += take;
+    offset = 0;
+    if (count == kMaxSendPerPass) break;
+  }
+  long n = platform::Send(socket_.fd(), chunk, count, error);
   if (n <= 0) return n;
-  out_head_ += static_cast<std::size_t>(n);
-  if (out_head_ == out_.size()) {
-    out_.clear();
+  std::size_t sent = static_cast<std::size_t>(n);
+  out_count_ -= sent;
+  while (sent > 0) {
+    std::size_t left = out_.front().size() - out_head_;
+    if (sent < left) {
+      out_head_ += sent;
+      break;
+    }
+    sent -= left;
+    out_.pop_front();
     out_head_ = 0;
   }
   return n;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,7 +66,7 @@ class Connection {
 
   const std::string& peer_address() const { return peer_address_; }
   int fd() const { return socket_.fd(); }
-  std::size_t queued() const { return out_.size() - out_head_; }
+  std::size_t queued() const { return out_count_; }
   std::size_t in_count() const { return in_count_; }
 
   ConnectionHandler* handler() const { return handler_; }
@@ -101,11 +102,12 @@ class Connection {
   std::size_t in_count_ = 0;
   std::size_t in_ready_ = 0;
   std::unique_ptr<std::uint8_t[]> in_;
-  // The queue is out_[out_head_, out_.size()); the sent head is dropped in
-  // one move when it outgrows the rest, so a large queue is not moved down
-  // on every send.
-  std::vector<std::uint8_t> out_;
+  // The output queue: blocks of at most kInitialOutputCapacity bytes (a
+  // larger message gets a block of its own), so appending never copies what
+  // is already queued; out_head_ bytes of the first block are sent.
+  std::deque<std::vector<std::uint8_t>> out_;
   std::size_t out_head_ = 0;
+  std::size_t out_count_ = 0;
 };
 
 }  // namespace zanth::net

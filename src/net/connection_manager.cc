@@ -155,6 +155,12 @@ void ConnectionManager::VerifyList() {
   }
 }
 
+void ConnectionManager::PrepareExit() {
+  for (Connection& c : connections_) {
+    if (c.socket_.valid()) platform::StopLingering(c.fd());
+  }
+}
+
 int ConnectionManager::WatchWakeDescriptor(int fd) {
   return poller_.Add(fd, platform::kReadable, &wake_token_);
 }

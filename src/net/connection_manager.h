@@ -49,6 +49,10 @@ class ConnectionManager {
   // after the pass. A second call for the same record does nothing.
   void RemoveConnection(Connection* connection);
 
+  // Makes every later close return at once: at the end of the process no
+  // connection may hold it up for its linger time.
+  void PrepareExit();
+
   // Watches an extra descriptor (a quit signal pipe) so that Poll wakes for
   // it; it is not read here.
   int WatchWakeDescriptor(int fd);

@@ -189,6 +189,12 @@ int ConnectNonBlocking(std::uint32_t address, std::uint16_t port,
   return 0;
 }
 
+void StopLingering(int fd) {
+  linger l{};
+  l.l_onoff = 0;
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
 int PendingError(int fd) {
   int error = 0;
   socklen_t size = sizeof error;

@@ -69,6 +69,10 @@ int ConnectNonBlocking(std::uint32_t address, std::uint16_t port,
                        std::uint32_t local_address, Socket* out,
                        bool* in_progress);
 
+// Lets close() return at once; the system finishes the connection in the
+// background. Used when the process ends with connections still open.
+void StopLingering(int fd);
+
 // The pending error of a socket (after a non-blocking connect).
 int PendingError(int fd);
 

@@ -1,6 +1,6 @@
 // Every change that the configuration file keeps is on disk the moment it
 // is answered: the server is killed right after each change and restarted.
-#include <fstream>
+#include <sstream>
 
 #include "protocol/bytes.h"
 #include "session_fixture.h"
@@ -143,9 +143,8 @@ TEST_F(PersistenceTest, EachChangeSurvivesAKill) {
 
 TEST(OlderFormatTest, OlderFileIsAppliedAndReplacedByXml) {
   ServerProcess server;
-  server.WriteConfig();  // makes the folders; replaced below
-  {
-    std::ofstream out(server.data_dir() + "zanth.conf");
+  server.WriteConfigWith([&server] {
+    std::ostringstream out;
     out << "<sitename address=127.0.0.1 port=\"" << server.chat_port() << "\" httpport="
         << server.http_port() << ">Old Site</sitename>\n"
         << "<junk>skipped <sitename>not this</sitename></junk>\n"
@@ -153,7 +152,8 @@ TEST(OlderFormatTest, OlderFileIsAppliedAndReplacedByXml) {
         << "  <prop horz=5 vert=6 id=\"#349E26B338962EBB309A22B71C922ABF14BE0693\"></prop>\n"
         << "  <prop horz=7 vert=8 id=\"04030201080706050C0B0A09100F0E0D14131211\"></prop>\n"
         << "</room>\n";
-  }
+    return out.str();
+  });
   ASSERT_TRUE(server.Start());
   std::string conf = ReadFileText(server.data_dir() + "zanth.conf");
   EXPECT_EQ(0u, conf.find("<?xml"));

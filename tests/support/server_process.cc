@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace zanth::testing {
@@ -58,18 +59,24 @@ ServerProcess::~ServerProcess() {
 }
 
 void ServerProcess::WriteConfig(const std::string& extra_xml) {
-  extra_xml_ = extra_xml;
-  config_written_ = true;
+  WriteConfigWith([this, extra_xml] {
+    std::ostringstream out;
+    out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
+        << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
+        << http_port_ << "\">Test Site</sitename>\n"
+        << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1:" << http_port_
+        << "/</baseurl>\n"
+        << extra_xml << "</zanthd>\n";
+    return out.str();
+  });
+}
+
+void ServerProcess::WriteConfigWith(std::function<std::string()> make) {
+  make_config_ = std::move(make);
   mkdir((home_.path() + "/Documents").c_str(), 0755);
   mkdir(data_dir().c_str(), 0755);
   mkdir((data_dir() + "media").c_str(), 0755);
-  std::ofstream out(data_dir() + "zanth.conf");
-  out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
-      << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
-      << http_port_ << "\">Test Site</sitename>\n"
-      << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1:" << http_port_
-      << "/</baseurl>\n"
-      << extra_xml << "</zanthd>\n";
+  std::ofstream(data_dir() + "zanth.conf") << make_config_();
 }
 
 pid_t ServerProcess::Spawn(const std::vector<std::string>& args) {
@@ -115,10 +122,10 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
     }
     WaitExit(pid_, std::chrono::seconds(10));
     pid_ = -1;
-    if (!config_written_) return false;
+    if (!make_config_) return false;
     chat_port_ = PickFreePort();
     http_port_ = PickFreePort();
-    WriteConfig(extra_xml_);
+    WriteConfigWith(make_config_);
   }
   return false;
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ class ServerProcess {
   // Writes the configuration file (before Start). extra_xml goes inside the
   // root element after "sitename".
   void WriteConfig(const std::string& extra_xml = "");
+  // Writes the configuration file with make(), which reads chat_port() and
+  // http_port(); a retry on fresh ports writes it again the same way.
+  void WriteConfigWith(std::function<std::string()> make);
 
   // Starts zanthd --headless with the extra arguments and waits until the
   // log says it listens. Returns false when it did not within the timeout.
@@ -61,8 +65,7 @@ class ServerProcess {
   std::uint16_t chat_port_;
   std::uint16_t http_port_;
   pid_t pid_ = -1;
-  std::string extra_xml_;
-  bool config_written_ = false;
+  std::function<std::string()> make_config_;
 };
 
 }  // namespace zanth::testing
