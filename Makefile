@@ -6,9 +6,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 deps:
 	@scripts/install-deps
 
+# The server and the command-line client, without the tests.
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build build -j $(JOBS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANTH_TESTS=OFF
+	cmake --build build -j $(JOBS) --target zanthd zanth-chat
 
 run: build
 	./build/zanthd
@@ -24,6 +25,7 @@ test: build-test
 BENCH_ARGS ?=
 
 bench: build
+	cmake --build build -j $(JOBS) --target chat_bench
 	./build/chat_bench $(BENCH_ARGS)
 
 clean:
