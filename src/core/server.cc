@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "commands/commands.h"
 #include "config/config_file.h"
 #include "core/log.h"
 #include "core/result.h"
@@ -135,6 +136,16 @@ int Server::Start() {
   if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
   config_bridge_ = std::make_unique<ConfigBridge>(site_);
+  site_.run_command = [this](users::UserRecord& user, std::string_view line,
+                             const std::vector<std::uint32_t>& targets) {
+    return commands::RunCommand(site_, user, line, targets);
+  };
+  site_.change_name = [this](users::UserRecord& user, std::string_view name) {
+    return commands::ChangeName(site_, user, name);
+  };
+  site_.on_user_leaving = [this](users::UserRecord& user) {
+    commands::DropFromMuteLists(site_, user);
+  };
   site_.save_configuration = [this] { WriteConfiguration(); };
 
   settings_.config_file = settings_.data_dir + "zanth.conf";

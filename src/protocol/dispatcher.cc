@@ -48,7 +48,7 @@ const DispatchEntry kDispatchTable[] = {
     {TypeCode("Data"), HandleData, 24, Guard::kNone, nullptr},
     {TypeCode("Ulls"), HandleUserList, 0, Guard::kNone, nullptr},
     {TypeCode("UlSt"), HandleUserListStop, 0, Guard::kNone, nullptr},
-    {TypeCode("Name"), nullptr, 0, Guard::kNone, "Name message"},
+    {TypeCode("Name"), HandleName, 0, Guard::kNone, "Name message"},
     {TypeCode("auth"), HandleAuth, 0, Guard::kNone, "Authentication request"},
     {TypeCode("RmRq"), HandleRoomRequest, 2, Guard::kNone, "Room Request"},
     {TypeCode("Rmls"), HandleRoomList, 0, Guard::kNone, "Room List request"},

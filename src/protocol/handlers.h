@@ -58,6 +58,7 @@ int HandleAccountList(Site&, users::UserRecord&, const Message&);
 int HandleBanListRequest(Site&, users::UserRecord&, const Message&);
 int HandleBanList(Site&, users::UserRecord&, const Message&);
 int HandleSoundList(Site&, users::UserRecord&, const Message&);
+int HandleName(Site&, users::UserRecord&, const Message&);
 
 // Props, loose props, spot states and locks.
 int HandlePropList(Site&, users::UserRecord&, const Message&);

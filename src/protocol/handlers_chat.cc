@@ -83,7 +83,9 @@ int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
     UserRecord* target = site.users.Find(id);
     if (target == nullptr) continue;
     const users::GroupRecord& target_group = site.GroupOf(*target);
-    if (target_group.rank >= group.rank && target->Has(users::kRejectsWhispers)) {
+    rooms::RoomContext ctx = site.room_context();
+    if (target_group.rank >= group.rank &&
+        (target->Has(users::kRejectsWhispers) || rooms::IsMuted(ctx, user, *target))) {
       users::SendServerNotice(user, FormatMessage("%s is not accepting whispers",
                                                   target->name.c_str()));
       continue;

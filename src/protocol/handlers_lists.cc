@@ -110,6 +110,12 @@ int HandleBanList(Site& site, UserRecord& user, const Message& message) {
   return kOk;
 }
 
+int HandleName(Site& site, UserRecord& user, const Message& message) {
+  if (!site.change_name) return kOk;
+  PayloadReader r(message.payload, message.size);
+  return site.change_name(user, r.ZString());
+}
+
 int HandleSoundList(Site& site, UserRecord& user, const Message& message) {
   LogUser tag = user.log_user();
   Log(&tag, "Cnsle", "sounds");

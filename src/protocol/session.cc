@@ -311,6 +311,7 @@ void RemoveUser(Site& site, UserRecord& user) {
     LogDebug("room leave returned");
   }
   rooms::ReleasePropList(ctx, user);
+  if (site.on_user_leaving) site.on_user_leaving(user);
   if (user.connection != nullptr) {
     user.connection->user_data = nullptr;
     site.transport.RemoveConnection(user.connection);

@@ -57,6 +57,13 @@ struct Site {
   std::function<int(users::UserRecord&, std::string_view, const std::vector<std::uint32_t>&)>
       run_command;
 
+  // A client's name change request.
+  std::function<int(users::UserRecord&, std::string_view)> change_name;
+  // The user who most recently paged without receiving pages (0: none).
+  std::uint32_t last_pager = 0;
+  // What a user leaving must undo in others' records (mute lists).
+  std::function<void(users::UserRecord&)> on_user_leaving;
+
   // The connection count last sent in "UsCt", and when to look again.
   std::uint16_t last_sent_count = 0;
   std::int64_t next_count_time = 0;

@@ -1,6 +1,7 @@
 // Room entry, occupancy and departure.
 #include "rooms/occupancy.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/log.h"
@@ -84,11 +85,21 @@ bool PlaceInRoom(UserRecord& user, std::int16_t x, std::int16_t y) {
   return nx != x || ny != y;
 }
 
-void SendToRoom(RoomContext& /*ctx*/, const UserRecord* /*speaker*/, RoomRecord& room,
+bool IsMuted(RoomContext& ctx, const UserRecord& speaker, const UserRecord& listener) {
+  if (std::find(listener.muted.begin(), listener.muted.end(), speaker.id) == listener.muted.end()) {
+    return false;
+  }
+  return ctx.groups.Get(speaker.group).rank <= ctx.groups.Get(listener.group).rank;
+}
+
+void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
                 std::uint32_t type, const std::vector<std::uint8_t>& payload,
                 const UserRecord* skip, bool allow_compression) {
+  // Talk is kept from listeners who muted the speaker.
+  bool filter = speaker != nullptr && type == TypeCode("Talk");
   for (UserRecord& occupant : room.occupants) {
     if (&occupant == skip) continue;
+    if (filter && IsMuted(ctx, *speaker, occupant)) continue;
     occupant.Send(type, payload, allow_compression);
   }
 }

@@ -45,6 +45,10 @@ int Enter(RoomContext& ctx, users::UserRecord& user, std::int16_t n, const Entry
 // Removes user from room; nothing happens when it is not an occupant.
 void Leave(RoomContext& ctx, RoomRecord& room, users::UserRecord& user);
 
+// True when listener muted speaker and the speaker does not outrank it.
+bool IsMuted(RoomContext& ctx, const users::UserRecord& speaker,
+             const users::UserRecord& listener);
+
 // Sends a message to every occupant of room in occupant order, except skip.
 void SendToRoom(RoomContext& ctx, const users::UserRecord* speaker, RoomRecord& room,
                 std::uint32_t type, const std::vector<std::uint8_t>& payload,

@@ -97,6 +97,10 @@ struct UserRecord {
   std::vector<std::uint8_t> receive;  // receive buffer; size() is the used part
   std::optional<std::string> face_image;
   std::optional<std::vector<PropEntry>> prop_list;  // none until a "Plst"
+  // Ids of the users this user muted, and of those who muted it; an id may
+  // stand more than once.
+  std::vector<std::uint32_t> muted;
+  std::vector<std::uint32_t> muted_by;
 };
 
 // Sends a server notice: "Talk" from user id 0 carrying text (cut to 255).

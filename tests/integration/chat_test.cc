@@ -44,12 +44,12 @@ TEST_F(SessionTest, CommandLineGoesToTheInterpreterNotTheRoom) {
   auto a = SignOn("A");
   auto b = SignOn("B");
   b->ReceiveAll(100ms);
-  ASSERT_EQ(0, a->SendTalk("'help"));
+  ASSERT_EQ(0, a->SendTalk("'HELP"));
   client::Speech s = ExpectTalk(*a);
   EXPECT_EQ(0u, s.speaker);
   EXPECT_EQ("Unknown command. Use 'help for a list of commands.", s.text);
   ASSERT_EQ(0, a->SendWhisper({IdOf(*b)}, "`help"));
-  EXPECT_EQ(0u, ExpectTalk(*a).speaker);
+  Expect(*a, TypeCode("LMsg"));
   EXPECT_TRUE(NothingOf(*b, TypeCode("Talk")));
   EXPECT_TRUE(NothingOf(*b, TypeCode("xTlk"), 100ms));
 }
