@@ -218,3 +218,169 @@ TEST_F(CommandTest, RoomCommandsRewriteTheConfiguration) {
 
 }  // namespace
 }  // namespace zanth::testing
+
+namespace zanth::testing {
+namespace {
+
+// A second staff member, signed on into a "Knight" account.
+class KnightTest : public CommandTest {
+ protected:
+  std::unique_ptr<ChatClient> SignOnKnight(const std::string& name) {
+    std::string account = "k" + name;
+    EXPECT_EQ(0, staff_->SendTalk("'adduser " + account + " pw Knight"));
+    EXPECT_EQ("Authentication record added", ExpectTalk(*staff_).text);
+    client::Ident ident;
+    ident.account = account;
+    ident.password = "pw";
+    auto knight = SignOn(name, ident);
+    EXPECT_EQ("You now have Knight privileges", ExpectTalk(*knight).text);
+    knight->ReceiveAll(100ms);
+    staff_->ReceiveAll(100ms);
+    return knight;
+  }
+};
+
+TEST_F(KnightTest, KnightHelpAndRanks) {
+  auto knight = SignOnKnight("Kay");
+  auto other = SignOnKnight("Gawain");
+  ASSERT_EQ(0, knight->SendTalk("'help"));
+  std::vector<std::string> lines = Lines(*knight);
+  for (const std::string& line : lines) {
+    for (const char* hidden : {"kill ", "gmsg ", "adduser ", "authlist ", "chnggrp ",
+                               "purgeprops ", "rev ", "purgemedia "}) {
+      EXPECT_NE(0u, line.find(hidden)) << line;
+    }
+  }
+  EXPECT_EQ(28u, lines.size());  // 26 commands between header and trailer
+  ASSERT_EQ(0, knight->SendWhisper({IdOf(*other)}, "'gag"));  // equal ranks
+  EXPECT_EQ("Gawain gagged by Kay", ExpectTalk(*staff_).text);
+  EXPECT_EQ("Gawain gagged by Kay", ExpectTalk(*knight).text);  // Knights receive pages
+  ASSERT_EQ(0, knight->SendWhisper({IdOf(*staff_)}, "'gag"));
+  EXPECT_EQ("Boss outranks you", ExpectTalk(*knight).text);
+}
+
+TEST_F(CommandTest, GroupWithoutCommandRightsMayNotEvenAskForHelp) {
+  server_->Run([](protocol::Site& site) {
+    protocol::PayloadWriter w;
+    w.U16(2).U16(0).Fixed("Mute", 34).U16(1).U32(0).U32(0)
+        .Fixed("Lord", 34).U16(100).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
+    site.groups.ReplaceFromPayload(w.data(), w.size());
+  });
+  auto user = SignOn("Ann");
+  ASSERT_EQ(0, user->SendTalk("'help"));
+  EXPECT_EQ("You do not have permission to use that command", ExpectTalk(*user).text);
+}
+
+TEST_F(CommandTest, KillOfTwoTargetsQueuesTwoKills) {
+  auto a = SignOn("Ann");
+  auto b = SignOn("Bob");
+  ASSERT_EQ(0, staff_->SendTalk("'kill"));
+  EXPECT_TRUE(NothingOf(*a, TypeCode("Kill"), 200ms));
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*a), IdOf(*b)}, "'kill"));
+  Expect(*a, TypeCode("Kill"));
+  Expect(*b, TypeCode("Kill"));
+  EXPECT_TRUE(server_->WaitForLog("      ban ", 2));
+}
+
+TEST_F(CommandTest, UplistMovesTheRoomAndRewritesOnlyOnANumber) {
+  std::string before = ReadFileText(server_->data_dir() + "zanth.conf");
+  ASSERT_EQ(0, staff_->SendTalk("'uplist 0"));
+  ASSERT_EQ(0, staff_->SendTalk("'uplist x"));
+  ASSERT_EQ(0, staff_->SendTalk("'rev"));  // both handled once this answers
+  ExpectTalk(*staff_);
+  EXPECT_EQ(before, ReadFileText(server_->data_dir() + "zanth.conf"));
+  ASSERT_EQ(0, staff_->SendTalk("'gotoroom timeout"));  // hidden but named
+  ASSERT_EQ(0, staff_->SendTalk("'uplist 5"));          // second room: now first
+  std::string conf;
+  for (int i = 0; i < 200; ++i) {
+    conf = ReadFileText(server_->data_dir() + "zanth.conf");
+    if (conf.find("name=\"timeout\"") < conf.find("name=\"gate\"")) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_LT(conf.find("name=\"timeout\""), conf.find("name=\"gate\""));
+}
+
+TEST_F(CommandTest, UndoingAndRepeatedMeasures) {
+  auto t = SignOn("Tom");
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'unpin"));  // not pinned
+  EXPECT_EQ("Tom un-pinned by Boss", ExpectTalk(*staff_).text);
+  EXPECT_TRUE(server_->WaitForLog("      pin clr "));
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'namegag"));
+  Expect(*t, TypeCode("Name"));
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'namegag"));
+  EXPECT_TRUE(NothingOf(*t, TypeCode("Name")));
+  EXPECT_TRUE(server_->WaitForLog("   nmegag set ", 2));
+  // propgag empties a worn list for the room at once.
+  protocol::PayloadWriter list;
+  list.U16(1).U16(0).Zeros(10).U8(7).Zeros(9).I32(1);
+  ASSERT_EQ(0, t->Send(TypeCode("Plst"), list.bytes()));
+  Expect(*staff_, TypeCode("Plst"));
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'propgag"));
+  Message emptied = Expect(*staff_, TypeCode("Plst"));
+  EXPECT_EQ(0, protocol::LoadU16(emptied.payload.data() + 4));
+  // release moves a user who is not in timeout to the gate.
+  ASSERT_EQ(0, t->SendTalk("'gotoroom hall"));
+  Expect(*t, TypeCode("RmIn"));
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'release"));
+  client::RoomInfo info;
+  ASSERT_TRUE(client::DecodeRoomInfo(Expect(*t, TypeCode("RmIn")).payload, &info));
+  EXPECT_EQ(100, info.id);
+}
+
+TEST_F(CommandTest, TimeoutWithoutATimeoutRoomLeavesTheUserInPlace) {
+  server_->Run([](protocol::Site& site) { site.rooms.Find(101)->flags &= ~rooms::kTimeout; });
+  auto t = SignOn("Tom");
+  ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'timeout"));
+  EXPECT_EQ("Tom sent to the timeout room by Boss", ExpectTalk(*staff_).text);
+  ASSERT_EQ(0, t->SendRoomRequest(102));  // InTimeout: refused silently
+  EXPECT_TRUE(NothingOf(*t, TypeCode("RmIn")));
+}
+
+TEST_F(CommandTest, StaffPageAndRepageTargets) {
+  auto a = SignOn("Ann");
+  auto b = SignOn("Bob");
+  ASSERT_EQ(0, a->SendTalk("'page first"));
+  ExpectTalk(*staff_);
+  EXPECT_EQ("The staff has been paged", ExpectTalk(*a).text);
+  ASSERT_EQ(0, staff_->SendTalk("'page staff only"));
+  EXPECT_EQ("Page from Boss: staff only", ExpectTalk(*staff_).text);
+  ASSERT_EQ(0, staff_->SendTalk("'repage to ann"));
+  EXPECT_EQ("to ann", ExpectTalk(*a).text);  // the staff page left Ann the last pager
+  ASSERT_EQ(0, b->SendTalk("'page second"));
+  ASSERT_EQ(0, staff_->SendTalk("'repage to bob"));
+  EXPECT_EQ("The staff has been paged", ExpectTalk(*b).text);
+  EXPECT_EQ("to bob", ExpectTalk(*b).text);
+}
+
+TEST_F(CommandTest, OwnNameAndDoubleMutes) {
+  auto a = SignOn("Ann");
+  auto b = SignOn("Bob");
+  ASSERT_EQ(0, a->SendTalk("'name Ann"));
+  Expect(*b, TypeCode("Name"));
+  ASSERT_EQ(0, a->SendWhisper({IdOf(*b)}, "'mute"));
+  ASSERT_EQ(0, a->SendWhisper({IdOf(*b)}, "'mute"));
+  EXPECT_EQ("You have muted Bob", ExpectTalk(*a).text);
+  EXPECT_EQ("You have muted Bob", ExpectTalk(*a).text);
+  std::size_t muted = 2;
+  server_->Run([&](protocol::Site& site) { muted = site.users.Find(IdOf(*a))->muted.size(); });
+  EXPECT_EQ(2u, muted);
+  ASSERT_EQ(0, a->SendWhisper({IdOf(*b)}, "'unmute"));
+  EXPECT_EQ("You have unmuted Bob", ExpectTalk(*a).text);
+  server_->Run([&](protocol::Site& site) { muted = site.users.Find(IdOf(*a))->muted.size(); });
+  EXPECT_EQ(0u, muted);
+  // A user who leaves is taken out of the lists of those it touched.
+  ASSERT_EQ(0, a->SendWhisper({IdOf(*b)}, "'mute"));
+  EXPECT_EQ("You have muted Bob", ExpectTalk(*a).text);
+  a->Close();
+  std::size_t muted_by = 1;
+  for (int i = 0; i < 100 && muted_by != 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    server_->Run([&](protocol::Site& site) {
+      muted_by = site.users.Find(IdOf(*b))->muted_by.size();
+    });
+  }
+  EXPECT_EQ(0u, muted_by);
+}
+
+}  // namespace
+}  // namespace zanth::testing
