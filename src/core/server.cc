@@ -7,6 +7,7 @@
 #include "commands/commands.h"
 #include "config/config_file.h"
 #include "core/log.h"
+#include "core/resources.h"
 #include "core/result.h"
 #include "platform/file.h"
 #include "platform/socket.h"
@@ -32,19 +33,6 @@ constexpr char kDefaultRoomDescription[] =
     "<roomdesc background=\"plain.jpg\">\r</roomdesc>\r";
 
 }  // namespace
-
-// The HTTP listener's routines until the file server takes its connections.
-class Server::HttpListener : public net::ConnectionHandler {
- public:
-  explicit HttpListener(net::ConnectionManager* transport) : transport_(transport) {}
-  int OnAccept(net::Connection&) override { return kOk; }
-  void OnLost(net::Connection& connection) override {
-    transport_->RemoveConnection(&connection);
-  }
-
- private:
-  net::ConnectionManager* transport_;
-};
 
 // Rooms and sounds as elements of the configuration file.
 class Server::ConfigBridge : public config::ConfigHooks {
@@ -183,10 +171,11 @@ int Server::Start() {
   Log(nullptr, "main", "Bind Address %s %d", settings_.bind_address.c_str(),
       settings_.chat_port);
   chat_sessions_ = std::make_unique<protocol::ChatSessions>(site_);
-  http_listener_ = std::make_unique<HttpListener>(&transport_);
+  http_server_ = std::make_unique<http::HttpServer>(transport_, settings_, site_.users);
+  http_server_->LoadMimeTable(LoadResource("TEXT", 100));
   if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_sessions_.get(),
                           true) != 0 ||
-      transport_.ListenOn(settings_.bind_address, settings_.http_port, http_listener_.get(),
+      transport_.ListenOn(settings_.bind_address, settings_.http_port, http_server_.get(),
                           false) != 0) {
     return kStartFailed;
   }
@@ -239,8 +228,12 @@ void Server::FirstRunSetup() {
 }
 
 void Server::RunOnce(int max_wait_ms) {
-  (void)transport_.Poll(max_wait_ms);
-  // The HTTP and directory passes join here, in this order, before users.
+  // A request that collected its bytes in the last pass is answered in the
+  // next one, which then does not wait for the tick.
+  bool pending = http_server_ != nullptr && http_server_->HasPendingWork();
+  (void)transport_.Poll(pending ? 0 : max_wait_ms);
+  if (http_server_ != nullptr) (void)http_server_->Poll();
+  // The directory pass joins here, before users.
   (void)protocol::ProcessUsers(site_);
 }
 

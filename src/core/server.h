@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/settings.h"
+#include "http/http_server.h"
 #include "net/connection_manager.h"
 #include "platform/process.h"
 #include "protocol/session.h"
@@ -57,7 +58,6 @@ class Server {
   static constexpr int kTickMs = 5;
 
  private:
-  class HttpListener;
   class ConfigBridge;
 
   void FirstRunSetup();
@@ -71,7 +71,7 @@ class Server {
   protocol::Site site_;
   std::unique_ptr<ConfigBridge> config_bridge_;
   std::unique_ptr<protocol::ChatSessions> chat_sessions_;
-  std::unique_ptr<HttpListener> http_listener_;
+  std::unique_ptr<http::HttpServer> http_server_;
   std::atomic<bool> stop_requested_{false};
 };
 

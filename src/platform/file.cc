@@ -168,6 +168,14 @@ int ListDirectory(const std::string& path, std::vector<std::string>* names) {
   return 0;
 }
 
+bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  *modified = static_cast<std::int64_t>(st.st_mtime);
+  return true;
+}
+
 std::int64_t FileModifiedTime(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return -1;

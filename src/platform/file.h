@@ -78,6 +78,10 @@ bool DirectoryExists(const std::string& path);
 [[nodiscard]] int ListDirectory(const std::string& path,
                                 std::vector<std::string>* names);
 
+// Size and modification time of a regular file (symbolic links followed).
+// false when path names no regular file.
+bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified);
+
 // Modification time of a file in seconds since the epoch, or -1.
 std::int64_t FileModifiedTime(const std::string& path);
 

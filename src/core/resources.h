@@ -1,0 +1,13 @@
+// Texts built into the program, in place of resources kept in the
+// executable file: each is found by its type and number.
+#pragma once
+
+#include <string_view>
+
+namespace zanth {
+
+// The resource of type (for example "TEXT") and number, or an empty view
+// when the program has none.
+std::string_view LoadResource(const char* type, int number);
+
+}  // namespace zanth

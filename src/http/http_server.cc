@@ -1,0 +1,269 @@
+// The HTTP file server.
+#include "http/http_server.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "core/log.h"
+#include "core/result.h"
+#include "platform/clock.h"
+
+namespace zanth::http {
+namespace {
+
+constexpr std::size_t kRequestLineLimit = 61;
+constexpr std::size_t kHeaderLimit = 127;
+constexpr std::size_t kPathLimit = 59;
+// Bytes of a body queued at a time; more follows as the queue drains.
+constexpr std::size_t kStreamChunk = 64 * 1024;
+constexpr std::size_t kStreamQueueLimit = 256 * 1024;
+
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::size_t SkipLineEnds(std::string_view text, std::size_t pos) {
+  while (pos < text.size() && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
+  return pos;
+}
+
+int Number(const std::string& text, std::size_t pos, std::size_t width) {
+  int value = 0;
+  for (std::size_t i = pos; i < pos + width && i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') break;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+ParsedRequest ParseRequest(std::string_view bytes) {
+  ParsedRequest request;
+  std::size_t line_end = bytes.find_first_of("\r\n");
+  if (line_end == std::string_view::npos) line_end = bytes.size();
+  std::size_t kept = std::min(line_end, kRequestLineLimit);
+  std::string line(bytes.substr(0, kept));
+  std::size_t pos = SkipLineEnds(bytes, kept);
+  do {
+    std::size_t colon = bytes.find(':', pos);
+    if (colon == std::string_view::npos) colon = bytes.size();
+    std::string name(bytes.substr(pos, std::min(colon - pos, kHeaderLimit)));
+    for (char& c : name) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    pos = colon;
+    while (pos < bytes.size() && (bytes[pos] == ':' || bytes[pos] == ' ')) ++pos;
+    std::size_t value_end = bytes.find_first_of("\r\n", pos);
+    if (value_end == std::string_view::npos) value_end = bytes.size();
+    std::size_t value_kept = std::min(value_end - pos, kHeaderLimit);
+    request.headers.emplace(name, std::string(bytes.substr(pos, value_kept)));
+    pos = SkipLineEnds(bytes, pos + value_kept);
+  } while (pos < bytes.size());
+  std::size_t space = line.find(' ');
+  request.method = line.substr(0, space);
+  if (space != std::string::npos) {
+    std::size_t start = space + 1;
+    std::size_t end = line.find(' ', start);
+    request.path = line.substr(start, std::min(end == std::string::npos ? line.size() - start
+                                                                          : end - start,
+                                               kPathLimit));
+  }
+  if (!request.path.empty() && request.path[0] == '/') request.path.erase(0, 1);
+  return request;
+}
+
+std::string Extension(const std::string& path) {
+  std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return "";
+  return path.substr(dot + 1, 4);
+}
+
+bool IsConfined(const std::string& path) {
+  if (path.empty() || path[0] == '/') return false;
+  if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos) return false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t slash = path.find('/', start);
+    std::string segment = path.substr(start, slash == std::string::npos ? std::string::npos
+                                                                         : slash - start);
+    if (segment == "..") return false;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+std::string HttpDate(std::time_t t) {
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7],
+                tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec);
+  return buffer;
+}
+
+std::time_t ParseHttpDate(const std::string& text) {
+  std::tm tm{};
+  std::size_t pos = 5;
+  std::size_t space = text.find(' ', pos);
+  if (space == std::string::npos) space = text.size();
+  tm.tm_mday = Number(text, pos, space - pos);
+  std::size_t month = space + 1;
+  std::string name = month < text.size() ? text.substr(month, 3) : "";
+  tm.tm_mon = 0;  // no match counts as January
+  for (int m = 0; m < 12; ++m) {
+    if (name == kMonths[m]) tm.tm_mon = m;
+  }
+  tm.tm_year = Number(text, month + 4, 4) - 1900;
+  tm.tm_hour = Number(text, month + 9, 2);
+  tm.tm_min = Number(text, month + 12, 2);
+  tm.tm_sec = Number(text, month + 15, 2);
+  return timegm(&tm);
+}
+
+HttpServer::HttpServer(net::ConnectionManager& transport, const Settings& settings,
+                       const users::UserRegistry& users)
+    : transport_(transport), settings_(settings), users_(users) {}
+
+HttpServer::~HttpServer() = default;
+
+int HttpServer::OnAccept(net::Connection& connection) {
+  LogDebug("HTTP connection");
+  auto request = std::make_unique<Request>();
+  request->connection = &connection;
+  request->peer = connection.peer_address();
+  request->accepted_at = platform::GetClock().NowSeconds();
+  connection.user_data = request.get();
+  requests_.push_front(std::move(request));
+  LogDebug("HTTP successful connectiong %s", connection.peer_address().c_str());
+  return kOk;
+}
+
+void HttpServer::OnLost(net::Connection& connection) {
+  if (auto* request = static_cast<Request*>(connection.user_data)) request->lost = true;
+}
+
+void HttpServer::OnRemoved(net::Connection& connection) {
+  if (auto* request = static_cast<Request*>(connection.user_data)) request->connection = nullptr;
+}
+
+int HttpServer::Poll() {
+  pending_ = false;
+  std::int64_t now = platform::GetClock().NowSeconds();
+  for (auto it = requests_.begin(); it != requests_.end();) {
+    Request& request = **it;
+    net::Connection* connection = request.connection;
+    bool drop = connection == nullptr || request.lost;
+    if (!drop && request.file.is_open()) {
+      Stream(request);
+    } else if (!drop && !request.done) {
+      std::size_t n = connection->ReadyCount();
+      if (n > 0) {
+        if (request.bytes.size() + n > kRequestLimit) {
+          drop = true;  // too large to be a request for a file
+        } else {
+          std::size_t used = request.bytes.size();
+          request.bytes.resize(used + n);
+          std::size_t taken = connection->TakeInput(
+              reinterpret_cast<std::uint8_t*>(request.bytes.data() + used), n);
+          request.bytes.resize(used + taken);
+          pending_ = true;
+        }
+      } else if (!request.bytes.empty()) {
+        Answer(request);
+      } else if (now - request.accepted_at >= kIdleLimitSeconds) {
+        drop = true;
+      }
+    }
+    if (drop) {
+      if (connection != nullptr) {
+        connection->user_data = nullptr;
+        transport_.RemoveConnection(connection);
+      }
+      it = requests_.erase(it);
+      continue;
+    }
+    if (request.done && !request.file.is_open()) {
+      connection->user_data = nullptr;
+      connection->CloseWhenFlushed();
+      it = requests_.erase(it);
+      continue;
+    }
+    ++it;
+  }
+  return kOk;
+}
+
+void HttpServer::Answer(Request& request) {
+  request.done = true;
+  ParsedRequest parsed = ParseRequest(request.bytes);
+  net::Connection& connection = *request.connection;
+  std::string path = parsed.path;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  if (!IsConfined(path) ||
+      !platform::RegularFileStatus(settings_.media_dir + path, &size, &modified)) {
+    (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(kNotFound),
+                               sizeof kNotFound - 1);
+    Log(request, parsed, 404);
+    return;
+  }
+  auto since = parsed.headers.find("if-modified-since");
+  if (since != parsed.headers.end() && modified <= ParseHttpDate(since->second)) {
+    (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(kNotModified),
+                               sizeof kNotModified - 1);
+    Log(request, parsed, 304);
+    return;
+  }
+  std::string header = FormatMessage(
+      "HTTP/1.1 200 OK\r\nServer: Zanth Personal Server/1.0 (Windows)\r\nDate: %s\r\n"
+      "Content-Length: %llu\r\nLast-Modified: %s\r\nContent-Type: %s\r\nConnection: close\r\n\r\n",
+      HttpDate(platform::GetClock().WallSeconds()).c_str(), static_cast<unsigned long long>(size),
+      HttpDate(static_cast<std::time_t>(modified)).c_str(),
+      mime_.TypeOf(Extension(path)).c_str());
+  (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
+  if (request.file.Open(settings_.media_dir + path, platform::kOpenRead) == 0) {
+    request.remaining = size;
+    Stream(request);
+  }
+  Log(request, parsed, 200);
+}
+
+void HttpServer::Stream(Request& request) {
+  net::Connection& connection = *request.connection;
+  std::string chunk(kStreamChunk, '\0');
+  while (request.remaining > 0 && connection.queued() < kStreamQueueLimit) {
+    std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(request.remaining, kStreamChunk));
+    long n = request.file.Read(chunk.data(), want);
+    // A file that shrank or failed ends the body where it stands.
+    if (n <= 0 || connection.QueueSend(reinterpret_cast<const std::uint8_t*>(chunk.data()),
+                                       static_cast<std::size_t>(n)) != kOk) {
+      request.remaining = 0;
+      break;
+    }
+    request.remaining -= static_cast<std::uint64_t>(n);
+  }
+  if (request.remaining == 0) request.file.Close();
+}
+
+void HttpServer::Log(const Request& request, const ParsedRequest& parsed, int status) {
+  std::string text = FormatMessage("%s %s %d %s", request.peer.c_str(), parsed.method.c_str(),
+                                   status, parsed.path.c_str());
+  auto agent = parsed.headers.find("user-agent");
+  if (agent != parsed.headers.end()) text += " " + agent->second;
+  const users::UserRecord* user = nullptr;
+  for (const users::UserRecord& u : users_.users()) {
+    if (u.peer_address == request.peer) {
+      user = &u;
+      break;
+    }
+  }
+  LogUser tag;
+  if (user != nullptr) tag = user->log_user();
+  zanth::Log(user != nullptr ? &tag : nullptr, "HTTP", "%s", text.c_str());
+}
+
+}  // namespace zanth::http

@@ -1,0 +1,99 @@
+// The HTTP file server: answers GET (and, the same way, every other
+// method) for files in the media folder; every answer closes its
+// connection.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/settings.h"
+#include "http/mime_table.h"
+#include "net/connection_manager.h"
+#include "platform/file.h"
+#include "users/user_registry.h"
+
+namespace zanth::http {
+
+inline constexpr char kNotFound[] =
+    "HTTP/1.1 404 NOT FOUND\r\nConnection: close\r\nContent-Length: 14\r\n\r\nFile Not Found\n";
+inline constexpr char kNotModified[] =
+    "HTTP/1.1 304 NOT MODIFIED\r\nConnection: close\r\nContent-Length: 18\r\n\r\nFile Not "
+    "Modified\n";
+
+// A connection that sends nothing is closed after this long, and a request
+// that grows past this size is closed without an answer.
+inline constexpr std::int64_t kIdleLimitSeconds = 30;
+inline constexpr std::size_t kRequestLimit = 64 * 1024;
+
+struct ParsedRequest {
+  std::string method;
+  std::string path;  // without its leading "/"
+  std::map<std::string, std::string> headers;  // lower-case names, first wins
+};
+
+// Parses request bytes: a request line cut at 61 characters, header names
+// and values cut at 127, a path of at most 59 characters.
+ParsedRequest ParseRequest(std::string_view bytes);
+
+// The extension of a path: at most 4 characters after its last ".".
+std::string Extension(const std::string& path);
+
+// True when path stays inside the media folder: no ".." segment, no
+// leading "/", no backslash, no NUL.
+bool IsConfined(const std::string& path);
+
+// "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDate(std::time_t t);
+// Reads an If-Modified-Since value at the fixed positions of that form.
+std::time_t ParseHttpDate(const std::string& text);
+
+class HttpServer : public net::ConnectionHandler {
+ public:
+  HttpServer(net::ConnectionManager& transport, const Settings& settings,
+             const users::UserRegistry& users);
+  ~HttpServer() override;
+
+  void LoadMimeTable(std::string_view text) { mime_.Load(text); }
+  const MimeTable& mime() const { return mime_; }
+
+  int OnAccept(net::Connection& connection) override;
+  void OnLost(net::Connection& connection) override;
+  void OnRemoved(net::Connection& connection) override;
+
+  // One pass over the connections: collect bytes, answer requests that got
+  // no new bytes in this pass, stream files as their queues drain.
+  int Poll();
+  // True when a request collected bytes in the last pass and is answered
+  // in the next one, which should then come at once.
+  bool HasPendingWork() const { return pending_; }
+
+ private:
+  struct Request {
+    net::Connection* connection = nullptr;
+    std::string peer;
+    std::string bytes;
+    std::int64_t accepted_at = 0;
+    bool lost = false;
+    bool done = false;
+    platform::File file;  // a body still being sent
+    std::uint64_t remaining = 0;
+  };
+
+  void Answer(Request& request);
+  void Stream(Request& request);
+  void Log(const Request& request, const ParsedRequest& parsed, int status);
+
+  net::ConnectionManager& transport_;
+  const Settings& settings_;
+  const users::UserRegistry& users_;
+  MimeTable mime_;
+  std::list<std::unique_ptr<Request>> requests_;  // newest first
+  bool pending_ = false;
+};
+
+}  // namespace zanth::http
