@@ -122,6 +122,8 @@ TEST_F(HttpServerTest, AnswersAndContentTypes) {
   EXPECT_EQ("11", HeaderValue(room, "Content-Length"));
   EXPECT_EQ("<roomdesc/>", room.substr(room.find("\r\n\r\n") + 4));
   EXPECT_EQ("*/*", HeaderValue(Get(port, "/pic.JPG"), "Content-Type"));
+  ASSERT_EQ(0, system(("mkdir -p '" + media_ + "a/b.c' && echo x > '" + media_ + "a/b.c/file'").c_str()));
+  EXPECT_EQ("*/*", HeaderValue(Get(port, "/a/b.c/file"), "Content-Type"));
   EXPECT_EQ(kNotFound, Get(port, "/file.jpg?x=1"));
   for (const char* method : {"POST", "HEAD"}) {
     std::string answer = Fetch(port, std::string(method) + " /file.jpg HTTP/1.1\r\n\r\n");
