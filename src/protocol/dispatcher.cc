@@ -65,10 +65,10 @@ const DispatchEntry kDispatchTable[] = {
     {TypeCode("PDta"), HandlePropData, 28, Guard::kNone, nullptr},
     {TypeCode("CrRm"), HandleCreateRoom, 0, Guard::kNone, nullptr},
     {TypeCode("UpRm"), HandleUpdateRoom, 0, Guard::kNone, nullptr},
-    {TypeCode("sUpl"), nullptr, 0, Guard::kNone, nullptr},
-    {TypeCode("fSeg"), nullptr, 0, Guard::kNone, nullptr},
-    {TypeCode("Rtng"), nullptr, 0, Guard::kNone, nullptr},
-    {TypeCode("DrIn"), nullptr, 0, Guard::kNone, nullptr},
+    {TypeCode("sUpl"), HandleUploadStart, 0, Guard::kNone, nullptr},
+    {TypeCode("fSeg"), HandleUploadSegment, 0, Guard::kNone, nullptr},
+    {TypeCode("Rtng"), HandleRating, 0, Guard::kNone, nullptr},
+    {TypeCode("DrIn"), HandleDirectoryInfo, 0, Guard::kNone, nullptr},
     {TypeCode("AuLs"), HandleAccountList, 0, Guard::kConsole, nullptr},
     {TypeCode("BnLs"), HandleBanList, 0, Guard::kConsole, nullptr},
     {TypeCode("GrLs"), HandleGroupList, 0, Guard::kConsole, nullptr},
@@ -78,7 +78,7 @@ const DispatchEntry kDispatchTable[] = {
     {TypeCode("REGl"), HandleGroupListRequest, 0, Guard::kConsole, nullptr},
     {TypeCode("REPm"), HandlePrivilegeNamesRequest, 0, Guard::kConsole, nullptr},
     {TypeCode("RECm"), HandleCommandNamesRequest, 0, Guard::kConsole, nullptr},
-    {TypeCode("REDI"), nullptr, 0, Guard::kConsole, nullptr},
+    {TypeCode("REDI"), HandleDirectoryInfoRequest, 0, Guard::kConsole, nullptr},
 };
 
 const DispatchEntry* FindEntry(std::uint32_t type) {

@@ -60,6 +60,15 @@ int HandleBanList(Site&, users::UserRecord&, const Message&);
 int HandleSoundList(Site&, users::UserRecord&, const Message&);
 int HandleName(Site&, users::UserRecord&, const Message&);
 
+// Uploads, the site rating and the directory information.
+int HandleUploadStart(Site&, users::UserRecord&, const Message&);
+int HandleUploadSegment(Site&, users::UserRecord&, const Message&);
+int HandleRating(Site&, users::UserRecord&, const Message&);
+int HandleDirectoryInfo(Site&, users::UserRecord&, const Message&);
+int HandleDirectoryInfoRequest(Site&, users::UserRecord&, const Message&);
+// Closes a leaving user's uploads and deletes their temporary files.
+void CloseUploads(users::UserRecord& user);
+
 // Props, loose props, spot states and locks.
 int HandlePropList(Site&, users::UserRecord&, const Message&);
 int HandlePropData(Site&, users::UserRecord&, const Message&);

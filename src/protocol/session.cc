@@ -8,6 +8,7 @@
 #include "core/result.h"
 #include "platform/clock.h"
 #include "protocol/bytes.h"
+#include "protocol/handlers.h"
 #include "protocol/wire.h"
 #include "rooms/room_state.h"
 
@@ -312,6 +313,7 @@ void RemoveUser(Site& site, UserRecord& user) {
   }
   rooms::ReleasePropList(ctx, user);
   if (site.on_user_leaving) site.on_user_leaving(user);
+  CloseUploads(user);
   if (user.connection != nullptr) {
     user.connection->user_data = nullptr;
     site.transport.RemoveConnection(user.connection);

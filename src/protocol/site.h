@@ -57,6 +57,8 @@ struct Site {
   std::function<int(users::UserRecord&, std::string_view, const std::vector<std::uint32_t>&)>
       run_command;
 
+  // Asks the directory client for an update (none until it exists).
+  std::function<void()> directory_update;
   // A client's name change request.
   std::function<int(users::UserRecord&, std::string_view)> change_name;
   // The user who most recently paged without receiving pages (0: none).

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 
 #include "core/intrusive_list.h"
 #include "core/log.h"
+#include "platform/file.h"
 #include "props/prop_id.h"
 
 namespace zanth::net {
@@ -43,6 +45,15 @@ struct Pose {
   float vector2[3] = {0, 0, 0};
   float rotation[3] = {0, 0, 0};
   float vector4[3] = {0, 0, 0};
+};
+
+// A file being uploaded into the media folder.
+struct Upload {
+  std::string file_name;   // the name the client gave; the key
+  std::string final_path;  // media folder + name
+  std::string temp_path;   // final_path + ".tmp"
+  platform::File file;     // the open temporary file
+  std::uint64_t size = 0;  // bytes written so far
 };
 
 // One prop of a user's prop list.
@@ -101,6 +112,7 @@ struct UserRecord {
   // stand more than once.
   std::vector<std::uint32_t> muted;
   std::vector<std::uint32_t> muted_by;
+  std::vector<std::unique_ptr<Upload>> uploads;  // newest first
 };
 
 // Sends a server notice: "Talk" from user id 0 carrying text (cut to 255).

@@ -1,0 +1,160 @@
+// Uploads into the media folder, the site rating and the directory
+// information, over loopback. The staff member is a Lord.
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "protocol/bytes.h"
+#include "session_fixture.h"
+
+namespace zanth::testing {
+namespace {
+
+class SiteTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    StartServer();
+    client::Ident lord;
+    lord.account = "Lord";
+    lord.password = "Velk*Baron";
+    staff_ = SignOn("Boss", lord);
+    ExpectTalk(*staff_);
+    staff_->ReceiveAll(100ms);
+  }
+
+  static std::vector<std::uint8_t> Segment(const std::string& name, const std::string& bytes,
+                                           bool last) {
+    protocol::PayloadWriter w;
+    w.Fixed(name, 32).U16(static_cast<std::uint16_t>(bytes.size())).U16(0).U32(0)
+        .U8(last ? 1 : 0).Bytes(bytes.data(), bytes.size());
+    return std::move(w.bytes());
+  }
+  static std::vector<std::uint8_t> Name(const std::string& name) {
+    protocol::PayloadWriter w;
+    w.ZString(name);
+    return std::move(w.bytes());
+  }
+  std::string Media(const std::string& name) { return server_->data_dir() + "media/" + name; }
+
+  std::unique_ptr<ChatClient> staff_;
+};
+
+TEST_F(SiteTest, UploadInThreeSegments) {
+  auto other = SignOn("Ann");
+  ASSERT_EQ(0, other->Send(TypeCode("sUpl"), Name("P")));
+  EXPECT_EQ("You do not have authoring permission", ExpectTalk(*other).text);
+  std::ofstream(Media("P.tmp")) << "an old and much longer tail";
+  ASSERT_EQ(0, staff_->Send(TypeCode("sUpl"), Name("P")));
+  Expect(*staff_, TypeCode("FAck"));
+  ASSERT_EQ(0, staff_->Send(TypeCode("fSeg"), Segment("P", "one ", false)));
+  ASSERT_EQ(0, staff_->Send(TypeCode("fSeg"), Segment("P", "two ", false)));
+  Expect(*staff_, TypeCode("FAck"));
+  Expect(*staff_, TypeCode("FAck"));
+  EXPECT_EQ("one two ", ReadFileText(Media("P.tmp")));
+  ASSERT_EQ(0, staff_->Send(TypeCode("fSeg"), Segment("P", "three", true)));
+  Expect(*staff_, TypeCode("FAck"));
+  std::string changed;
+  ASSERT_TRUE(client::DecodeZString(Expect(*other, TypeCode("FChn")).payload, &changed));
+  EXPECT_EQ("P", changed);
+  EXPECT_EQ("one two three", ReadFileText(Media("P")));
+  struct stat st;
+  EXPECT_NE(0, stat(Media("P.tmp").c_str(), &st));
+}
+
+TEST_F(SiteTest, UnsafeNamesAreRefusedAndLeftUploadsAreCleaned) {
+  for (const char* name : {"../escape", "a/b", ".hidden", "", "..",
+                           "this-name-is-far-too-long-to-fit-32"}) {
+    ASSERT_EQ(0, staff_->Send(TypeCode("sUpl"), Name(name)));
+  }
+  EXPECT_TRUE(NothingOf(*staff_, TypeCode("FAck")));
+  struct stat st;
+  EXPECT_NE(0, stat((server_->data_dir() + "escape.tmp").c_str(), &st));
+  ASSERT_EQ(0, staff_->Send(TypeCode("sUpl"), Name("half")));
+  Expect(*staff_, TypeCode("FAck"));
+  EXPECT_EQ(0, stat(Media("half.tmp").c_str(), &st));
+  staff_->Close();
+  bool gone = false;
+  for (int i = 0; i < 200 && !gone; ++i) {
+    std::this_thread::sleep_for(10ms);
+    gone = stat(Media("half.tmp").c_str(), &st) != 0;
+  }
+  EXPECT_TRUE(gone);
+}
+
+TEST_F(SiteTest, RatingAndDirectoryInformation) {
+  auto other = SignOn("Ann");
+  protocol::PayloadWriter off;
+  off.U8(0).U8(0).I16(1).I16(2).I16(3).I16(4);
+  ASSERT_EQ(0, staff_->Send(TypeCode("Rtng"), off.bytes()));
+  EXPECT_TRUE(NothingOf(*other, TypeCode("Rtng")));
+  protocol::PayloadWriter on;
+  on.U8(1).U8(0).I16(5).I16(6).I16(7).I16(8);
+  ASSERT_EQ(0, staff_->Send(TypeCode("Rtng"), on.bytes()));
+  std::array<std::uint16_t, 4> rating{};
+  ASSERT_TRUE(client::DecodeRating(Expect(*other, TypeCode("Rtng")).payload, &rating));
+  EXPECT_EQ(8, rating[3]);
+  client::SignOnResult later;
+  auto late = SignOn("Late", {}, &later);
+  EXPECT_EQ("Rtng", Types(later.messages).front());
+
+  protocol::PayloadWriter info;
+  info.Fixed("New Name", 65).Fixed("zanth://x/", 512).Fixed("http://img/", 512)
+      .Fixed("A fine site", 1024).U8(0).U8(0).U8(1);
+  ASSERT_EQ(0, other->Send(TypeCode("DrIn"), info.bytes()));
+  EXPECT_EQ("You do not have console permission", ExpectTalk(*other).text);
+  ASSERT_EQ(0, staff_->Send(TypeCode("DrIn"), info.bytes()));
+  std::string name;
+  ASSERT_TRUE(client::DecodeZString(Expect(*other, TypeCode("SNme")).payload, &name));
+  EXPECT_EQ("New Name", name);
+  ASSERT_EQ(0, staff_->SendEmpty(TypeCode("REDI")));
+  Message back = Expect(*staff_, TypeCode("DrIn"));
+  ASSERT_GE(back.payload.size(), 2116u);
+  EXPECT_EQ("A fine site", std::string(reinterpret_cast<const char*>(back.payload.data() + 1089)));
+  EXPECT_EQ(1, back.payload[2115]);
+  std::string conf = WaitForConfig("A fine site");
+  EXPECT_NE(std::string::npos, conf.find("members=\"yes\""));
+  EXPECT_NE(std::string::npos, conf.find("violence=\"8\""));
+}
+
+TEST(SiteRestartTest, RatingAndDirectoryInformationSurviveAKill) {
+  ServerProcess server;
+  server.WriteConfig(InProcessServer::DefaultRooms());
+  ASSERT_TRUE(server.Start());
+  {
+    client::ChatClient c;
+    ASSERT_EQ(0, c.Connect("127.0.0.1", server.chat_port(), "127.5.0.1"));
+    client::Ident lord;
+    lord.account = "Lord";
+    lord.password = "Velk*Baron";
+    client::SignOnResult result;
+    ASSERT_EQ(0, c.SignOn(lord, 5s, &result));
+    Message m;
+    ASSERT_TRUE(c.WaitFor(TypeCode("Grup"), &m, 5s));  // authenticated
+    protocol::PayloadWriter on;
+    on.U8(1).U8(0).I16(1).I16(2).I16(3).I16(4);
+    ASSERT_EQ(0, c.Send(TypeCode("Rtng"), on.bytes()));
+    ASSERT_TRUE(c.WaitFor(TypeCode("Rtng"), &m, 5s));
+    protocol::PayloadWriter info;
+    info.Fixed("Kept", 65).Zeros(2116 - 65);
+    ASSERT_EQ(0, c.Send(TypeCode("DrIn"), info.bytes()));
+    ASSERT_TRUE(c.WaitFor(TypeCode("SNme"), &m, 5s));
+  }
+  server.Kill();
+  ASSERT_TRUE(server.Start());
+  client::ChatClient c;
+  ASSERT_EQ(0, c.Connect("127.0.0.1", server.chat_port(), "127.5.0.2"));
+  client::SignOnResult result;
+  ASSERT_EQ(0, c.SignOn(client::Ident{}, 5s, &result));
+  bool rated = false;
+  std::string name;
+  for (const Message& m : result.messages) {
+    if (m.type == TypeCode("Rtng")) rated = true;
+    if (m.type == TypeCode("SNme")) client::DecodeZString(m.payload, &name);
+  }
+  EXPECT_TRUE(rated);
+  EXPECT_EQ("Kept", name);
+  EXPECT_EQ(0, server.Stop());
+}
+
+}  // namespace
+}  // namespace zanth::testing
