@@ -180,6 +180,12 @@ int Server::Start() {
     return kStartFailed;
   }
   Log(nullptr, "main", "Listening socket established");
+  directory_ = std::make_unique<directory::DirectoryClient>(
+      transport_, settings_, [this] { return site_.users.count(); },
+      [this] { WriteConfiguration(); });
+  site_.directory_update = [this] { directory_->Update(); };
+  site_.directory_update_soon = [this](std::int64_t seconds) { directory_->UpdateSoon(seconds); };
+  if (!settings_.hidden()) directory_->Update();
   return kStarted;
 }
 
@@ -233,7 +239,7 @@ void Server::RunOnce(int max_wait_ms) {
   bool pending = http_server_ != nullptr && http_server_->HasPendingWork();
   (void)transport_.Poll(pending ? 0 : max_wait_ms);
   if (http_server_ != nullptr) (void)http_server_->Poll();
-  // The directory pass joins here, before users.
+  if (directory_ != nullptr) directory_->Poll();
   (void)protocol::ProcessUsers(site_);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/settings.h"
+#include "directory/directory_client.h"
 #include "http/http_server.h"
 #include "net/connection_manager.h"
 #include "platform/process.h"
@@ -72,6 +73,7 @@ class Server {
   std::unique_ptr<ConfigBridge> config_bridge_;
   std::unique_ptr<protocol::ChatSessions> chat_sessions_;
   std::unique_ptr<http::HttpServer> http_server_;
+  std::unique_ptr<directory::DirectoryClient> directory_;
   std::atomic<bool> stop_requested_{false};
 };
 

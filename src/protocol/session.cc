@@ -51,6 +51,7 @@ int ChatSessions::OnAccept(net::Connection& connection) {
   if (user.peer_address == "127.0.0.1") user.flags = users::kLocal;
   user.name = NumberedName(site_.groups.Get(0), user.number);
   connection.user_data = &user;
+  if (site_.directory_update_soon) site_.directory_update_soon(180);
   LogUser tag = user.log_user();
   Log(&tag, "Connect", "#%d from %s", user.number, user.peer_address.c_str());
 
@@ -302,6 +303,7 @@ void RemoveUser(Site& site, UserRecord& user) {
   }
   LogDebug("removing user from user list");
   std::unique_ptr<UserRecord> record = site.users.Unlink(user);
+  if (site.directory_update_soon) site.directory_update_soon(180);
   rooms::RoomContext ctx = site.room_context();
   rooms::SendUserListUpdate(ctx, user, true);
   user.room_list_subscriber = false;

@@ -57,8 +57,10 @@ struct Site {
   std::function<int(users::UserRecord&, std::string_view, const std::vector<std::uint32_t>&)>
       run_command;
 
-  // Asks the directory client for an update (none until it exists).
+  // Runs a directory update now (site information changed), or within the
+  // given seconds (a user arrived or left).
   std::function<void()> directory_update;
+  std::function<void(std::int64_t)> directory_update_soon;
   // A client's name change request.
   std::function<int(users::UserRecord&, std::string_view)> change_name;
   // The user who most recently paged without receiving pages (0: none).

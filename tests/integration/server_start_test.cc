@@ -87,7 +87,9 @@ TEST(ServerStartTest, SecondInstanceExitsAtOnceWithoutTouchingFiles) {
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(0, server.RunSecondInstance(10s));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-  EXPECT_EQ(log_before, server.Log());
+  // The running server may log meanwhile; the second one adds nothing.
+  EXPECT_EQ(1, server.CountInLog("Server Start"));
+  EXPECT_EQ(0u, server.Log().find(log_before));
   EXPECT_EQ(conf_before, testing::ReadFileText(server.data_dir() + "zanth.conf"));
   // The first server still serves.
   int fd = ConnectLoopback(server.chat_port());
