@@ -102,8 +102,7 @@ void AddUser(protocol::Site& site, UserRecord& user, const std::string& argument
   users::AccountRecord added;
   switch (site.accounts.AddFromCommand(argument, site.groups, &added)) {
     case users::AccountList::Change::kDone: {
-      LogUser tag = user.log_user();
-      Log(&tag, "NewAuth", "%s %s", added.name.c_str(), site.groups.Get(added.group).name.c_str());
+      LogAs(user, "NewAuth", "%s %s", added.name.c_str(), site.groups.Get(added.group).name.c_str());
       site.SaveAccounts();
       users::SendServerNotice(user, "Authentication record added");
       break;
@@ -127,8 +126,7 @@ void ChangeGroup(protocol::Site& site, UserRecord& user, const std::string& argu
     default:
       return;
   }
-  LogUser tag = user.log_user();
-  Log(&tag, "AuthChn", "%s %s", changed.name.c_str(), site.groups.Get(changed.group).name.c_str());
+  LogAs(user, "AuthChn", "%s %s", changed.name.c_str(), site.groups.Get(changed.group).name.c_str());
   site.SaveAccounts();
   users::SendServerNotice(user, "Authentication record changed");
   for (UserRecord& other : site.users.users()) {
@@ -249,8 +247,7 @@ int RunCommand(protocol::Site& site, UserRecord& user, std::string_view line,
     case 30: {
       long n = site.props.Purge();
       users::SendServerNotice(user, FormatMessage("%ld props purged", n));
-      LogUser tag = user.log_user();
-      Log(&tag, "purge", "props %ld", n);
+      LogAs(user, "purge", "props %ld", n);
       return kOk;
     }
     case 31:
@@ -263,8 +260,7 @@ int RunCommand(protocol::Site& site, UserRecord& user, std::string_view line,
     case 33: {
       long n = rooms::PurgeMedia(site.settings, site.rooms, site.sounds);
       users::SendServerNotice(user, FormatMessage("%ld files purged", n));
-      LogUser tag = user.log_user();
-      Log(&tag, "purge", "media %ld", n);
+      LogAs(user, "purge", "media %ld", n);
       return kOk;
     }
     default:

@@ -56,8 +56,7 @@ void Notify(protocol::Site& site, const char* format, const UserRecord& target,
 
 void LogAction(const UserRecord& issuer, const char* category, const char* verb,
                const UserRecord& target) {
-  LogUser tag = issuer.log_user();
-  Log(&tag, category, "%s%s %s", verb, Key(target).c_str(), target.name.c_str());
+  LogAs(issuer, category, "%s%s %s", verb, Key(target).c_str(), target.name.c_str());
 }
 
 }  // namespace

@@ -41,8 +41,7 @@ int ChangeName(protocol::Site& site, UserRecord& user, std::string_view requeste
       }
     }
   }
-  LogUser tag = user.log_user();
-  Log(&tag, "Name", "\"%s\" \"%s\"", user.name.c_str(), name.c_str());
+  LogAs(user, "Name", "\"%s\" \"%s\"", user.name.c_str(), name.c_str());
   user.name = name;
   rooms::RoomContext ctx = site.room_context();
   rooms::SendUserListUpdate(ctx, user, false);

@@ -98,8 +98,7 @@ class UserReceiver : public MessageReceiver {
     if (user_.state == users::SignOnState::kNew) {
       if (type != TypeCode("Idn2")) {
         user_.state = users::SignOnState::kTerminating;
-        LogUser tag = user_.log_user();
-        Log(&tag, "Discnct", "#%d %s failed ident", user_.number, user_.peer_address.c_str());
+        LogAs(user_, "Discnct", "#%d %s failed ident", user_.number, user_.peer_address.c_str());
       } else {
         user_.state = users::SignOnState::kSignedOn;
       }
@@ -125,8 +124,7 @@ class UserReceiver : public MessageReceiver {
 
 void BadData(UserRecord& user) {
   user.state = users::SignOnState::kTerminating;
-  LogUser tag = user.log_user();
-  Log(&tag, "Discnct", "#%d %s bad data", user.number, user.peer_address.c_str());
+  LogAs(user, "Discnct", "#%d %s bad data", user.number, user.peer_address.c_str());
 }
 
 void BroadcastCount(Site& site, std::int64_t now) {
@@ -174,8 +172,7 @@ void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
     return;
   }
   Terminate(user);
-  LogUser tag = user.log_user();
-  Log(&tag, "Discnct", "timeout");
+  LogAs(user, "Discnct", "timeout");
 }
 
 }  // namespace

@@ -42,8 +42,7 @@ int HandleUserListStop(Site& site, UserRecord& user, const Message&) {
 }
 
 int HandleGroupList(Site& site, UserRecord& user, const Message& message) {
-  LogUser tag = user.log_user();
-  Log(&tag, "Cnsle", "group list");
+  LogAs(user, "Cnsle", "group list");
   site.groups.ReplaceFromPayload(message.payload, message.size);
   site.SaveGroups();
   return kOk;
@@ -78,8 +77,7 @@ int HandleAccountListRequest(Site& site, UserRecord& user, const Message&) {
 }
 
 int HandleAccountList(Site& site, UserRecord& user, const Message& message) {
-  LogUser tag = user.log_user();
-  Log(&tag, "Cnsle", "auth list");
+  LogAs(user, "Cnsle", "auth list");
   site.accounts.ReplaceFromPayload(message.payload, message.size);
   // Users signed on under a listed account take its new group, in the
   // order the records came (the list holds them newest first).
@@ -103,8 +101,7 @@ int HandleBanListRequest(Site& site, UserRecord& user, const Message&) {
 }
 
 int HandleBanList(Site& site, UserRecord& user, const Message& message) {
-  LogUser tag = user.log_user();
-  Log(&tag, "Cnsle", "ban list");
+  LogAs(user, "Cnsle", "ban list");
   site.bans.ApplyFromPayload(message.payload, message.size);
   site.SaveBans();
   return kOk;
@@ -117,8 +114,7 @@ int HandleName(Site& site, UserRecord& user, const Message& message) {
 }
 
 int HandleSoundList(Site& site, UserRecord& user, const Message& message) {
-  LogUser tag = user.log_user();
-  Log(&tag, "Cnsle", "sounds");
+  LogAs(user, "Cnsle", "sounds");
   site.sounds.ReplaceFromPayload(message.payload, message.size);
   if (!site.sounds.empty()) {
     std::vector<std::uint8_t> list = site.sounds.ListPayload();

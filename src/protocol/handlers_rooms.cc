@@ -67,8 +67,7 @@ int HandleCreateRoom(Site& site, UserRecord& user, const Message& message) {
   }
   rooms::RoomContext ctx = site.room_context();
   rooms::RoomRequest(ctx, user, static_cast<std::int16_t>(room->id));
-  LogUser tag = user.log_user();
-  Log(&tag, "Room", "create");
+  LogAs(user, "Room", "create");
   site.SaveConfiguration();
   return kOk;
 }
@@ -84,8 +83,7 @@ int HandleUpdateRoom(Site& site, UserRecord& user, const Message& message) {
   rooms::RoomContext ctx = site.room_context();
   rooms::SendToRoom(ctx, nullptr, room, TypeCode("RmIn"), rooms::RoomInfoPayload(room, false),
                     nullptr);
-  LogUser tag = user.log_user();
-  Log(&tag, "Room", "room info");
+  LogAs(user, "Room", "room info");
   site.SaveConfiguration();
   return kOk;
 }

@@ -60,8 +60,7 @@ int HandleUploadStart(Site& site, UserRecord& user, const Message& message) {
   }
   user.uploads.insert(user.uploads.begin(), std::move(upload));
   SendFileName(user, "FAck", name);
-  LogUser tag = user.log_user();
-  Log(&tag, "File", "%s", name.c_str());
+  LogAs(user, "File", "%s", name.c_str());
   return kOk;
 }
 
@@ -134,8 +133,7 @@ int HandleDirectoryInfo(Site& site, UserRecord& user, const Message& message) {
   PayloadWriter name;
   name.ZString(settings.site_name);
   for (UserRecord& other : site.users.users()) other.Send(TypeCode("SNme"), name.bytes());
-  LogUser tag = user.log_user();
-  Log(&tag, "Cnsle", "directory info");
+  LogAs(user, "Cnsle", "directory info");
   site.SaveConfiguration();
   if (site.directory_update) site.directory_update();
   return kOk;

@@ -52,8 +52,7 @@ int ChatSessions::OnAccept(net::Connection& connection) {
   user.name = NumberedName(site_.groups.Get(0), user.number);
   connection.user_data = &user;
   if (site_.directory_update_soon) site_.directory_update_soon(180);
-  LogUser tag = user.log_user();
-  Log(&tag, "Connect", "#%d from %s", user.number, user.peer_address.c_str());
+  LogAs(user, "Connect", "#%d from %s", user.number, user.peer_address.c_str());
 
   // Only one connection per address may be waiting to identify itself.
   for (UserRecord& other : site_.users.users()) {
@@ -76,8 +75,7 @@ void ChatSessions::OnLost(net::Connection& connection) {
     return;
   }
   if (LogVerbose()) {
-    LogUser tag = user->log_user();
-    Log(&tag, "Discnct", "%d %s marked", user->number, user->peer_address.c_str());
+    LogAs(*user, "Discnct", "%d %s marked", user->number, user->peer_address.c_str());
   }
   user->state = users::SignOnState::kTerminating;
 }
@@ -157,8 +155,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
       break;
     case users::BanVerdict::kRefused: {
       SendKill(user, kKillBanned);
-      LogUser tag = user.log_user();
-      Log(&tag, "Discnct", "#%d %s is banned", user.number, user.peer_address.c_str());
+      LogAs(user, "Discnct", "#%d %s is banned", user.number, user.peer_address.c_str());
       user.state = users::SignOnState::kTerminating;
       return kOk;
     }
@@ -232,8 +229,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
   caps.U16(1);
   user.Send(TypeCode("SvCp"), caps.bytes());
 
-  LogUser tag = user.log_user();
-  Log(&tag, "SignOn", "%d \"%s\"", user.number, user.name.c_str());
+  LogAs(user, "SignOn", "%d \"%s\"", user.number, user.name.c_str());
 
   if (user.Has(users::kPinned) && user.room != nullptr) {
     rooms::PlaceInRoom(user, user.x, user.y);
@@ -289,8 +285,7 @@ void Authenticate(Site& site, UserRecord& user, const std::string& name,
     users::SendServerNotice(user, FormatMessage("You now have %s privileges", group_name.c_str()));
   }
   SendPrivilegeNotices(site, user);
-  LogUser tag = user.log_user();
-  Log(&tag, "Auth", "%s %s", name.c_str(), group_name.c_str());
+  LogAs(user, "Auth", "%s %s", name.c_str(), group_name.c_str());
   SendStaffNotice(site, &user,
                   FormatMessage("%s given %s privileges", user.name.c_str(), group_name.c_str()));
 }
@@ -328,8 +323,7 @@ void RemoveUser(Site& site, UserRecord& user) {
 void RemoveTerminated(Site& site) {
   for (UserRecord& user : site.users.users()) {
     if (!user.terminating()) continue;
-    LogUser tag = user.log_user();
-    Log(&tag, "Discnct", "#%d %s", user.number, user.peer_address.c_str());
+    LogAs(user, "Discnct", "#%d %s", user.number, user.peer_address.c_str());
     RemoveUser(site, user);
   }
 }

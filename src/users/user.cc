@@ -1,6 +1,8 @@
 // Sending to one user.
 #include "users/user.h"
 
+#include <cstdarg>
+
 #include "core/result.h"
 #include "net/connection.h"
 #include "protocol/bytes.h"
@@ -25,6 +27,14 @@ LogUser UserRecord::log_user() const {
   user.client_number = client_number;
   user.number = number;
   return user;
+}
+
+void LogAs(const UserRecord& user, const char* category, const char* format, ...) {
+  LogUser tag = user.log_user();
+  va_list args;
+  va_start(args, format);
+  GetLogger().VLine(&tag, category, format, args);
+  va_end(args);
 }
 
 int SendServerNotice(UserRecord& user, std::string_view text) {

@@ -115,6 +115,10 @@ struct UserRecord {
   std::vector<std::unique_ptr<Upload>> uploads;  // newest first
 };
 
+// Logs a line attributed to user.
+void LogAs(const UserRecord& user, const char* category, const char* format, ...)
+    ZANTH_PRINTF(3, 4);
+
 // Sends a server notice: "Talk" from user id 0 carrying text (cut to 255).
 int SendServerNotice(UserRecord& user, std::string_view text);
 
