@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/resources.h"
 #include "core/result.h"
+#include "import/legacy_import.h"
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "protocol/dispatcher.h"
@@ -140,8 +141,10 @@ int Server::Start() {
   Log(nullptr, "main", "Loading configuration");
   if (config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get()) != 0) {
     Log(nullptr, "main", "No config files, searching for legacy server files");
-    Log(nullptr, "main", "No legacy files, first run setup");
-    FirstRunSetup();
+    if (ImportLegacySite() != 0) {
+      Log(nullptr, "main", "No legacy files, first run setup");
+      FirstRunSetup();
+    }
     WriteConfiguration();
   }
   if (settings_.media_dir.empty()) settings_.media_dir = settings_.data_dir + "media/";
@@ -194,6 +197,22 @@ int Server::OpenPropCache() {
   // props live in media/props/ of the data directory until then.
   std::string folder = settings_.data_dir + "media/props/";
   return site_.props.Open(settings_.data_dir + "propcache.idx", folder);
+}
+
+int Server::ImportLegacySite() {
+  // The legacy preferences may name their own picture folder; until they
+  // do, room descriptions go where first-run setup would put them.
+  settings_.media_dir = settings_.data_dir + "media/";
+  settings_.prop_dir = settings_.media_dir + "props/";
+  CreateDirectoryReported(settings_.media_dir, "media directory");
+  if (int rc = import::ImportLegacySite(settings_, site_.rooms); rc != 0) return rc;
+  // Without an address for its pictures the site could serve no media.
+  if (settings_.base_url.empty()) {
+    settings_.base_url = FormatMessage("http://%s:%d/", platform::FirstHostAddress().c_str(),
+                                       settings_.http_port);
+    settings_.prop_url = settings_.base_url + "props/";
+  }
+  return 0;
 }
 
 void Server::FirstRunSetup() {

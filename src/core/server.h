@@ -61,6 +61,9 @@ class Server {
  private:
   class ConfigBridge;
 
+  // Takes over a legacy site found in the working directory. 0 when one
+  // was found.
+  int ImportLegacySite();
   void FirstRunSetup();
   int OpenPropCache();
   void WriteConfiguration();
