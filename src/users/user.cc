@@ -16,6 +16,13 @@ int UserRecord::Send(std::uint32_t type, const std::uint8_t* payload, std::size_
   std::vector<std::uint8_t> frame;
   protocol::FrameMessage(protocol::kChatMagic, type, payload, size,
                          allow_compression && Has(kAcceptsCompressed), &frame);
+  if (connection->queued() + frame.size() > kOutputQueueLimit) {
+    if (!terminating()) {
+      state = SignOnState::kTerminating;
+      LogAs(*this, "Discnct", "#%d %s output queue full", number, peer_address.c_str());
+    }
+    return kOk;
+  }
   LogDebug("Queing %d bytes for send", static_cast<int>(frame.size()));
   return connection->QueueSend(frame.data(), frame.size());
 }

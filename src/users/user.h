@@ -62,11 +62,17 @@ struct PropEntry {
   std::int32_t stamp = 0;
 };
 
+// Output a user may have waiting. A client that stops reading is cut off
+// when its queue would pass this, instead of growing without end.
+inline constexpr std::size_t kOutputQueueLimit = 4u << 20;
+
 struct UserRecord {
   UserRecord() { receive.reserve(kInitialReceiveCapacity); }
 
   // Sends one message to this user (framed, compressed when allowed and the
-  // client accepts it). Returns 0, or the queue's error.
+  // client accepts it). Returns 0, or the queue's error. A message that
+  // would take the output queue past kOutputQueueLimit is dropped and the
+  // user is ended (logged "Discnct"); nothing more is queued for it.
   int Send(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
            bool allow_compression = true);
   int Send(std::uint32_t type, const std::vector<std::uint8_t>& payload,

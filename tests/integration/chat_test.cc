@@ -8,7 +8,6 @@
 namespace zanth::testing {
 namespace {
 
-std::string Rooms(const std::string& extra) { return InProcessServer::DefaultRooms() + extra; }
 
 TEST_F(SessionTest, TalkReachesTheWholeRoomSpeakerIncluded) {
   StartServer(Rooms("<room id=\"200\" name=\"far\" desc=\"f\" src=\"f\"/>"));

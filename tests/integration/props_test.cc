@@ -52,7 +52,6 @@ std::uint16_t RefCount(InProcessServer& server, const PropId& id) {
   return count;
 }
 
-std::string Rooms(const std::string& extra) { return InProcessServer::DefaultRooms() + extra; }
 
 TEST_F(SessionTest, StandardPropsAreNeverRequested) {
   StartServer();

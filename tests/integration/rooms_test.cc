@@ -8,7 +8,6 @@
 namespace zanth::testing {
 namespace {
 
-std::string Rooms(const std::string& extra) { return InProcessServer::DefaultRooms() + extra; }
 
 // A group table whose group 1 is a staff group with every privilege.
 void MakeEveryoneStaff(protocol::Site& site) {

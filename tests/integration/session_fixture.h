@@ -24,6 +24,9 @@ using client::ChatClient;
 using client::Message;
 using protocol::TypeCode;
 
+// The default rooms followed by extra room elements.
+inline std::string Rooms(const std::string& extra) { return InProcessServer::DefaultRooms() + extra; }
+
 class SessionTest : public ::testing::Test {
  protected:
   void StartServer(const std::string& extra_xml = InProcessServer::DefaultRooms(),
