@@ -1,17 +1,23 @@
-// zanthd: the process entry. Parses the few switches and runs the server.
+// zanthd: the process entry. Parses the few switches and runs the server,
+// with the terminal console when it runs on a terminal.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "console/console.h"
 #include "core/server.h"
 #include "core/settings.h"
+#include "platform/process.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
       "usage: zanthd [--headless] [--echo] [--verbose] [--version] [--help]\n"
-      "  --headless  run without the terminal console\n"
-      "  --echo      print every log line on standard output too\n"
+      "  --headless  run without the terminal console (always so when not\n"
+      "              on a terminal)\n"
+      "  --echo      print every log line on standard output too (headless\n"
+      "              only: the console shows them)\n"
       "  --verbose   write debug lines and hex dumps to the log\n"
       "  --version   print the version and exit\n"
       "  --help      print this text and exit\n",
@@ -22,6 +28,7 @@ void PrintUsage(std::FILE* out) {
 
 int main(int argc, char** argv) {
   zanth::ServerOptions options;
+  options.headless = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (std::strcmp(arg, "--headless") == 0) {
@@ -42,8 +49,21 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  zanth::Server server(options);
-  if (server.Start() != zanth::Server::kStarted) return 0;
-  server.Run();
+  namespace platform = zanth::platform;
+  if (!platform::IsTerminal(0) || !platform::IsTerminal(1)) options.headless = true;
+  if (!options.headless) options.make_console = zanth::console::CreateTerminalConsole;
+
+  int started = zanth::Server::kStartFailed;
+  std::string log_file;
+  {
+    zanth::Server server(options);
+    started = server.Start();
+    log_file = server.settings().log_file;
+    if (started == zanth::Server::kStarted) server.Run();
+  }
+  // The console's screen is gone by now; say where the reason is.
+  if (started == zanth::Server::kStartFailed && !options.headless) {
+    std::fprintf(stderr, "zanthd: the server did not start; see %s\n", log_file.c_str());
+  }
   return 0;
 }

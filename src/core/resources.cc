@@ -118,10 +118,48 @@ constexpr char kMimeTable[] =
     "x-conference/x-cooltalk\tice\n"
 ;
 
+// "WIND" 1400: the console's window template. Integers are 32-bit little
+// endian: the content rectangle (left, top, right, bottom), the cursor
+// number, the style bits (caption 0x00C00000, system menu 0x00080000, sizing
+// border 0x00040000, minimize box 0x00020000), the extended style bits and
+// the background colour (0x00FFFFFF: the system's window colour); then the
+// menu name, the class name and the title, each NUL-terminated.
+constexpr char kConsoleTemplate[] =
+    "\x3C\0\0\0" "\x3C\0\0\0" "\x1C\x02\0\0" "\xA4\x01\0\0"
+    "\0\0\0\0"
+    "\0\0\xCE\0"
+    "\0\0\0\0"
+    "\xFF\xFF\xFF\0"
+    "IDR_MENU1\0"
+    "The Zanth Server\0"
+    "The Zanth Server";  // the array's own NUL ends the title
+
+struct TableString {
+  int number;
+  const char* text;
+};
+
+constexpr TableString kStringTable[] = {
+    {1400, "Zanth Name:"},
+    {1401, "Address:"},
+    {1402, "Zanth port:"},
+    {1403, "HTTP port:"},
+};
+
 }  // namespace
 
 std::string_view LoadResource(const char* type, int number) {
   if (std::strcmp(type, "TEXT") == 0 && number == 100) return kMimeTable;
+  if (std::strcmp(type, "WIND") == 0 && number == 1400) {
+    return std::string_view(kConsoleTemplate, sizeof kConsoleTemplate);
+  }
+  return {};
+}
+
+std::string_view LoadResourceString(int number) {
+  for (const TableString& entry : kStringTable) {
+    if (entry.number == number) return entry.text;
+  }
   return {};
 }
 

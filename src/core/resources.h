@@ -10,4 +10,8 @@ namespace zanth {
 // when the program has none.
 std::string_view LoadResource(const char* type, int number);
 
+// String number from the string table (1400 to 1403: the labels of the
+// console's status band), or an empty view when the table has none.
+std::string_view LoadResourceString(int number);
+
 }  // namespace zanth

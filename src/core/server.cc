@@ -170,6 +170,17 @@ int Server::Start() {
                                        settings_.chat_port, settings_.chat_port);
   }
 
+  if (!options_.headless && options_.make_console) {
+    console_ = options_.make_console(*this);
+    if (console_ == nullptr) {
+      Log(nullptr, "main", "No terminal console, running headless");
+    } else if (int fd = console_->input_descriptor(); fd >= 0) {
+      if (int rc = transport_.WatchWakeDescriptor(fd); rc != 0) {
+        LogError(rc, "watching the console's input");
+      }
+    }
+  }
+
   Log(nullptr, "main", "Network initialized");
   Log(nullptr, "main", "Bind Address %s %d", settings_.bind_address.c_str(),
       settings_.chat_port);
@@ -260,6 +271,7 @@ void Server::RunOnce(int max_wait_ms) {
   if (http_server_ != nullptr) (void)http_server_->Poll();
   if (directory_ != nullptr) directory_->Poll();
   (void)protocol::ProcessUsers(site_);
+  if (console_ != nullptr) console_->HandleInput();
 }
 
 void Server::Run() {

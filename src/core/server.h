@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,10 +17,30 @@
 
 namespace zanth {
 
+class Server;
+
+// The terminal console as start-up and the main loop see it. The console
+// library implements it, so that the core never depends on the screen code.
+class ServerConsole {
+ public:
+  virtual ~ServerConsole() = default;
+  // A descriptor that becomes readable when input waits; the main loop's
+  // wait wakes for it. -1 for none.
+  virtual int input_descriptor() const = 0;
+  // Handles the waiting keys and mouse events and repaints what changed.
+  // Runs after every round of polls. May block while a modal dialog is
+  // open, which pauses the polls.
+  virtual void HandleInput() = 0;
+};
+
 struct ServerOptions {
   bool verbose = false;  // "debug" lines and hex dumps
   bool echo = false;     // every log line on standard output too
   bool headless = true;  // no terminal console
+  // Builds the console at start-up, once the configuration is known and
+  // before the listeners open; used unless headless. Returns nullptr when
+  // there is no console to be had, and the server then runs headless.
+  std::function<std::unique_ptr<ServerConsole>(Server& server)> make_console;
   // The documents folder; empty means the user's, from the environment.
   std::string documents_folder;
   // Quit on SIGINT and SIGTERM (off for servers run inside another program).
@@ -43,7 +64,7 @@ class Server {
 
   // One iteration of the main loop: wait at most max_wait_ms for readiness
   // (less when work is pending), then the transport, HTTP, directory and
-  // user-message passes, in that order.
+  // user-message passes, in that order, then the console's input.
   void RunOnce(int max_wait_ms = kTickMs);
   // Runs the loop until a quit is requested.
   void Run();
@@ -78,6 +99,9 @@ class Server {
   std::unique_ptr<http::HttpServer> http_server_;
   std::unique_ptr<directory::DirectoryClient> directory_;
   std::atomic<bool> stop_requested_{false};
+  // Last, so that it goes first: it restores the terminal and takes its
+  // sink out of the log before the rest of the server is torn down.
+  std::unique_ptr<ServerConsole> console_;
 };
 
 }  // namespace zanth

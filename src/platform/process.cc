@@ -87,4 +87,15 @@ bool QuitRequested() { return quit_requested.load(); }
 
 void RequestQuit() { OnQuitSignal(0); }
 
+void QuitOnHangup() {
+  struct sigaction action{};
+  action.sa_handler = OnQuitSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGHUP, &action, nullptr);
+}
+
+void SuspendProcess() { ::raise(SIGTSTP); }
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
 }  // namespace zanth::platform

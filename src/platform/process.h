@@ -34,5 +34,15 @@ int InstallQuitSignals();
 bool QuitRequested();
 // Requests a quit as the signals do (for the console's own quit key).
 void RequestQuit();
+// Makes SIGHUP request a quit too: for a process that lives in its
+// terminal, closing the terminal is closing the program. REQUIRES:
+// InstallQuitSignals() ran.
+void QuitOnHangup();
+// Stops the process as the terminal's suspend key would (SIGTSTP); returns
+// once it is continued.
+void SuspendProcess();
+
+// True when descriptor fd is a terminal.
+bool IsTerminal(int fd);
 
 }  // namespace zanth::platform

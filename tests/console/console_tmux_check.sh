@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# End-to-end check of the terminal console, as a person would use it: runs
+# zanthd in a detached tmux session with a temporary HOME, reads the screen,
+# renames the site and stores a port of letters through the options dialog,
+# and leaves through the menu. Usage: console_tmux_check.sh ZANTHD
+# Exits 77 (skipped) when tmux is not installed.
+set -u
+
+zanthd=${1:?usage: console_tmux_check.sh ZANTHD}
+if ! command -v tmux > /dev/null 2>&1; then
+  echo "SKIP: tmux is not installed; scripts/install-deps installs it"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zanth-console-check.XXXXXX")
+data="$work/home/Documents/My Zanth"
+conf="$data/zanth.conf"
+status="$work/status"
+
+# A tmux server of our own, without the user's configuration; a fresh one
+# for each attempt to start.
+socket="$work/tmux.0"
+tm() { tmux -S "$socket" -f /dev/null "$@"; }
+screen() { tm capture-pane -p -t console 2> /dev/null; }
+
+cleanup() {
+  tm kill-server 2> /dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  echo "--- screen"
+  screen
+  echo "--- zanth.log"
+  cat "$data/zanth.log" 2> /dev/null
+  exit 1
+}
+
+# wait_screen PATTERN: true once the screen matches the extended regular
+# expression, polled every 0.1 s for at most 10 s.
+wait_screen() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    if screen | grep -qE -- "$1"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# wait_screen_without PATTERN: the same, until the screen no longer matches.
+wait_screen_without() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    if ! screen | grep -qE -- "$1"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+mkdir -p "$data/media"
+# Ports below the usual ephemeral range; a port taken by someone else makes
+# the server stop at once, and the next attempt picks others. The hidden site
+# keeps the directory client off the network.
+started=0
+for attempt in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 12000))
+  http_port=$((port + 1))
+  cat > "$conf" << EOF2
+<?xml version="1.0"?>
+<zanthd>
+  <sitename address="127.0.0.1" port="$port" httpport="$http_port" hidden="yes">Console Site</sitename>
+  <baseurl src="$data/media/">http://127.0.0.1:$http_port/</baseurl>
+  <room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"/>
+</zanthd>
+EOF2
+  rm -f "$data/zanth.log" "$status"
+  socket="$work/tmux.$attempt"
+  tm new-session -d -s console -x 100 -y 30 \
+    "HOME='$work/home' '$zanthd'; echo \$? > '$status'; sleep 30"
+  for ((i = 0; i < 100; i++)); do
+    if grep -q "Listening socket established" "$data/zanth.log" 2> /dev/null; then
+      started=1
+      break
+    fi
+    [ -f "$status" ] && break
+    sleep 0.1
+  done
+  [ "$started" = 1 ] && break
+  tm kill-server 2> /dev/null
+done
+[ "$started" = 1 ] || fail "zanthd did not start"
+
+# The band: the version, then the four settings with their labels.
+wait_screen "Zanth Personal Server for Windows 1\.2b3 build 192" || fail "no version in the band"
+wait_screen "Zanth Name: +Console Site" || fail "no site name in the band"
+wait_screen "Address: +127\.0\.0\.1" || fail "no address in the band"
+wait_screen "Zanth port: +$port\b" || fail "no chat port in the band"
+wait_screen "HTTP port: +$http_port\b" || fail "no HTTP port in the band"
+# The log view: lines logged since the console appeared.
+wait_screen "main Bind Address 127\.0\.0\.1 $port" || fail "no log lines on the screen"
+wait_screen "main Listening socket established" || fail "no log lines on the screen"
+title=$(tm display-message -p -t console '#{pane_title}')
+[ "$title" = "The Zanth Server" ] || fail "the terminal title is '$title'"
+
+# Edit > Options... with the keys; Ctrl+X empties the name field.
+tm send-keys -t console F10
+wait_screen "Exit" || fail "F10 did not open the File menu"
+tm send-keys -t console Right
+wait_screen "Options\.\.\." || fail "Right did not open the Edit menu"
+tm send-keys -t console o
+wait_screen "Zanth name: +Console Site" || fail "the options dialog did not open"
+wait_screen "\[ Save \]  \[ Cancel \]" || fail "the options dialog has no buttons"
+tm send-keys -t console C-x
+tm send-keys -t console -l "Renamed By Keys"
+tm send-keys -t console Enter
+wait_screen "Zanth Name: +Renamed By Keys" || fail "the band did not show the new name"
+wait_screen_without "\[ Save \]" || fail "the options dialog did not close"
+screen | grep -q "Changes will take effect" && fail "a new name alone showed the restart notice"
+grep -q ">Renamed By Keys</sitename>" "$conf" || fail "zanth.conf does not hold the new name"
+
+# Letters as the chat port: stored as 0, written, and the restart notice.
+tm send-keys -t console F10 e o
+wait_screen "\[ Save \]" || fail "the options dialog did not open again"
+tm send-keys -t console Tab Tab C-x
+tm send-keys -t console -l "abc"
+tm send-keys -t console Enter
+wait_screen "Changes will take effect next time the server is started\." ||
+  fail "no restart notice after a port change"
+grep -q "port=\"0\"" "$conf" || fail "zanth.conf does not hold port 0"
+tm send-keys -t console Enter
+wait_screen_without "Changes will take effect" || fail "the notice did not go"
+wait_screen "Zanth port: +0\b" || fail "the band did not show port 0"
+
+# File > Exit ends the server normally.
+tm send-keys -t console F10 x
+for ((i = 0; i < 100; i++)); do
+  [ -f "$status" ] && break
+  sleep 0.1
+done
+[ -f "$status" ] || fail "zanthd did not end after File > Exit"
+[ "$(cat "$status")" = 0 ] || fail "zanthd ended with status $(cat "$status")"
+echo "PASS"
