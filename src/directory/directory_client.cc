@@ -159,8 +159,11 @@ void DirectoryClient::Poll() {
     if (!settings_.live_info_file.empty() && population != last_live_population_) {
       std::string line = FormatMessage("%s,%d,\"%s\"\n", settings_.directory_id.c_str(),
                                        population, settings_.site_name.c_str());
-      if (platform::WriteFileAtomically(settings_.live_info_file, line) == 0) {
+      int rc = platform::WriteFileAtomically(settings_.live_info_file, line);
+      if (rc == 0) {
         last_live_population_ = population;
+      } else {
+        LogError(rc, "writing %s", settings_.live_info_file.c_str());
       }
     }
     next_live_info_ = now + kLiveInfoInterval;

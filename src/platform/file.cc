@@ -8,20 +8,53 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 namespace zanth::platform {
+namespace {
+
+struct WriteFault {
+  std::mutex mutex;
+  std::string prefix;
+  int error = 0;
+};
+
+WriteFault& TheWriteFault() {
+  static WriteFault fault;
+  return fault;
+}
+
+int WriteFaultFor(const std::string& path) {
+  WriteFault& fault = TheWriteFault();
+  std::lock_guard<std::mutex> lock(fault.mutex);
+  return !fault.prefix.empty() && path.starts_with(fault.prefix) ? fault.error : 0;
+}
+
+}  // namespace
+
+void InjectWriteFault(const std::string& prefix, int error) {
+  WriteFault& fault = TheWriteFault();
+  std::lock_guard<std::mutex> lock(fault.mutex);
+  fault.prefix = prefix;
+  fault.error = error;
+}
 
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      error_(other.error_),
+      write_fault_(other.write_fault_),
+      fault_started_(other.fault_started_) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
     error_ = other.error_;
+    write_fault_ = other.write_fault_;
+    fault_started_ = other.fault_started_;
   }
   return *this;
 }
@@ -44,6 +77,8 @@ int File::Open(const std::string& path, int flags) {
     fd_ = ::open(path.c_str(), mode, 0644);
   } while (fd_ < 0 && errno == EINTR);
   error_ = fd_ < 0 ? errno : 0;
+  write_fault_ = (flags & kOpenWrite) ? WriteFaultFor(path) : 0;
+  fault_started_ = false;
   return error_;
 }
 
@@ -57,6 +92,14 @@ long File::Read(void* buffer, std::size_t count) {
 }
 
 long File::Write(const void* buffer, std::size_t count) {
+  if (write_fault_ != 0) {
+    if (fault_started_ || count < 2) {
+      error_ = write_fault_;
+      return -1;
+    }
+    fault_started_ = true;
+    count /= 2;
+  }
   ssize_t n;
   do {
     n = ::write(fd_, buffer, count);

@@ -43,7 +43,15 @@ class File {
  private:
   int fd_ = -1;
   int error_ = 0;
+  int write_fault_ = 0;       // an injected failure for this file's writes
+  bool fault_started_ = false;
 };
+
+// Fault injection for tests: files opened for writing from now on under a
+// path that starts with prefix take half of their first write and then fail
+// every write with error, as a disk that fills up would. An empty prefix
+// ends it. Files already open are not affected.
+void InjectWriteFault(const std::string& prefix, int error);
 
 // Reads a whole file. Returns 0 or the system error.
 [[nodiscard]] int ReadWholeFile(const std::string& path, std::string* contents);

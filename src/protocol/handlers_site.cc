@@ -54,8 +54,11 @@ int HandleUploadStart(Site& site, UserRecord& user, const Message& message) {
   upload->temp_path = upload->final_path + ".tmp";
   LogDebug("File upload initiated %s %s", name.c_str(), upload->temp_path.c_str());
   // Emptied at the start, so an older, longer upload leaves no tail.
-  if (upload->file.Open(upload->temp_path, platform::kOpenWrite | platform::kOpenCreate |
-                                               platform::kOpenTruncate) != 0) {
+  if (int rc = upload->file.Open(upload->temp_path, platform::kOpenWrite |
+                                                        platform::kOpenCreate |
+                                                        platform::kOpenTruncate);
+      rc != 0) {
+    LogError(rc, "writing %s", upload->temp_path.c_str());
     return kOk;
   }
   user.uploads.insert(user.uploads.begin(), std::move(upload));
@@ -77,8 +80,13 @@ int HandleUploadSegment(Site& site, UserRecord& user, const Message& message) {
                          [&name](const auto& u) { return u->file_name == name; });
   if (it == user.uploads.end()) return kOk;
   users::Upload& upload = **it;
-  if (upload.size + size > kUploadLimit || upload.file.WriteAll(r.current(), size) != 0) {
-    DropUpload(user, it);  // too large, or the disk refused it
+  if (upload.size + size > kUploadLimit) {
+    DropUpload(user, it);
+    return kOk;
+  }
+  if (int rc = upload.file.WriteAll(r.current(), size); rc != 0) {
+    LogError(rc, "writing %s", upload.temp_path.c_str());
+    DropUpload(user, it);
     return kOk;
   }
   upload.size += size;
@@ -87,9 +95,16 @@ int HandleUploadSegment(Site& site, UserRecord& user, const Message& message) {
   LogDebug("Last segment received %s", name.c_str());
   std::unique_ptr<users::Upload> done = std::move(*it);
   user.uploads.erase(it);
+  // The finished file replaces the old one in one step, so a crash or a
+  // full disk leaves either the old file or the new one, never a part.
+  int rc = done->file.Sync();
   done->file.Close();
-  (void)platform::RemoveFile(done->final_path);
-  (void)platform::RenameFile(done->temp_path, done->final_path);
+  if (rc == 0) rc = platform::RenameFile(done->temp_path, done->final_path);
+  if (rc != 0) {
+    LogError(rc, "writing %s", done->final_path.c_str());
+    (void)platform::RemoveFile(done->temp_path);
+    return kOk;
+  }
   for (UserRecord& other : site.users.users()) SendFileName(other, "FChn", name);
   return kOk;
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "core/log.h"
 #include "platform/file.h"
 
 namespace zanth::users {
@@ -122,7 +123,9 @@ int GroupTable::Save(const std::string& path) const {
     StoreLe32(r + 36, g.privileges);
     StoreLe32(r + 40, g.commands);
   }
-  return platform::WriteFileAtomically(path, bytes);
+  int rc = platform::WriteFileAtomically(path, bytes);
+  if (rc != 0) LogError(rc, "writing %s", path.c_str());
+  return rc;
 }
 
 void GroupTable::ReplaceFromPayload(const std::uint8_t* payload, std::size_t size) {

@@ -2,8 +2,13 @@
 // information, over loopback. The staff member is a Lord.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <fstream>
+#include <map>
 
+#include "directory/profile_page.h"
+#include "import/legacy_import.h"
+#include "platform/file.h"
 #include "protocol/bytes.h"
 #include "session_fixture.h"
 
@@ -154,6 +159,71 @@ TEST(SiteRestartTest, RatingAndDirectoryInformationSurviveAKill) {
   EXPECT_TRUE(rated);
   EXPECT_EQ("Kept", name);
   EXPECT_EQ(0, server.Stop());
+}
+
+// A full disk while the site runs: every file the server rewrites keeps its
+// previous version, each failure is logged, no temporary file is left, and
+// visitors go on talking. Once the disk has room the same saves succeed.
+TEST_F(SiteTest, FullDiskKeepsEveryPreviousFile) {
+  const std::string data = server_->data_dir();
+  auto upload = [this](const std::string& content) {
+    ASSERT_EQ(0, staff_->Send(TypeCode("sUpl"), Name("U")));
+    ASSERT_EQ(0, staff_->Send(TypeCode("fSeg"), Segment("U", content, true)));
+    staff_->ReceiveAll(200ms);
+  };
+  props::PropId prop{};
+  prop[0] = 7;
+  const std::uint8_t prop_bytes[64] = {1, 2, 3};
+  auto save_everything = [&](const std::string& site_name) {
+    server_->Run([&](protocol::Site& site) {
+      site.settings.site_name = site_name;
+      site.settings.profile_file = data + "media/index.html";
+      site.SaveConfiguration();
+      site.SaveGroups();
+      site.SaveAccounts();
+      users::BanRecord ban;
+      ban.name = site_name;
+      site.bans.AddFront(ban);
+      site.SaveBans();
+      std::string prop_file;
+      (void)site.props.Store(prop, static_cast<std::int32_t>(site_name.size()), prop_bytes,
+                             site_name.size(), &prop_file);
+      (void)directory::WriteProfilePage(site.settings, 1);
+      import::LegacyRoom room;
+      room.id = 900 + static_cast<int>(site_name.size());
+      room.name = site_name;
+      site.settings.media_dir = data + "media/";
+      import::AddImportedRoom(room, site.settings, site.rooms);
+    });
+  };
+  save_everything("Before");
+  upload("old upload");
+  const std::vector<std::string> files = {"zanth.conf", "groups", "passwds", "banlist",
+                                          "propcache.idx", "media/index.html", "media/U"};
+  std::map<std::string, std::string> before;
+  for (const std::string& f : files) before[f] = ReadFileText(data + f);
+  ASSERT_NE(std::string::npos, before["zanth.conf"].find("Before"));
+
+  platform::InjectWriteFault(data, ENOSPC);
+  save_everything("After the disk filled");
+  upload("a new upload that never lands");
+  platform::InjectWriteFault("", 0);
+
+  for (const std::string& f : files) EXPECT_EQ(before[f], ReadFileText(data + f)) << f;
+  std::vector<std::string> names;
+  for (const std::string& dir : {data, data + "media/", data + "media/props/"}) {
+    ASSERT_EQ(0, platform::ListDirectory(dir, &names));
+    for (const std::string& name : names) EXPECT_FALSE(name.ends_with(".tmp")) << dir << name;
+  }
+  // Configuration, groups, accounts, bans, prop file, profile page, room
+  // description and upload (its first segment).
+  EXPECT_TRUE(server_->WaitForLog("(No space left on device)", 8)) << server_->Log();
+  ASSERT_EQ(0, staff_->SendTalk("still serving"));
+  EXPECT_EQ("still serving", ExpectTalk(*staff_).text);
+
+  save_everything("Room again");
+  EXPECT_NE(std::string::npos, ReadFileText(data + "zanth.conf").find("Room again"));
+  EXPECT_NE(before["propcache.idx"], ReadFileText(data + "propcache.idx"));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // Files, locks and the single-instance guard.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <atomic>
 #include <thread>
@@ -37,6 +41,44 @@ TEST(FileTest, FailedAtomicWriteKeepsThePreviousFile) {
   std::string text;
   ASSERT_EQ(0, ReadWholeFile(path, &text));
   EXPECT_EQ("kept", text);
+}
+
+// Every file the server keeps is written through WriteFileAtomically. A
+// writer killed at any moment leaves one whole version, never a part.
+TEST(FileTest, AtomicWriteSurvivesAKillAtAnyMoment) {
+  testing::TempDir dir;
+  const std::string path = dir.File("state");
+  const std::string a(70000, 'a');
+  const std::string b(3000, 'b');
+  ASSERT_EQ(0, WriteFileAtomically(path, a));
+  for (int round = 0; round < 40; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0; i < 1000000; ++i) (void)WriteFileAtomically(path, i % 2 ? a : b);
+      _exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + 250 * round));
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    std::string now = testing::ReadFileText(path);
+    ASSERT_TRUE(now == a || now == b) << "round " << round << ": " << now.size() << " bytes";
+  }
+}
+
+// A write that fails partway through, as on a full disk, changes nothing.
+TEST(FileTest, InjectedWriteFaultKeepsThePreviousFile) {
+  testing::TempDir dir;
+  const std::string path = dir.File("kept");
+  ASSERT_EQ(0, WriteFileAtomically(path, "old"));
+  InjectWriteFault(dir.path(), ENOSPC);
+  EXPECT_EQ(ENOSPC, WriteFileAtomically(path, std::string(5000, 'n')));
+  InjectWriteFault("", 0);
+  EXPECT_EQ("old", testing::ReadFileText(path));
+  EXPECT_FALSE(FileExists(path + ".tmp"));
+  EXPECT_EQ(0, WriteFileAtomically(path, "new"));
+  EXPECT_EQ("new", testing::ReadFileText(path));
 }
 
 TEST(FileTest, OpenFlagsAndErrors) {
