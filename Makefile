@@ -9,7 +9,7 @@ deps:
 # The server and the command-line client, without the tests.
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANTH_TESTS=OFF
-	cmake --build build -j $(JOBS) --target zanthd zanth-chat
+	cmake --build build -j $(JOBS) --target zanthd zanthc
 
 run: build
 	./build/zanthd

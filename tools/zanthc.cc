@@ -1,5 +1,7 @@
-// zanth-chat: a small interactive command-line chat client. It signs on,
-// shows the room's talk, whispers and notices, and sends what is typed.
+// zanthc: the command-line chat client. Interactive, it signs on, shows the
+// room's talk, whispers, arrivals and notices, and sends what is typed.
+// Scripted (--say, --expect), it lets a site owner check a server from a
+// shell: say lines, wait for a text, and exit 0 when it came.
 #include <poll.h>
 #include <unistd.h>
 
@@ -9,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "client/chat_client.h"
@@ -54,18 +58,31 @@ struct Options {
   std::string host = "127.0.0.1";
   std::uint16_t port = 12005;
   std::string name;
+  std::string account;
+  std::string password;
   std::int16_t room = 0;
   std::string bind;
   double linger_seconds = 0;
+  std::vector<std::string> say;     // scripted lines, sent after sign-on
+  std::vector<std::string> expect;  // texts to wait for, in any order
+  double timeout_seconds = 10;
+  bool scripted() const { return !say.empty() || !expect.empty(); }
 };
 
 const char kUsage[] =
-    "usage: zanth-chat [--host H] [--port P] [--name NICK] [--room ID] [--bind "
-    "ADDR]\n"
-    "                  [--linger S]\n"
-    "Type a line to talk. Commands: /w NAME text, /room ID, /rooms, /who, "
-    "/quit, /help.\n"
-    "--linger S keeps showing messages for S seconds after the input ends.\n";
+    "usage: zanthc [options] [HOST[:PORT]]        (default 127.0.0.1:12005)\n"
+    "  --name NICK          the nickname (default: $USER)\n"
+    "  --account NAME       sign on to an account ...\n"
+    "  --password PASS      ... with this password\n"
+    "  --room ID            the room to enter first\n"
+    "  --bind ADDR          the local address to connect from\n"
+    "  --linger S           keep showing messages S seconds after input ends\n"
+    "  --say TEXT           say TEXT after signing on (repeatable; no typing)\n"
+    "  --expect TEXT        wait until a shown line holds TEXT (repeatable)\n"
+    "  --timeout S          how long --expect waits (default 10)\n"
+    "Type a line to talk; a line starting with ' runs a server command.\n"
+    "Commands: /w NAME text, /go ROOM (id or name), /rooms, /who, /quit.\n"
+    "Scripted runs exit 0 when every --expect text was shown, else 1.\n";
 
 // Server text goes to a terminal; control bytes are shown as '?' so that no
 // peer can steer it.
@@ -78,10 +95,15 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
+// Texts a scripted run still waits for; every printed line is checked.
+std::vector<std::string> g_expected;
+
 void Print(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+  std::erase_if(g_expected,
+                [&line](const std::string& text) { return line.find(text) != std::string::npos; });
 }
 
 bool ParseNumber(const char* text, long low, long high, long* out) {
@@ -94,12 +116,30 @@ bool ParseNumber(const char* text, long low, long high, long* out) {
   return true;
 }
 
+// HOST or HOST:PORT.
+bool ParseServer(std::string_view arg, Options* o) {
+  std::string_view host = arg;
+  if (std::size_t colon = arg.rfind(':'); colon != std::string_view::npos) {
+    long port = 0;
+    if (!ParseNumber(std::string(arg.substr(colon + 1)).c_str(), 1, 65535, &port)) return false;
+    o->port = static_cast<std::uint16_t>(port);
+    host = arg.substr(0, colon);
+  }
+  if (host.empty()) return false;
+  o->host = std::string(host);
+  return true;
+}
+
 bool ParseOptions(int argc, char** argv, Options* o) {
   if (const char* user = std::getenv("USER"); user != nullptr) o->name = user;
   if (o->name.empty()) o->name = "guest";
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--help") return false;
+    if (!arg.starts_with("--")) {
+      if (!ParseServer(arg, o)) return false;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     long number = 0;
@@ -109,17 +149,37 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->port = static_cast<std::uint16_t>(number);
     } else if (arg == "--name") {
       o->name = value;
+    } else if (arg == "--account") {
+      o->account = value;
+    } else if (arg == "--password") {
+      o->password = value;
     } else if (arg == "--room" && ParseNumber(value, -1, 32767, &number)) {
       o->room = static_cast<std::int16_t>(number);
     } else if (arg == "--bind") {
       o->bind = value;
     } else if (arg == "--linger" && ParseNumber(value, 0, 86400, &number)) {
       o->linger_seconds = static_cast<double>(number);
+    } else if (arg == "--say") {
+      o->say.emplace_back(value);
+    } else if (arg == "--expect") {
+      o->expect.emplace_back(value);
+    } else if (arg == "--timeout" && ParseNumber(value, 1, 86400, &number)) {
+      o->timeout_seconds = static_cast<double>(number);
     } else {
       return false;
     }
   }
   return true;
+}
+
+// The server keeps one not-yet-identified connection per peer address, so
+// clients started together on one machine connect from addresses of their
+// own in 127.0.0.0/8 when they talk to a loopback server.
+std::string LoopbackSourceAddress() {
+  std::random_device seed;
+  std::uniform_int_distribution<int> byte(1, 254);
+  return "127." + std::to_string(byte(seed)) + "." + std::to_string(byte(seed)) + "." +
+         std::to_string(byte(seed));
 }
 
 // What the client knows of the room it is in and of the people it has seen,
@@ -138,6 +198,8 @@ class ChatView {
  private:
   std::string NameOf(std::uint32_t id) const;
   void Whisper(std::string_view rest);
+  // Changes room by id, or by name once the room list has come.
+  void Go(std::string_view room);
   void Send(int rc, std::string_view what);
 
   ChatClient* client_;
@@ -147,6 +209,7 @@ class ChatView {
   std::uint16_t room_id_ = 0;
   bool saw_occupants_ = false;
   int pending_echoes_ = 0;
+  std::string go_to_name_;  // a room asked for by name, until the list comes
 };
 
 std::string ChatView::NameOf(std::uint32_t id) const {
@@ -213,6 +276,17 @@ void ChatView::Show(const Message& m) {
   } else if (m.type == kRoomList) {
     std::vector<client::RoomSummary> rooms;
     if (!client::DecodeRoomList(m.payload, &rooms)) return;
+    if (!go_to_name_.empty()) {
+      std::string wanted = std::exchange(go_to_name_, std::string());
+      for (const client::RoomSummary& r : rooms) {
+        if (r.name == wanted) {
+          Send(client_->SendRoomRequest(static_cast<std::int16_t>(r.id)), "the room request");
+          return;
+        }
+      }
+      Print("*** No room is called " + Printable(wanted));
+      return;
+    }
     Print("*** " + std::to_string(rooms.size()) + " rooms:");
     for (const client::RoomSummary& r : rooms) {
       Print("  " + std::to_string(r.id) + "  " + Printable(r.name) + "  (" +
@@ -274,6 +348,20 @@ void ChatView::Whisper(std::string_view rest) {
   Send(rc, "the whisper");
 }
 
+void ChatView::Go(std::string_view room) {
+  long id = 0;
+  std::string text(room);
+  if (text.empty()) {
+    Print("*** usage: /go ROOM (an id or a name)");
+  } else if (ParseNumber(text.c_str(), -1, 32767, &id)) {
+    Send(client_->SendRoomRequest(static_cast<std::int16_t>(id)), "the room request");
+  } else {
+    go_to_name_ = text;
+    Send(client_->SendRoomListRequest(), "the room list request");
+    Send(client_->SendRoomListStop(), "the room list stop");
+  }
+}
+
 bool ChatView::Input(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty()) return true;
@@ -288,15 +376,8 @@ bool ChatView::Input(std::string_view line) {
     return false;
   } else if (line.starts_with("/w ")) {
     Whisper(line.substr(3));
-  } else if (line.starts_with("/room ")) {
-    long id = 0;
-    std::string text(line.substr(6));
-    if (ParseNumber(text.c_str(), -1, 32767, &id)) {
-      Send(client_->SendRoomRequest(static_cast<std::int16_t>(id)),
-           "the room request");
-    } else {
-      Print("*** usage: /room ID");
-    }
+  } else if (line.starts_with("/go ") || line.starts_with("/room ")) {
+    Go(line.substr(line.find(' ') + 1));
   } else if (line == "/rooms") {
     // One list, not a subscription to every later change.
     Send(client_->SendRoomListRequest(), "the room list request");
@@ -306,7 +387,7 @@ bool ChatView::Input(std::string_view line) {
     Send(client_->SendUserListStop(), "the user list stop");
   } else {
     Print(
-        "*** Commands: /w NAME text, /room ID, /rooms, /who, /quit; //text "
+        "*** Commands: /w NAME text, /go ROOM, /rooms, /who, /quit; //text "
         "sends /text");
   }
   return true;
@@ -323,10 +404,31 @@ void ShowArrived(ChatClient& client, ChatView& view,
   }
 }
 
+// Says the scripted lines, then shows what comes until every expected text
+// was shown (and the lines said have come back) or the time is up.
+int RunScript(const Options& o, ChatClient& client, ChatView& view) {
+  for (const std::string& line : o.say) (void)view.Input(line);
+  Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(o.timeout_seconds));
+  while (!client.closed() && Clock::now() < deadline) {
+    if (g_expected.empty() && view.pending_echoes() == 0) break;
+    ShowArrived(client, view, 50ms);
+  }
+  ShowArrived(client, view, 0ms);
+  client.Close();
+  for (const std::string& text : g_expected) {
+    std::fprintf(stderr, "zanthc: not shown within %g s: %s\n", o.timeout_seconds, text.c_str());
+  }
+  return g_expected.empty() ? 0 : 1;
+}
+
 int Run(const Options& o) {
   ChatClient client;
-  if (int rc = client.Connect(o.host, o.port, o.bind); rc != kOk) {
-    std::fprintf(stderr, "zanth-chat: cannot connect to %s:%u: %s\n",
+  std::string bind = o.bind;
+  if (bind.empty() && o.host.starts_with("127.")) bind = LoopbackSourceAddress();
+  if (int rc = client.Connect(o.host, o.port, bind); rc != kOk) {
+    std::fprintf(stderr, "zanthc: cannot connect to %s:%u: %s\n",
                  o.host.c_str(), static_cast<unsigned>(o.port),
                  ResultText(rc).c_str());
     return 1;
@@ -334,15 +436,19 @@ int Run(const Options& o) {
   client::Ident ident;
   ident.nickname = o.name;
   ident.room = o.room;
+  ident.account = o.account;
+  ident.password = o.password;
+  g_expected = o.expect;
   client::SignOnResult signon;
   int signon_rc = client.SignOn(ident, 10s, &signon);
   ChatView view(&client, signon.user_id);
   for (const Message& m : signon.messages) view.Show(m);
   if (signon_rc != kOk) {
-    std::fprintf(stderr, "zanth-chat: sign-on failed: %s\n",
+    std::fprintf(stderr, "zanthc: sign-on failed: %s\n",
                  ResultText(signon_rc).c_str());
     return 1;
   }
+  if (o.scripted()) return RunScript(o, client, view);
 
   std::string pending;  // typed bytes not yet ending in a newline
   bool input_open = true;

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Loopback check of zanth-chat: starts zanthd in a temporary HOME, lets one
-# zanth-chat listen while another one talks and whispers, and checks that the
-# listener showed every line. Usage: check_zanth_chat.sh ZANTHD ZANTH_CHAT
+# Loopback check of zanthc: starts zanthd in a temporary HOME, lets one
+# zanthc listen while another one talks and whispers, checks that the
+# listener showed every line, then runs scripted checks.
+# Usage: check_zanthc.sh ZANTHD ZANTHC
 set -u
 
-zanthd=${1:?usage: check_zanth_chat.sh ZANTHD ZANTH_CHAT}
-chat=${2:?usage: check_zanth_chat.sh ZANTHD ZANTH_CHAT}
-work=$(mktemp -d "${TMPDIR:-/tmp}/zanth-chat-check.XXXXXX")
+zanthd=${1:?usage: check_zanthc.sh ZANTHD ZANTHC}
+chat=${2:?usage: check_zanthc.sh ZANTHD ZANTHC}
+work=$(mktemp -d "${TMPDIR:-/tmp}/zanthc-check.XXXXXX")
 server_pid=""
 listener_pid=""
 
@@ -55,6 +56,7 @@ for attempt in 1 2 3 4 5; do
   <baseurl src="$data/media/">http://127.0.0.1:$http_port/</baseurl>
   <room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"/>
   <room id="101" name="timeout" timeout="yes" hidden="yes" staff="yes" desc="t.rmd" src="t.rmd"/>
+  <room id="102" name="the plaza" desc="p.rmd" src="p.rmd"/>
 </zanthd>
 EOF
   rm -f "$data/zanth.log"
@@ -77,14 +79,14 @@ done
 
 # The listener's input stays open, and empty, until descriptor 3 closes.
 mkfifo "$work/listener.in"
-"$chat" --port "$port" --name Bob --bind 127.3.0.2 < "$work/listener.in" \
+"$chat" "127.0.0.1:$port" --name Bob < "$work/listener.in" \
   > "$work/listener.out" 2>&1 &
 listener_pid=$!
 exec 3> "$work/listener.in"
 wait_for "$work/listener.out" "*** Nobody else is here" 100 || fail "the listener did not sign on"
 
 printf 'hello from alice\n/w Bob psst bob\nsecond line\n/quit\n' |
-  timeout 15 "$chat" --port "$port" --name Alice --bind 127.3.0.1 > "$work/talker.out" 2>&1 ||
+  timeout 15 "$chat" "127.0.0.1:$port" --name Alice > "$work/talker.out" 2>&1 ||
   fail "the talker failed"
 
 for line in "*** Alice arrives" "<Alice> hello from alice" "(whisper) <Alice> psst bob" \
@@ -104,4 +106,16 @@ done
 kill -0 "$listener_pid" 2>/dev/null && fail "the listener did not leave when its input ended"
 wait "$listener_pid" || fail "the listener exited with an error"
 listener_pid=""
+
+# Scripted: a line said comes back; a server command is answered; a text
+# that never comes fails within the timeout; /go by name changes room.
+timeout 20 "$chat" "127.0.0.1:$port" --name Carol --say "is anyone there" \
+  --expect "<Carol> is anyone there" > "$work/script.out" 2>&1 || fail "the scripted echo failed"
+timeout 20 "$chat" "127.0.0.1:$port" --name Dan --say "/go the plaza" --expect "You are in the plaza" \
+  > "$work/go.out" 2>&1 || fail "/go by name failed: $(cat "$work/go.out")"
+if timeout 20 "$chat" "127.0.0.1:$port" --name Eve --expect "never said" --timeout 1 \
+  > "$work/miss.out" 2>&1; then
+  fail "a missing text was reported as shown"
+fi
+grep -qF "not shown within 1 s: never said" "$work/miss.out" || fail "no report of the missing text"
 echo "PASS"
