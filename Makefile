@@ -1,7 +1,7 @@
 # The two commands a site owner or a developer needs: `make run` and `make test`.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: run test build build-test deps clean bench
+.PHONY: run test build build-test deps clean bench install package reference diagram
 
 deps:
 	@scripts/install-deps
@@ -28,5 +28,40 @@ bench: build
 	cmake --build build -j $(JOBS) --target chat_bench
 	./build/chat_bench $(BENCH_ARGS)
 
+# Installs the server, its man page and its systemd user unit under PREFIX
+# (root is needed for /usr/local). For a per-user install:
+#   make install PREFIX=$$HOME/.local SYSTEMD_USER_UNIT_DIR=$$HOME/.local/share/systemd/user
+PREFIX ?= /usr/local
+SYSTEMD_USER_UNIT_DIR ?= lib/systemd/user
+RELEASE_DIR ?= build-release
+
+install: deps
+	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DZANTH_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX="$(PREFIX)" -DZANTH_SYSTEMD_USER_UNIT_DIR="$(SYSTEMD_USER_UNIT_DIR)"
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target zanthd zanthd-man
+	cmake --install $(RELEASE_DIR)
+
+# The Debian package, build-package/zanthd_<version>_<arch>.deb, installed
+# with: apt-get install ./build-package/zanthd_*.deb
+PACKAGE_DIR ?= build-package
+
+package: deps
+	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DZANTH_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DZANTH_SYSTEMD_USER_UNIT_DIR=lib/systemd/user
+	cmake --build $(PACKAGE_DIR) -j $(JOBS) --target zanthd zanthd-man
+	cd $(PACKAGE_DIR) && cpack -G DEB
+
+# Rewrites the README's command, privilege and group references from the
+# tables in the source.
+reference: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANTH_TESTS=OFF
+	cmake --build build -j $(JOBS) --target reference
+
+# Redraws the architecture picture from docs/architecture.dot.
+diagram:
+	@scripts/install-deps docs
+	dot -Tsvg docs/architecture.dot -o docs/architecture.svg
+	dot -Tpng -Gdpi=110 docs/architecture.dot -o docs/architecture.png
+
 clean:
-	rm -rf build build-test
+	rm -rf build build-test build-release build-package

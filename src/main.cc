@@ -14,11 +14,9 @@ namespace {
 void PrintUsage(std::FILE* out) {
   std::fputs(
       "usage: zanthd [--headless] [--echo] [--verbose] [--version] [--help]\n"
-      "  --headless  run without the terminal console (always so when not\n"
-      "              on a terminal)\n"
-      "  --echo      print every log line on standard output too (headless\n"
-      "              only: the console shows them)\n"
-      "  --verbose   write debug lines and hex dumps to the log\n"
+      "  --headless  run without the terminal console (always so off a terminal)\n"
+      "  --echo      print every log line on standard output too (headless only)\n"
+      "  --verbose   write debug lines and hex dumps to the log too\n"
       "  --version   print the version and exit\n"
       "  --help      print this text and exit\n",
       out);
@@ -61,9 +59,14 @@ int main(int argc, char** argv) {
     log_file = server.settings().log_file;
     if (started == zanth::Server::kStarted) server.Run();
   }
-  // The console's screen is gone by now; say where the reason is.
-  if (started == zanth::Server::kStartFailed && !options.headless) {
-    std::fprintf(stderr, "zanthd: the server did not start; see %s\n", log_file.c_str());
+  if (started == zanth::Server::kStartFailed) {
+    // The console's screen is gone by now; say where the reason is.
+    if (!options.headless) {
+      std::fprintf(stderr, "zanthd: the server did not start; see %s\n", log_file.c_str());
+    }
+    // A service manager restarts a server that failed; a second instance
+    // is no failure.
+    return 1;
   }
   return 0;
 }

@@ -11,6 +11,10 @@ namespace zanth {
 namespace {
 
 constexpr std::uint32_t kWordKey = 0x3C9D27B1;
+// The log is only ever appended to, never truncated: rotation is a rename
+// and a reopen, so no line is lost to a copy-then-truncate race.
+constexpr int kLogOpenFlags =
+    platform::kOpenWrite | platform::kOpenCreate | platform::kOpenAppend;
 
 Logger& TheLogger() {
   static Logger logger;
@@ -82,8 +86,15 @@ std::string FormatLogLine(const std::tm& when, const LogUser* user,
 }
 
 int Logger::Open(const std::string& path) {
-  return file_.Open(path, platform::kOpenWrite | platform::kOpenCreate |
-                              platform::kOpenAppend);
+  path_ = path;
+  return file_.Open(path, kLogOpenFlags);
+}
+
+int Logger::Reopen() {
+  platform::File fresh;
+  if (int rc = fresh.Open(path_, kLogOpenFlags); rc != 0) return rc;
+  file_ = std::move(fresh);
+  return 0;
 }
 
 void Logger::Write(const LogUser* user, std::string_view category,

@@ -46,6 +46,11 @@ class Logger {
 
   // Opens path for appending. Returns 0 or the system error.
   [[nodiscard]] int Open(const std::string& path);
+  // Opens the path of the last Open() again, for appending: after a log
+  // rotation renamed the file, lines go to a new file by the old name. When
+  // the path cannot be opened the current file stays in use. Returns 0 or
+  // the system error.
+  [[nodiscard]] int Reopen();
   bool is_open() const { return file_.is_open(); }
 
   void set_verbose(bool on) { verbose_ = on; }
@@ -62,6 +67,7 @@ class Logger {
 
  private:
   platform::File file_;
+  std::string path_;
   bool verbose_ = false;
   bool echo_ = false;
   Sink sink_;

@@ -101,8 +101,8 @@ int Server::Start() {
   logger.set_echo(options_.echo);
   platform::RaiseDescriptorLimit();
   if (options_.handle_signals) {
-    int quit_fd = platform::InstallQuitSignals();
-    if (quit_fd >= 0) (void)transport_.WatchWakeDescriptor(quit_fd);
+    int signal_fd = platform::InstallSignalHandlers();
+    if (signal_fd >= 0) (void)transport_.WatchWakeDescriptor(signal_fd);
   }
 
   if (!documents.empty() && !platform::DirectoryExists(documents)) {
@@ -268,10 +268,20 @@ void Server::RunOnce(int max_wait_ms) {
   // next one, which then does not wait for the tick.
   bool pending = http_server_ != nullptr && http_server_->HasPendingWork();
   (void)transport_.Poll(pending ? 0 : max_wait_ms);
+  if (platform::TakeHangup()) ReopenLog();
   if (http_server_ != nullptr) (void)http_server_->Poll();
   if (directory_ != nullptr) directory_->Poll();
   (void)protocol::ProcessUsers(site_);
   if (console_ != nullptr) console_->HandleInput();
+}
+
+void Server::ReopenLog() {
+  if (int rc = GetLogger().Reopen(); rc != 0) {
+    // The line goes to the file still open, the one that was rotated away.
+    LogError(rc, "reopening log file %s", settings_.log_file.c_str());
+    return;
+  }
+  Log(nullptr, "main", "Log file reopened");
 }
 
 void Server::Run() {

@@ -43,7 +43,8 @@ struct ServerOptions {
   std::function<std::unique_ptr<ServerConsole>(Server& server)> make_console;
   // The documents folder; empty means the user's, from the environment.
   std::string documents_folder;
-  // Quit on SIGINT and SIGTERM (off for servers run inside another program).
+  // Quit on SIGINT and SIGTERM, reopen the log on SIGHUP (the console makes
+  // SIGHUP quit instead). Off for servers run inside another program.
   bool handle_signals = true;
 };
 
@@ -63,8 +64,9 @@ class Server {
   int Start();
 
   // One iteration of the main loop: wait at most max_wait_ms for readiness
-  // (less when work is pending), then the transport, HTTP, directory and
-  // user-message passes, in that order, then the console's input.
+  // (less when work is pending), then the transport pass, a log reopen when
+  // SIGHUP asked for one, the HTTP, directory and user-message passes, in
+  // that order, then the console's input.
   void RunOnce(int max_wait_ms = kTickMs);
   // Runs the loop until a quit is requested.
   void Run();
@@ -87,6 +89,8 @@ class Server {
   int ImportLegacySite();
   void FirstRunSetup();
   int OpenPropCache();
+  // Reopens the log by its name, after a rotation renamed it.
+  void ReopenLog();
   void WriteConfiguration();
 
   ServerOptions options_;

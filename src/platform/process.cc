@@ -16,16 +16,39 @@
 namespace zanth::platform {
 namespace {
 
-int quit_pipe[2] = {-1, -1};
+// One pipe wakes the main loop for every signal; the flags say why.
+int wake_pipe[2] = {-1, -1};
 std::atomic<bool> quit_requested{false};
+std::atomic<bool> hangup_received{false};
+
+void WakeMainLoop() {
+  // The interrupted code may be about to read errno.
+  int saved_errno = errno;
+  if (wake_pipe[1] >= 0) {
+    char byte = 1;
+    ssize_t ignored = ::write(wake_pipe[1], &byte, 1);
+    (void)ignored;
+  }
+  errno = saved_errno;
+}
 
 void OnQuitSignal(int) {
   quit_requested.store(true);
-  if (quit_pipe[1] >= 0) {
-    char byte = 1;
-    ssize_t ignored = ::write(quit_pipe[1], &byte, 1);
-    (void)ignored;
-  }
+  WakeMainLoop();
+}
+
+void OnHangupSignal(int) {
+  // The byte goes first: TakeHangup() takes the flag, then empties the
+  // pipe, so a flag set last can outlive a byte, never the other way round.
+  WakeMainLoop();
+  hangup_received.store(true);
+}
+
+void SetHandler(int signal_number, void (*handler)(int)) {
+  struct sigaction action{};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal_number, &action, nullptr);
 }
 
 }  // namespace
@@ -70,29 +93,33 @@ bool SingleInstance::Acquire(const std::string& key) {
   return true;
 }
 
-int InstallQuitSignals() {
-  if (quit_pipe[0] < 0) {
-    if (::pipe2(quit_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+int InstallSignalHandlers() {
+  if (wake_pipe[0] < 0) {
+    if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
   }
-  struct sigaction action{};
-  action.sa_handler = OnQuitSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  SetHandler(SIGINT, OnQuitSignal);
+  SetHandler(SIGTERM, OnQuitSignal);
+  SetHandler(SIGHUP, OnHangupSignal);
   ::signal(SIGPIPE, SIG_IGN);
-  return quit_pipe[0];
+  return wake_pipe[0];
 }
 
 bool QuitRequested() { return quit_requested.load(); }
 
 void RequestQuit() { OnQuitSignal(0); }
 
-void QuitOnHangup() {
-  struct sigaction action{};
-  action.sa_handler = OnQuitSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGHUP, &action, nullptr);
+bool TakeHangup() {
+  // A byte that no flag explains would keep the loop's wait from ever
+  // sleeping; the order here and in the handler rules that out, even for a
+  // handler running on another thread meanwhile.
+  if (!hangup_received.exchange(false)) return false;
+  char bytes[64];
+  while (wake_pipe[0] >= 0 && ::read(wake_pipe[0], bytes, sizeof bytes) > 0) {
+  }
+  return true;
 }
+
+void QuitOnHangup() { SetHandler(SIGHUP, OnQuitSignal); }
 
 void SuspendProcess() { ::raise(SIGTSTP); }
 

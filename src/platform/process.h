@@ -1,5 +1,5 @@
 // Process-level services: the documents folder, the single-instance guard
-// and the quit signals.
+// and the signals that quit the server or reopen its log.
 #pragma once
 
 #include <string>
@@ -28,15 +28,20 @@ class SingleInstance {
   int fd_ = -1;
 };
 
-// Makes SIGINT and SIGTERM request a quit and ignores SIGPIPE. Returns a
-// descriptor that becomes readable once a quit was requested.
-int InstallQuitSignals();
+// Makes SIGINT and SIGTERM request a quit, SIGHUP request a log reopen, and
+// ignores SIGPIPE. Returns a descriptor that becomes readable once either
+// was requested; -1 when it could not be made.
+int InstallSignalHandlers();
 bool QuitRequested();
 // Requests a quit as the signals do (for the console's own quit key).
 void RequestQuit();
-// Makes SIGHUP request a quit too: for a process that lives in its
-// terminal, closing the terminal is closing the program. REQUIRES:
-// InstallQuitSignals() ran.
+// True when a SIGHUP arrived since the last call; several fold into one.
+// Empties the descriptor of InstallSignalHandlers(), which would otherwise
+// stay readable. Call it from the main loop, never from a handler.
+bool TakeHangup();
+// Makes SIGHUP request a quit instead of a log reopen: for a process that
+// lives in its terminal, closing the terminal is closing the program.
+// REQUIRES: InstallSignalHandlers() ran.
 void QuitOnHangup();
 // Stops the process as the terminal's suspend key would (SIGTSTP); returns
 // once it is continued.

@@ -2,7 +2,8 @@
 # End-to-end check of the terminal console, as a person would use it: runs
 # zanthd in a detached tmux session with a temporary HOME, reads the screen,
 # renames the site and stores a port of letters through the options dialog,
-# and leaves through the menu. Usage: console_tmux_check.sh ZANTHD
+# and leaves through the menu; then starts it again and hangs up on it.
+# Usage: console_tmux_check.sh ZANTHD
 # Exits 77 (skipped) when tmux is not installed.
 set -u
 
@@ -59,14 +60,7 @@ wait_screen_without() {
   return 1
 }
 
-mkdir -p "$data/media"
-# Ports below the usual ephemeral range; a port taken by someone else makes
-# the server stop at once, and the next attempt picks others. The hidden site
-# keeps the directory client off the network.
-started=0
-for attempt in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 12000))
-  http_port=$((port + 1))
+write_conf() {
   cat > "$conf" << EOF2
 <?xml version="1.0"?>
 <zanthd>
@@ -75,6 +69,17 @@ for attempt in 1 2 3 4 5; do
   <room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"/>
 </zanthd>
 EOF2
+}
+
+mkdir -p "$data/media"
+# Ports below the usual ephemeral range; a port taken by someone else makes
+# the server stop at once, and the next attempt picks others. The hidden site
+# keeps the directory client off the network.
+started=0
+for attempt in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 12000))
+  http_port=$((port + 1))
+  write_conf
   rm -f "$data/zanth.log" "$status"
   socket="$work/tmux.$attempt"
   tm new-session -d -s console -x 100 -y 30 \
@@ -141,4 +146,29 @@ for ((i = 0; i < 100; i++)); do
 done
 [ -f "$status" ] || fail "zanthd did not end after File > Exit"
 [ "$(cat "$status")" = 0 ] || fail "zanthd ended with status $(cat "$status")"
+
+# With the console, SIGHUP is the terminal going away: the server stops
+# normally rather than reopen its log as a headless one does.
+write_conf
+rm -f "$status"
+tm kill-server 2> /dev/null
+socket="$work/tmux.hangup"
+pid_file="$work/zanthd.pid"
+tm new-session -d -s console -x 100 -y 30 \
+  "sh -c 'echo \$\$ > \"$pid_file\"; exec env HOME=\"$work/home\" \"$zanthd\"'; echo \$? > '$status'; sleep 30"
+for ((i = 0; i < 100; i++)); do
+  [ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 2 ] && break
+  sleep 0.1
+done
+[ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 2 ] ||
+  fail "zanthd did not start again"
+wait_screen "main Listening socket established" || fail "no console after the restart"
+kill -HUP "$(cat "$pid_file")" || fail "no zanthd to hang up on"
+for ((i = 0; i < 100; i++)); do
+  [ -f "$status" ] && break
+  sleep 0.1
+done
+[ -f "$status" ] || fail "zanthd did not end on SIGHUP"
+[ "$(cat "$status")" = 0 ] || fail "zanthd ended on SIGHUP with status $(cat "$status")"
+grep -q "Log file reopened" "$data/zanth.log" && fail "the console's zanthd reopened its log"
 echo "PASS"

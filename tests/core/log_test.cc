@@ -2,6 +2,9 @@
 #include "core/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
 
 #include "core/hexdump.h"
 #include "core/result.h"
@@ -91,6 +94,26 @@ TEST_F(LoggerTest, ReopeningAppends) {
   std::string file = testing::ReadFileText(dir_.File("zanth.log"));
   EXPECT_NE(std::string::npos, file.find("one\n"));
   EXPECT_NE(std::string::npos, file.find("two\n"));
+}
+
+TEST_F(LoggerTest, ReopenFollowsARename) {
+  logger_.Write(nullptr, "main", "before");
+  ASSERT_EQ(0, std::rename(dir_.File("zanth.log").c_str(), dir_.File("zanth.log.1").c_str()));
+  logger_.Write(nullptr, "main", "between");
+  ASSERT_EQ(0, logger_.Reopen());
+  logger_.Write(nullptr, "main", "after");
+  ASSERT_EQ(0, logger_.Reopen());  // a reopen without a rename appends
+  logger_.Write(nullptr, "main", "last");
+  EXPECT_EQ(lines_[0] + lines_[1], testing::ReadFileText(dir_.File("zanth.log.1")));
+  EXPECT_EQ(lines_[2] + lines_[3], testing::ReadFileText(dir_.File("zanth.log")));
+}
+
+TEST_F(LoggerTest, FailedReopenKeepsWritingToTheOpenFile) {
+  ASSERT_EQ(0, std::rename(dir_.File("zanth.log").c_str(), dir_.File("zanth.log.1").c_str()));
+  ASSERT_EQ(0, mkdir(dir_.File("zanth.log").c_str(), 0700));  // the name cannot be opened
+  EXPECT_NE(0, logger_.Reopen());
+  logger_.Write(nullptr, "main", "still here");
+  EXPECT_EQ(lines_[0], testing::ReadFileText(dir_.File("zanth.log.1")));
 }
 
 TEST(LogErrorTest, ErrorWithCodeZeroIsTheMessageAlone) {

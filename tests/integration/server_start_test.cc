@@ -1,13 +1,19 @@
 // The real zanthd started in a temporary HOME: start-up, single instance,
-// quitting, and connections on its two ports.
+// quitting, the log reopen on SIGHUP, its switches, and connections on its
+// two ports.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "support/server_process.h"
@@ -106,16 +112,85 @@ TEST(ServerStartTest, SigtermEndsTheProcessWithZero) {
   EXPECT_FALSE(server.running());
 }
 
-TEST(ServerStartTest, VersionAndUnknownOption) {
+std::string RunAndRead(const std::string& command, int* status) {
   std::array<char, 256> buffer{};
-  FILE* p = popen(ZANTHD_BINARY " --version", "r");
-  ASSERT_NE(nullptr, p);
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return "";
   std::string out;
   while (fgets(buffer.data(), buffer.size(), p) != nullptr) out += buffer.data();
-  EXPECT_EQ(0, pclose(p));
-  EXPECT_EQ("Zanth Personal Server for Windows 1.2b3 build 192\n", out);
-  int status = system(ZANTHD_BINARY " --bogus 2>/dev/null");
+  *status = pclose(p);
+  return out;
+}
+
+TEST(ServerStartTest, VersionHelpAndUnknownOption) {
+  int status = -1;
+  EXPECT_EQ("Zanth Personal Server for Windows 1.2b3 build 192\n",
+            RunAndRead(ZANTHD_BINARY " --version", &status));
+  EXPECT_EQ(0, status);
+  // Every option of the usage line has exactly one line of its own.
+  std::istringstream help(RunAndRead(ZANTHD_BINARY " --help", &status));
+  EXPECT_EQ(0, status);
+  std::string usage;
+  std::getline(help, usage);
+  std::vector<std::string> options;
+  for (std::size_t at = usage.find("[--"); at != std::string::npos; at = usage.find("[--", at + 1)) {
+    options.push_back(usage.substr(at + 1, usage.find(']', at) - at - 1));
+  }
+  EXPECT_EQ(5u, options.size()) << usage;
+  std::vector<std::string> described;
+  for (std::string line; std::getline(help, line);) {
+    EXPECT_LE(line.size(), 80u) << line;
+    ASSERT_EQ(0u, line.find("  --")) << "a line that is no option: " << line;
+    described.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  EXPECT_EQ(options, described);
+  status = system(ZANTHD_BINARY " --bogus 2>/dev/null");
   EXPECT_EQ(2, WEXITSTATUS(status));
+}
+
+// A service manager restarts a server that exits with a failure status.
+TEST(ServerStartTest, PortInUseEndsTheProcessWithOne) {
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&sin), sizeof sin));
+  ASSERT_EQ(0, listen(holder, 1));
+  socklen_t size = sizeof sin;
+  getsockname(holder, reinterpret_cast<sockaddr*>(&sin), &size);
+  const int taken = ntohs(sin.sin_port);
+  ServerProcess server;
+  server.WriteConfigWith([taken] {
+    return "<?xml version=\"1.0\"?>\n<zanthd><sitename address=\"127.0.0.1\" port=\"" +
+           std::to_string(taken) + "\" hidden=\"yes\">Busy</sitename></zanthd>\n";
+  });
+  EXPECT_EQ(1, server.RunSecondInstance(10s)) << server.Log();
+  EXPECT_EQ(1, server.CountInLog("Unable to establish listening socket"));
+  close(holder);
+}
+
+TEST(ServerStartTest, HangupReopensTheLogAndKeepsServing) {
+  ServerProcess server;
+  server.WriteConfig();
+  std::ofstream(server.log_path()) << "a line from before\n";
+  ASSERT_TRUE(server.Start());
+  const std::string rotated = server.log_path() + ".1";
+  ASSERT_EQ(0, std::rename(server.log_path().c_str(), rotated.c_str()));
+  server.Signal(SIGHUP);
+  ASSERT_TRUE(server.WaitForLog("main Log file reopened", 1, 10s));
+  int fd = ConnectLoopback(server.chat_port());
+  EXPECT_GE(fd, 0);
+  EXPECT_TRUE(server.WaitForLog("from 127.0.0.1", 1, 10s)) << server.Log();
+  close(fd);
+  EXPECT_EQ(0, server.Stop());
+  // The rotated file kept everything up to the signal, the old line first;
+  // the new one starts at the reopen.
+  std::string old_log = testing::ReadFileText(rotated);
+  EXPECT_EQ(0u, old_log.find("a line from before\n"));
+  EXPECT_NE(std::string::npos, old_log.find("main Listening socket established"));
+  EXPECT_EQ(std::string::npos, old_log.find("from 127.0.0.1"));
+  EXPECT_NE(std::string::npos, server.Log().find("main Log file reopened"));
+  EXPECT_EQ(std::string::npos, server.Log().find("Server Start"));
 }
 
 }  // namespace

@@ -155,6 +155,10 @@ void ServerProcess::Kill() {
   pid_ = -1;
 }
 
+void ServerProcess::Signal(int signal_number) {
+  if (pid_ > 0) kill(pid_, signal_number);
+}
+
 int ServerProcess::CountInLog(const std::string& text) const {
   std::string log = Log();
   int count = 0;

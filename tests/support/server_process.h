@@ -50,6 +50,8 @@ class ServerProcess {
   int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Ends the server with SIGKILL: no chance to write anything on the way.
   void Kill();
+  // Sends signal_number to the running server.
+  void Signal(int signal_number);
   bool running() const { return pid_ > 0; }
 
   std::string Log() const { return ReadFileText(log_path()); }

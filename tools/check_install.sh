@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix and checks what lands where: the
+# server, its man page (whose options must be those of --help) and its
+# systemd user unit, and nothing else.
+# Usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR
+set -u
+
+cmake=${1:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR}
+build=${2:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR}
+bindir=${3:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR}
+work=$(mktemp -d "${TMPDIR:-/tmp}/zanth-install-check.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+"$cmake" --install "$build" --prefix "$prefix" > "$work/install.out" 2>&1 ||
+  { cat "$work/install.out"; fail "cmake --install failed"; }
+
+expected="bin/zanthd
+lib/systemd/user/zanthd.service
+share/doc/zanthd/README.md
+share/man/man1/zanthd.1.gz"
+actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
+[ "$actual" = "$expected" ] ||
+  fail "installed files differ; expected:
+$expected
+installed:
+$actual"
+
+# The server: the built binary, and it runs from there.
+[ -x "$prefix/bin/zanthd" ] || fail "bin/zanthd is not executable"
+cmp -s "$build/zanthd" "$prefix/bin/zanthd" || fail "bin/zanthd is not the built server"
+version=$("$prefix/bin/zanthd" --version) || fail "zanthd --version failed"
+[ "$version" = "$("$build/zanthd" --version)" ] || fail "zanthd --version printed '$version'"
+
+# The man page: compressed, a section 1 page, and the options of --help.
+page="$prefix/share/man/man1/zanthd.1.gz"
+gzip -t "$page" || fail "the man page is no valid gzip file"
+zcat "$page" > "$work/zanthd.1"
+grep -q '^\.TH ZANTHD 1 ' "$work/zanthd.1" || fail "the man page has no section 1 title"
+help_options=$("$prefix/bin/zanthd" --help | awk '/^  --/ { print $1 }' | LC_ALL=C sort)
+man_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/p' "$work/zanthd.1" |
+  awk '/^\.B \\-\\-/ { gsub(/\\-/, "-", $2); print $2 }' | LC_ALL=C sort)
+[ -n "$help_options" ] || fail "zanthd --help lists no options"
+[ "$help_options" = "$man_options" ] ||
+  fail "the man page's options differ from --help: man page:
+$man_options
+--help:
+$help_options"
+if command -v mandoc > /dev/null 2>&1; then
+  lint=$(mandoc -T lint -W warning "$work/zanthd.1" 2>&1) || fail "mandoc: $lint"
+  [ -z "$lint" ] || fail "mandoc: $lint"
+fi
+if command -v groff > /dev/null 2>&1; then
+  lint=$(groff -man -T utf8 -ww -z "$work/zanthd.1" 2>&1)
+  [ -z "$lint" ] || fail "groff: $lint"
+fi
+
+# The unit: the installed server, headless, restarted when it fails.
+unit="$prefix/lib/systemd/user/zanthd.service"
+grep -qx "ExecStart=$bindir/zanthd --headless" "$unit" ||
+  fail "the unit does not run $bindir/zanthd --headless"
+grep -qx "Restart=on-failure" "$unit" || fail "the unit does not restart on failure"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit cannot reopen the log"
+grep -qx "WantedBy=default.target" "$unit" || fail "the unit cannot be enabled"
+if grep -q "@" "$unit"; then fail "the unit holds an unreplaced variable"; fi
+
+echo "PASS"
