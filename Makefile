@@ -38,7 +38,7 @@ RELEASE_DIR ?= build-release
 install: deps
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DZANTH_TESTS=OFF \
 	  -DCMAKE_INSTALL_PREFIX="$(PREFIX)" -DZANTH_SYSTEMD_USER_UNIT_DIR="$(SYSTEMD_USER_UNIT_DIR)"
-	cmake --build $(RELEASE_DIR) -j $(JOBS) --target zanthd zanthd-man
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target zanthd zanthc zanthd-man
 	cmake --install $(RELEASE_DIR)
 
 # The Debian package, build-package/zanthd_<version>_<arch>.deb, installed
@@ -48,7 +48,7 @@ PACKAGE_DIR ?= build-package
 package: deps
 	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DZANTH_TESTS=OFF \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DZANTH_SYSTEMD_USER_UNIT_DIR=lib/systemd/user
-	cmake --build $(PACKAGE_DIR) -j $(JOBS) --target zanthd zanthd-man
+	cmake --build $(PACKAGE_DIR) -j $(JOBS) --target zanthd zanthc zanthd-man
 	cd $(PACKAGE_DIR) && cpack -G DEB
 
 # Rewrites the README's command, privilege and group references from the

@@ -20,7 +20,8 @@ fail() {
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.out" 2>&1 ||
   { cat "$work/install.out"; fail "cmake --install failed"; }
 
-expected="bin/zanthd
+expected="bin/zanthc
+bin/zanthd
 lib/systemd/user/zanthd.service
 share/doc/zanthd/README.md
 share/man/man1/zanthd.1.gz"
@@ -34,6 +35,7 @@ $actual"
 # The server: the built binary, and it runs from there.
 [ -x "$prefix/bin/zanthd" ] || fail "bin/zanthd is not executable"
 cmp -s "$build/zanthd" "$prefix/bin/zanthd" || fail "bin/zanthd is not the built server"
+cmp -s "$build/zanthc" "$prefix/bin/zanthc" || fail "bin/zanthc is not the built client"
 version=$("$prefix/bin/zanthd" --version) || fail "zanthd --version failed"
 [ "$version" = "$("$build/zanthd" --version)" ] || fail "zanthd --version printed '$version'"
 
