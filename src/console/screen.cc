@@ -10,6 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/log.h"
+#include "platform/process.h"
+
 namespace zanth::console {
 namespace {
 
@@ -273,6 +276,13 @@ KeyEvent Screen::ReadKey(int timeout_ms) {
     KeyEvent event;
     switch (ch) {
       case ERR:
+        // A terminal that went away without a SIGHUP reaching us (its
+        // emulator was killed) would otherwise read as no key forever,
+        // with the input always ready: the console quits as on closing.
+        if (platform::HungUp(0) && !platform::QuitRequested()) {
+          Log(nullptr, "main", "Terminal closed");
+          platform::RequestQuit();
+        }
         return event;
       case KEY_UP:
         event.key = kKeyUp;

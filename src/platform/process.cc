@@ -2,6 +2,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -124,5 +125,10 @@ void QuitOnHangup() { SetHandler(SIGHUP, OnQuitSignal); }
 void SuspendProcess() { ::raise(SIGTSTP); }
 
 bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
+bool HungUp(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 }  // namespace zanth::platform

@@ -49,5 +49,8 @@ void SuspendProcess();
 
 // True when descriptor fd is a terminal.
 bool IsTerminal(int fd);
+// True when the far end of descriptor fd is gone: a terminal that was
+// closed reads as end of file forever and stays readable.
+bool HungUp(int fd);
 
 }  // namespace zanth::platform

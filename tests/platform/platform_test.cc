@@ -1,5 +1,6 @@
 // Files, locks and the single-instance guard.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,6 +127,28 @@ TEST(ThreadTest, CreateRunsTheEntryWithItsArgument) {
   for (int i = 0; i < 500 && value.load() == 0; ++i) usleep(2000);
   EXPECT_EQ(17, value.load());
   TVK_DestroyThread(t);
+}
+
+// A terminal whose emulator went away reads as end of file forever; the
+// console must see that as a hang-up, and a live one must not.
+TEST(ProcessTest, HungUpTellsAClosedTerminalFromAQuietOne) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  EXPECT_FALSE(HungUp(slave));
+  close(master);
+  EXPECT_TRUE(HungUp(slave));
+  close(slave);
+
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  EXPECT_FALSE(HungUp(fds[0]));
+  close(fds[1]);
+  EXPECT_TRUE(HungUp(fds[0]));
+  close(fds[0]);
 }
 
 TEST(SingleInstanceTest, SecondHolderOfOneKeyIsRefused) {
