@@ -141,7 +141,11 @@ void ApplyElement(const Element& element, Settings* settings,
 int ReadOlderForm(const std::string& path, std::string_view text,
                   Settings* settings, ConfigHooks* hooks) {
   int status = kOk;
-  MarkupReader reader(text);
+  // The older form holds Latin-1 text; the server keeps text as the XML
+  // form gives it (UTF-8). Converted before anything is cut to its limit,
+  // the values read now are the ones the rewritten file gives back.
+  std::string converted = XmlSafeText(text);
+  MarkupReader reader(converted);
   Element element;
   for (;;) {
     int result = reader.Next(&element);

@@ -33,9 +33,12 @@ class QuietXmlErrors {
   void* context_;
 };
 
+// The text of a node as well-formed UTF-8: in recovery mode libxml2 can
+// pass on bytes of a damaged document as they were, and text that is not
+// UTF-8 would change (as Latin-1) each time the file is written.
 std::string NodeContent(const xmlNode* node) {
   XmlStringPtr content(xmlNodeGetContent(node));
-  return FromXml(content.get());
+  return XmlSafeText(FromXml(content.get()));
 }
 
 }  // namespace

@@ -13,8 +13,6 @@
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "protocol/dispatcher.h"
-#include "rooms/room_element.h"
-#include "rooms/room_state.h"
 
 namespace zanth {
 namespace {
@@ -34,45 +32,6 @@ constexpr char kDefaultRoomDescription[] =
     "<roomdesc background=\"plain.jpg\">\r</roomdesc>\r";
 
 }  // namespace
-
-// Rooms and sounds as elements of the configuration file.
-class Server::ConfigBridge : public config::ConfigHooks {
- public:
-  explicit ConfigBridge(protocol::Site& site) : site_(site) {}
-
-  void ReadRoom(const config::Element& element) override {
-    rooms::RoomFields fields = rooms::ReadRoomElement(element);
-    rooms::RoomRecord* room = nullptr;
-    if (site_.rooms.Append(fields, &room) != 0) {
-      LogError(0, "Failed to load room %s (%d)", fields.name.c_str(), fields.id);
-      return;
-    }
-    rooms::RoomContext ctx = site_.room_context();
-    for (const rooms::LooseProp& prop : rooms::ReadPropChildren(element)) {
-      rooms::AddLooseProp(ctx, *room, prop.id, prop.x, prop.y);
-    }
-  }
-  void ReadSound(const std::string& name, const std::string& file) override {
-    site_.sounds.Add(name, file);
-  }
-  void WriteSounds(std::vector<config::Element>* out) override {
-    for (const users::SoundRecord& sound : site_.sounds.sounds()) {
-      config::Element e;
-      e.name = "sound";
-      e.text = sound.name;
-      e.SetAttribute("src", sound.file);
-      out->push_back(std::move(e));
-    }
-  }
-  void WriteRooms(std::vector<config::Element>* out) override {
-    for (const rooms::RoomRecord& room : site_.rooms.rooms()) {
-      out->push_back(rooms::WriteRoomElement(room));
-    }
-  }
-
- private:
-  protocol::Site& site_;
-};
 
 Server::Server(ServerOptions options)
     : options_(std::move(options)), site_(settings_, transport_) {}
@@ -124,7 +83,7 @@ int Server::Start() {
   Log(nullptr, "main", "Loading groups");
   if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
-  config_bridge_ = std::make_unique<ConfigBridge>(site_);
+  config_bridge_ = std::make_unique<protocol::SiteConfigHooks>(site_);
   site_.run_command = [this](users::UserRecord& user, std::string_view line,
                              const std::vector<std::uint32_t>& targets) {
     return commands::RunCommand(site_, user, line, targets);

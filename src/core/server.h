@@ -14,6 +14,7 @@
 #include "platform/process.h"
 #include "protocol/session.h"
 #include "protocol/site.h"
+#include "protocol/site_config.h"
 
 namespace zanth {
 
@@ -82,8 +83,6 @@ class Server {
   static constexpr int kTickMs = 5;
 
  private:
-  class ConfigBridge;
-
   // Takes over a legacy site found in the working directory. 0 when one
   // was found.
   int ImportLegacySite();
@@ -98,7 +97,7 @@ class Server {
   platform::SingleInstance instance_;
   net::ConnectionManager transport_;
   protocol::Site site_;
-  std::unique_ptr<ConfigBridge> config_bridge_;
+  std::unique_ptr<protocol::SiteConfigHooks> config_bridge_;
   std::unique_ptr<protocol::ChatSessions> chat_sessions_;
   std::unique_ptr<http::HttpServer> http_server_;
   std::unique_ptr<directory::DirectoryClient> directory_;

@@ -27,8 +27,11 @@ std::size_t SkipLineEnds(std::string_view text, std::size_t pos) {
   return pos;
 }
 
+// The decimal number of at most width digits at pos. Nine digits at most
+// are read, so that no field of a hostile date overflows.
 int Number(const std::string& text, std::size_t pos, std::size_t width) {
   int value = 0;
+  width = std::min<std::size_t>(width, 9);
   for (std::size_t i = pos; i < pos + width && i < text.size(); ++i) {
     if (text[i] < '0' || text[i] > '9') break;
     value = value * 10 + (text[i] - '0');

@@ -115,6 +115,21 @@ Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scram
   return connection;
 }
 
+Connection* ConnectionManager::AddDetached(const std::string& peer_address,
+                                          ConnectionHandler* handler) {
+  auto record = std::make_unique<Connection>(this, platform::Socket(), false);
+  record->peer_address_ = peer_address;
+  record->handler_ = handler;
+  record->unwatched_ = true;  // not in the poller, so never removed from it
+  Connection* connection = record.release();
+  {
+    platform::LockHold hold(connect_list_lock_);
+    connections_.PushFront(*connection);
+  }
+  VerifyList();
+  return connection;
+}
+
 void ConnectionManager::RemoveConnection(Connection* connection) {
   if (connection == nullptr || !connections_.Contains(*connection) || connection->removed_) {
     return;

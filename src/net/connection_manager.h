@@ -45,6 +45,12 @@ class ConnectionManager {
   // Returns the last error seen, 0 if none.
   int Poll(int timeout_ms);
 
+  // Adopts a connection that has no socket: it is never polled, receives
+  // nothing, and keeps whatever is queued to it until it is removed. Lets a
+  // caller drive a handler's sessions inside the process (the fuzz
+  // harnesses). The caller runs handler->OnAccept itself.
+  Connection* AddDetached(const std::string& peer_address, ConnectionHandler* handler);
+
   // Unlinks, closes and frees connection. Inside a pass the record is freed
   // after the pass. A second call for the same record does nothing.
   void RemoveConnection(Connection* connection);

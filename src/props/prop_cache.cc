@@ -21,6 +21,13 @@ void StoreLe32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+// A name of a file directly in a folder: not empty, not "." or "..", and
+// without a separator.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string::npos;
+}
+
 }  // namespace
 
 int PropCache::Open(const std::string& index_path, const std::string& prop_dir) {
@@ -31,6 +38,13 @@ int PropCache::Open(const std::string& index_path, const std::string& prop_dir) 
   int rc = platform::ReadWholeFile(index_path, &bytes);
   if (rc != 0 && rc != ENOENT) return rc;
   if (bytes.size() < 4) return Save();  // a new, empty index
+  LoadIndex(bytes);
+  return kOk;
+}
+
+void PropCache::LoadIndex(std::string_view bytes) {
+  entries_.clear();
+  if (bytes.size() < 4) return;
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   std::size_t count = LoadLe32(p);
   std::size_t present = (bytes.size() - 4) / kPropEntrySize;
@@ -42,10 +56,16 @@ int PropCache::Open(const std::string& index_path, const std::string& prop_dir) 
     std::size_t n = 0;
     while (n < 67 && e[24 + n] != 0) ++n;
     entry.file_name.assign(reinterpret_cast<const char*>(e + 24), n);
+    // Stores and purges write and delete prop folder + name; a damaged
+    // index must not lead them outside the folder.
+    if (!IsPlainFileName(entry.file_name)) {
+      LogError(kParamErr, "prop cache entry with file name \"%s\" dropped",
+               entry.file_name.c_str());
+      continue;
+    }
     entries_.push_back(std::move(entry));
   }
   LogDebug("Loaded %d props from index", static_cast<int>(entries_.size()));
-  return kOk;
 }
 
 int PropCache::Save() const {

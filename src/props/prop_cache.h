@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "props/prop_id.h"
@@ -27,6 +28,11 @@ class PropCache {
   // back at once). Returns 0 or the system error when the index can be
   // neither read nor created.
   int Open(const std::string& index_path, const std::string& prop_dir);
+  // Replaces the entries from the bytes of an index file; fewer than 4
+  // bytes hold no entries. A count past the entries present yields the
+  // entries present; an entry whose file name is not a plain name in the
+  // prop folder (empty, ".", "..", or with a separator) is dropped.
+  void LoadIndex(std::string_view bytes);
   // Writes the whole index atomically. Returns 0 or the error.
   int Save() const;
 

@@ -27,9 +27,12 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 std::string ReadRoomDescription(const std::string& media_dir, const RoomRecord& room) {
   std::string raw;
   if (platform::ReadWholeFile(media_dir + room.file_name, &raw) != 0) return "";
-  if (!EndsWith(room.file_name, ".rmz") || raw.size() < 8 || raw.compare(0, 4, "rmz ") != 0) {
-    return raw;
-  }
+  if (!EndsWith(room.file_name, ".rmz")) return raw;
+  return InflateRoomDescription(std::move(raw));
+}
+
+std::string InflateRoomDescription(std::string raw) {
+  if (raw.size() < 8 || raw.compare(0, 4, "rmz ") != 0) return raw;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(raw.data());
   std::uint32_t length = protocol::LoadU32(bytes + 4);
   // A length past what a sane description holds is damage, not a size to

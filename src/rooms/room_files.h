@@ -15,6 +15,10 @@ namespace zanth::rooms {
 // is. Empty when the file cannot be read.
 std::string ReadRoomDescription(const std::string& media_dir, const RoomRecord& room);
 
+// The content of a ".rmz" file read as raw: inflated when it starts with
+// "rmz " and a sane length, else raw as it is.
+std::string InflateRoomDescription(std::string raw);
+
 // Deletes the files directly in the media folder that nothing names: not
 // the profile page, the site image, a room's description file, a sound, nor
 // a name that occurs in any room's description. Returns how many were

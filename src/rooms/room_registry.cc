@@ -5,16 +5,17 @@
 #include <cstring>
 #include <vector>
 
+#include "config/text.h"
 #include "core/log.h"
 #include "protocol/bytes.h"
 
 namespace zanth::rooms {
 namespace {
 
+// Up to the first NUL, cut to limit without splitting a UTF-8 character
+// (which would turn into another character when the file is written).
 std::string Cut(const std::string& text, std::size_t limit) {
-  std::string s = text.substr(0, text.find('\0'));
-  if (s.size() > limit) s.resize(limit);
-  return s;
+  return config::CutText(std::string_view(text).substr(0, text.find('\0')), limit);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "config/text.h"
 #include "config/xml.h"
 #include "core/log.h"
 #include "core/result.h"
@@ -41,6 +42,13 @@ struct Permutation {
 
 std::string Cut(std::string_view text) {
   return std::string(text.substr(0, kAccountFieldLimit));
+}
+
+// A field read from the file as the XML file holds it: UTF-8 (the binary
+// form's Latin-1 converted), cut between characters. Read any other way, a
+// name would come back different after the next save.
+std::string FileField(std::string_view text) {
+  return config::CutText(config::XmlSafeText(text), kAccountFieldLimit);
 }
 
 std::uint32_t LoadLe32(const std::uint8_t* p) {
@@ -110,21 +118,26 @@ int AccountList::Load(const std::string& path, const GroupTable& groups) {
     LogDebug("default user created");
     return Save(path, groups);
   }
-  if (text.compare(0, 5, "<?xml") == 0) {
+  return LoadText(text, groups) ? Save(path, groups) : kOk;
+}
+
+bool AccountList::LoadText(std::string_view text, const GroupTable& groups) {
+  accounts_.clear();
+  if (text.starts_with("<?xml")) {
     config::Element root;
     if (!config::ParseXmlRoot(text, &root)) {
       LogError(kFailed, "Xml error parsing passwds file");
-      return kOk;
+      return false;
     }
-    if (root.name != "passwds") return kOk;
+    if (root.name != "passwds") return false;
     for (const config::Element& user : root.children) {
       if (user.name != "user") continue;
       AccountRecord account;
       for (const config::Element& field : user.children) {
         if (field.name == "name") {
-          account.name = Cut(field.text);
+          account.name = FileField(field.text);
         } else if (field.name == "password") {
-          account.password = Cut(field.text);
+          account.password = FileField(field.text);
         } else if (field.name == "reg") {
           account.reg = static_cast<std::uint32_t>(std::strtoul(field.text.c_str(), nullptr, 16));
         } else if (field.name == "group") {
@@ -133,20 +146,20 @@ int AccountList::Load(const std::string& path, const GroupTable& groups) {
       }
       AddFront(std::move(account));
     }
-    return kOk;
+    return false;
   }
   // The older binary form: 80-byte records, converted to XML at once.
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   for (std::size_t at = 0; at + kBinaryRecordSize <= text.size(); at += kBinaryRecordSize) {
     const std::uint8_t* r = bytes + at;
     AccountRecord account;
-    account.name = Cut(FixedText(r + 4, 33));
-    account.password = Cut(FixedText(r + 37, 33));
+    account.name = FileField(FixedText(r + 4, 33));
+    account.password = FileField(FixedText(r + 37, 33));
     account.reg = LoadLe32(r + 72);
     account.group = static_cast<std::uint16_t>(r[76] | (r[77] << 8));
     AddFront(std::move(account));
   }
-  return Save(path, groups);
+  return true;
 }
 
 int AccountList::Save(const std::string& path, const GroupTable& groups) const {

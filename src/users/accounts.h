@@ -34,6 +34,10 @@ class AccountList {
   // logged ("Xml error parsing passwds file") and leaves no accounts and
   // the file as it is. Returns 0, or the error of a failed write.
   int Load(const std::string& path, const GroupTable& groups);
+  // Replaces the accounts from the text of a "passwds" file, as Load does
+  // but without touching the file. Returns true when the text was the
+  // binary form, which the caller should rewrite as XML.
+  bool LoadText(std::string_view text, const GroupTable& groups);
   // Writes the XML form atomically, accounts in list order. Returns 0 or
   // the error.
   int Save(const std::string& path, const GroupTable& groups) const;

@@ -39,6 +39,11 @@ void BanList::Load(const std::string& path) {
   records_.clear();
   std::string bytes;
   if (platform::ReadWholeFile(path, &bytes) != 0) return;
+  LoadBytes(bytes);
+}
+
+void BanList::LoadBytes(std::string_view bytes) {
+  records_.clear();
   for (std::size_t at = 0; at < bytes.size(); at += kBanRecordSize) {
     std::uint8_t r[kBanRecordSize] = {};
     std::memcpy(r, bytes.data() + at, std::min(kBanRecordSize, bytes.size() - at));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "users/user.h"
@@ -34,6 +35,8 @@ class BanList {
   // Loads path (a missing file leaves the list empty); each record is
   // logged under "BanLst". A short final record reads with zeros.
   void Load(const std::string& path);
+  // Replaces the list from the bytes of a "banlist" file.
+  void LoadBytes(std::string_view bytes);
   // Writes every record in list order, atomically. Returns 0 or the error.
   int Save(const std::string& path) const;
 

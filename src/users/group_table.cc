@@ -95,6 +95,11 @@ int GroupTable::Load(const std::string& path) {
     SetDefaults();
     return Save(path);
   }
+  LoadBytes(bytes);
+  return 0;
+}
+
+void GroupTable::LoadBytes(std::string_view bytes) {
   groups_.clear();
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   if (bytes.size() >= 2) {
@@ -108,7 +113,6 @@ int GroupTable::Load(const std::string& path) {
     }
   }
   Normalize();
-  return 0;
 }
 
 int GroupTable::Save(const std::string& path) const {

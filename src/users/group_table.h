@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/bytes.h"
@@ -55,6 +56,9 @@ class GroupTable {
   // Loads path; when it cannot be opened the default table is built and
   // written. Returns 0 or the system error of a failed write.
   int Load(const std::string& path);
+  // Replaces the table from the bytes of a "groups" file. A count past the
+  // records present yields the records present.
+  void LoadBytes(std::string_view bytes);
   // Writes the table to path (count, then 44-byte records, least
   // significant byte first). Returns 0 or the system error.
   int Save(const std::string& path) const;

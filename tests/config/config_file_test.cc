@@ -389,6 +389,23 @@ TEST_F(ConfigFileTest, OlderFormIsReadAndRewrittenAsXml) {
   ExpectSameElement(hooks_.rooms[0], again.rooms[0]);
 }
 
+TEST_F(ConfigFileTest, TextReadsTheSameAfterTheFileIsRewritten) {
+  // Latin-1 of the older form: cut after it becomes UTF-8, so that the
+  // rewritten file gives back what was read.
+  ASSERT_EQ(0, Read("<sitename>" + std::string(600, '\xE9') + "</sitename>\n", &hooks_));
+  EXPECT_EQ(510u, settings_.site_name.size());
+  EXPECT_EQ("\xC3\xA9", settings_.site_name.substr(0, 2));
+  Settings reread;
+  ASSERT_EQ(0, ReadConfiguration(path_, &reread, nullptr));
+  EXPECT_EQ(settings_.site_name, reread.site_name);
+
+  // Bytes that are not UTF-8 in a damaged XML file read as Latin-1 too.
+  ASSERT_EQ(0, Read("\xEF\xBB\xBF<?xml version=\"1.0\"?><zanthd><siteurl>a\xFF\xFF</siteurl>"
+                    "</zanthd>",
+                    &hooks_));
+  EXPECT_EQ("a\xC3\xBF\xC3\xBF", settings_.site_url);
+}
+
 TEST_F(ConfigFileTest, OlderFormStopsAtWhatItCannotParse) {
   EXPECT_EQ(-1, Read("<siteurl>http://a/</siteurl>\n trailing", &hooks_));
   EXPECT_EQ("http://a/", settings_.site_url);  // kept, and saved as XML

@@ -50,6 +50,9 @@ TEST(HttpParseTest, DatesRoundTrip) {
   // An unknown month reads as January.
   EXPECT_EQ(ParseHttpDate("Thu, 06 Jan 1994 08:49:37 GMT"),
             ParseHttpDate("Sun, 06 Xyz 1994 08:49:37 GMT"));
+  // A day field of many digits reads as a day far ahead, without overflow.
+  EXPECT_GT(ParseHttpDate("Sun, " + std::string(40, '9') + " Nov 1994 08:49:37 GMT"),
+            784111777);
 }
 
 TEST(MimeTableTest, BuiltInTableRowsAndRules) {

@@ -110,5 +110,26 @@ TEST(PropIdTextTest, MatchesVectorsAndReadsBothForms) {
   EXPECT_FALSE(ParsePropIdText(std::string(40, 'G'), &id));
 }
 
+TEST_F(PropCacheTest, IndexNamingFilesOutsideThePropFolderIsNotFollowed) {
+  // A damaged index: names that would lead a purge or a store elsewhere.
+  auto entry = [](std::uint8_t first, const std::string& name) {
+    std::string bytes(kPropEntrySize, '\0');
+    bytes[0] = static_cast<char>(first);
+    bytes.replace(24, name.size(), name);
+    return bytes;
+  };
+  std::string index_bytes = std::string("\x05\0\0\0", 4) + entry(1, "../escape.prp") +
+                            entry(2, "a/b.prp") + entry(3, "..") + entry(4, "") +
+                            entry(5, "kept.prp");
+  ASSERT_EQ(0, platform::WriteWholeFile(index(), index_bytes));
+  ASSERT_EQ(0, platform::WriteWholeFile(dir_.File("escape.prp"), "not a prop"));
+  PropCache damaged;
+  ASSERT_EQ(0, damaged.Open(index(), prop_dir()));
+  ASSERT_EQ(1u, damaged.entries().size());
+  EXPECT_EQ("kept.prp", damaged.entries()[0].file_name);
+  EXPECT_EQ(1, damaged.Purge());
+  EXPECT_EQ("not a prop", testing::ReadFileText(dir_.File("escape.prp")));
+}
+
 }  // namespace
 }  // namespace zanth::props

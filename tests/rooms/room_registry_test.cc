@@ -95,6 +95,17 @@ TEST_F(RoomRegistryTest, RoomListHidesHiddenRoomsAndShowsClosed) {
   EXPECT_EQ(2u + 3 * 70, RoomListPayload(rooms_, true).size());
 }
 
+TEST_F(RoomRegistryTest, LongNamesAreCutBetweenCharacters) {
+  // Half a character would be written to the file as another character.
+  RoomFields fields;
+  fields.id = 5;
+  fields.name = std::string(63, 'n') + "\xC3\xA9";
+  fields.file_name = std::string(510, 'f') + "\xE2\x82\xAC";
+  ASSERT_EQ(0, rooms_.Append(fields));
+  EXPECT_EQ(std::string(63, 'n'), rooms_.Find(5)->name);
+  EXPECT_EQ(std::string(510, 'f'), rooms_.Find(5)->file_name);
+}
+
 TEST_F(RoomRegistryTest, RoomRecordAndEditInfoLayouts) {
   protocol::PayloadWriter w;
   w.U16(321).U16(0xFFFF).U32(kNoSpoof | kIs3D).Fixed("Lobby", 65).Fixed("lobby.rmd", 512)

@@ -127,6 +127,21 @@ TEST_F(AccountFileTest, BinaryFileIsConvertedToXml) {
   EXPECT_LT(text.find("second"), text.find("first"));
 }
 
+TEST_F(AccountFileTest, Latin1NamesReadTheSameAfterConversion) {
+  std::string bytes(80, '\0');
+  bytes.replace(4, 32, std::string(31, '\xE9') + "x");
+  ASSERT_EQ(0, platform::WriteWholeFile(path(), bytes));
+  ASSERT_EQ(0, accounts_.Load(path(), groups_));
+  ASSERT_EQ(1u, accounts_.accounts().size());
+  const std::string name = accounts_.accounts()[0].name;
+  EXPECT_EQ(32u, name.size());  // 16 characters of two bytes, none split
+  EXPECT_EQ("\xC3\xA9", name.substr(30));
+  AccountList again;
+  ASSERT_EQ(0, again.Load(path(), groups_));
+  ASSERT_EQ(1u, again.accounts().size());
+  EXPECT_EQ(name, again.accounts()[0].name);
+}
+
 TEST_F(AccountFileTest, ConsoleListAndReplacement) {
   accounts_.AddFront({"old", EncodePassword("x"), 0, 1});
   std::vector<std::uint8_t> list = accounts_.ListPayload();
