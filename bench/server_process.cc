@@ -30,6 +30,17 @@ bool FileContains(const std::string& path, const std::string& text) {
   return false;
 }
 
+// A "Name:   1234 kB" line of /proc/PID/status, in KiB; -1 when missing.
+long StatusKiB(int pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(name, 0) == 0)
+      return std::strtol(line.c_str() + name.size(), nullptr, 10);
+  }
+  return -1;
+}
+
 double TimevalSeconds(const timeval& t) {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
@@ -61,7 +72,8 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-bool ServerProcess::WriteConfig(int gate_capacity) {
+bool ServerProcess::WriteConfig(int gate_capacity,
+                                const std::string& extra_rooms) {
   std::error_code ec;
   std::filesystem::create_directories(data_dir() + "media", ec);
   if (ec) return false;
@@ -76,7 +88,7 @@ bool ServerProcess::WriteConfig(int gate_capacity) {
       << "  <room id=\"101\" name=\"timeout\" timeout=\"yes\" hidden=\"yes\" "
          "staff=\"yes\""
       << " desc=\"timeout.rmd\" src=\"timeout.rmd\"/>\n"
-      << "</zanthd>\n";
+      << extra_rooms << "</zanthd>\n";
   return static_cast<bool>(out.flush());
 }
 
@@ -112,7 +124,8 @@ int ServerProcess::Reap() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool ServerProcess::Start(int gate_capacity, std::string* error) {
+bool ServerProcess::Start(int gate_capacity, std::string* error,
+                          const std::string& extra_rooms) {
   if (home_.path().empty()) {
     *error = "cannot make a temporary directory";
     return false;
@@ -126,7 +139,7 @@ bool ServerProcess::Start(int gate_capacity, std::string* error) {
     } while (http_port_ == chat_port_);
     std::error_code ignored;
     std::filesystem::remove(log_path(), ignored);
-    if (!WriteConfig(gate_capacity)) {
+    if (!WriteConfig(gate_capacity, extra_rooms)) {
       *error = "cannot write the configuration in " + data_dir();
       return false;
     }
@@ -191,14 +204,21 @@ double SelfCpuSeconds() {
   return TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
 }
 
-long ProcessPeakRssKiB(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0)
-      return std::strtol(line.c_str() + 6, nullptr, 10);
+long ProcessPeakRssKiB(int pid) { return StatusKiB(pid, "VmHWM:"); }
+
+long ProcessRssKiB(int pid) { return StatusKiB(pid, "VmRSS:"); }
+
+int ProcessOpenDescriptors(int pid) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd",
+                                         ec);
+  if (ec) return -1;
+  int count = 0;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) return -1;
+    ++count;
   }
-  return -1;
+  return count;
 }
 
 std::string ExecutableDirectory() {

@@ -36,11 +36,13 @@ class ServerProcess {
 
   // Writes a configuration that binds 127.0.0.1 on two ports below the
   // usual ephemeral range, with a gate room (id 100) that holds up to
-  // gate_capacity people and a timeout room (id 101), then starts
+  // gate_capacity people and a timeout room (id 101), followed by
+  // extra_rooms (XML elements, e.g. more <room/>s), then starts
   // zanthd --headless and waits up to 20 s for it to listen. A server that
   // stops at once (a port taken) is retried on other ports, five times in
   // all. Returns true when it listens; else false with *error set.
-  bool Start(int gate_capacity, std::string* error);
+  bool Start(int gate_capacity, std::string* error,
+             const std::string& extra_rooms = "");
   // Sends SIGTERM and waits up to timeout, then SIGKILL. Returns the exit
   // status (128 + signal for a signal), or -1 when it had to be killed.
   int Stop(std::chrono::milliseconds timeout);
@@ -52,7 +54,7 @@ class ServerProcess {
   std::string log_path() const { return data_dir() + "zanth.log"; }
 
  private:
-  bool WriteConfig(int gate_capacity);
+  bool WriteConfig(int gate_capacity, const std::string& extra_rooms);
   int Spawn();
   // Reaps the child when it has ended; its exit status, or -1 while it runs.
   int Reap();
@@ -71,6 +73,12 @@ double ProcessCpuSeconds(int pid);
 double SelfCpuSeconds();
 // The peak resident set size (VmHWM) of a process in KiB; -1 when unknown.
 long ProcessPeakRssKiB(int pid);
+// The current resident set size (VmRSS) of a process in KiB; -1 when
+// unknown.
+long ProcessRssKiB(int pid);
+// The number of descriptors a process has open (entries of /proc/PID/fd);
+// -1 when they cannot be listed.
+int ProcessOpenDescriptors(int pid);
 // The directory of the running executable, or "." when unknown.
 std::string ExecutableDirectory();
 // Raises this process's soft limit of open descriptors to the hard limit;

@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kTimedOut = static_cast<int>(std::errc::timed_out);
+constexpr int kInProgress = static_cast<int>(std::errc::operation_in_progress);
 constexpr std::size_t kReadChunk = 16384;
 // Reads per wake-up: a full socket buffer several times over, bounded so a
 // peer that never stops sending cannot hold the caller past its deadline.
@@ -71,6 +72,7 @@ void ChatClient::ResetLink() {
   plain_.clear();
   ready_.clear();
   closed_ = false;
+  connecting_ = false;
   last_error_ = 0;
 }
 
@@ -78,6 +80,21 @@ int ChatClient::Connect(const std::string& host, std::uint16_t port,
                         const std::string& bind_address,
                         std::chrono::milliseconds timeout) {
   Clock::time_point deadline = Clock::now() + timeout;
+  if (int rc = StartConnect(host, port, bind_address); rc != kOk) return rc;
+  int rc = FinishConnect();
+  if (rc != kInProgress) return rc;
+  // Write readiness ends the connect, in success or in error.
+  if (WaitReady(platform::kWritable, RemainingMs(deadline)) &&
+      (rc = FinishConnect()) != kInProgress) {
+    return rc;
+  }
+  socket_.Close();
+  connecting_ = false;
+  return kTimedOut;
+}
+
+int ChatClient::StartConnect(const std::string& host, std::uint16_t port,
+                             const std::string& bind_address) {
   ResetLink();
   std::uint32_t address = 0;
   if (platform::ResolveIPv4(host, &address) != 0) return kFailed;
@@ -95,15 +112,18 @@ int ChatClient::Connect(const std::string& host, std::uint16_t port,
   if ((rc = poller_->Add(socket.fd(), platform::kWritable, nullptr)) != 0)
     return rc;
   socket_ = std::move(socket);
-  if (in_progress) {
-    if (!WaitReady(platform::kWritable, RemainingMs(deadline))) {
-      socket_.Close();
-      return kTimedOut;
-    }
-    if ((rc = platform::PendingError(socket_.fd())) != 0) {
-      socket_.Close();
-      return rc;
-    }
+  connecting_ = in_progress;
+  return kOk;
+}
+
+int ChatClient::FinishConnect() {
+  if (!socket_.valid()) return kParamErr;
+  if (!connecting_) return kOk;
+  if (!WaitReady(platform::kWritable, 0)) return kInProgress;
+  connecting_ = false;
+  if (int rc = platform::PendingError(socket_.fd()); rc != 0) {
+    socket_.Close();
+    return rc;
   }
   return kOk;
 }

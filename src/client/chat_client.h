@@ -61,6 +61,17 @@ class ChatClient {
       const std::string& host, std::uint16_t port,
       const std::string& bind_address = "",
       std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Starts the same connect without waiting for it: many clients can then
+  // connect at once and be completed by one poll over their fd()s. Returns
+  // kOk when the connect was started (or is done); then FinishConnect ends
+  // it. Drops any earlier connection and its unread messages.
+  [[nodiscard]] int StartConnect(const std::string& host, std::uint16_t port,
+                                 const std::string& bind_address = "");
+  // Ends a connect begun by StartConnect. Returns kOk when the connection is
+  // up, EINPROGRESS (nothing changed) while it is still being made, or the
+  // connect's error, with the socket closed. Does not wait. REQUIRES: it
+  // has returned kOk before anything is sent on the connection.
+  [[nodiscard]] int FinishConnect();
   // Closes the connection; closed() becomes true. Unread messages stay
   // readable through Receive.
   void Close();
@@ -77,6 +88,10 @@ class ChatClient {
   std::uint8_t send_seed() const { return send_seed_; }
   // The local port of the connection, or 0.
   std::uint16_t local_port() const;
+  // The connection's socket, for a caller that polls many clients at once
+  // (then Receive with a zero wait reads what its poll found), or -1. The
+  // client still owns it: watch it, never read, write or close it.
+  int fd() const { return socket_.fd(); }
 
   // Frames one message (compressed when compress is set and the payload is
   // over 1500 bytes) and sends it scrambled. The first send of a connection
@@ -177,6 +192,7 @@ class ChatClient {
   std::vector<std::uint8_t> plain_;  // descrambled, not yet a whole message
   std::deque<Message> ready_;
   bool closed_ = false;
+  bool connecting_ = false;  // StartConnect has not been finished yet
   int last_error_ = 0;
 };
 

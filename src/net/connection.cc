@@ -31,9 +31,14 @@ int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
   try {
     if (block == nullptr || block->size() + room > block->capacity()) {
       LogDebug("Resizing send que");
+      // Most messages are small and most queues drain at once: a full-size
+      // block for each would keep kMaxOutputBlock bytes per connection
+      // reserved, which spreads the heap and lets resident memory creep.
+      std::size_t capacity =
+          block == nullptr ? kFirstOutputBlock : std::min(2 * block->capacity(), kMaxOutputBlock);
       out_.emplace_back();
       block = &out_.back();
-      block->reserve(room > kInitialOutputCapacity ? room : kInitialOutputCapacity);
+      block->reserve(std::max(room, capacity));
     }
   } catch (const std::bad_alloc&) {
     if (block != nullptr && block->empty()) out_.pop_back();

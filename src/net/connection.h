@@ -19,7 +19,11 @@ class Connection;
 class ConnectionManager;
 
 inline constexpr std::size_t kInputBufferSize = 16384;
-inline constexpr std::size_t kInitialOutputCapacity = 16384;
+// Output blocks: the first block of an empty queue holds kFirstOutputBlock
+// bytes, each further one twice the last, up to kMaxOutputBlock; a larger
+// message gets a block of its own size.
+inline constexpr std::size_t kFirstOutputBlock = 512;
+inline constexpr std::size_t kMaxOutputBlock = 16384;
 inline constexpr std::size_t kMaxSendPerPass = 1024;
 
 // The routines a listener or an outgoing connection gives for its
@@ -102,9 +106,10 @@ class Connection {
   std::size_t in_count_ = 0;
   std::size_t in_ready_ = 0;
   std::unique_ptr<std::uint8_t[]> in_;
-  // The output queue: blocks of at most kInitialOutputCapacity bytes (a
-  // larger message gets a block of its own), so appending never copies what
-  // is already queued; out_head_ bytes of the first block are sent.
+  // The output queue: blocks sized as kFirstOutputBlock says, so appending
+  // never copies what is already queued, and an idle connection that is
+  // sent one small message holds a small block, not kMaxOutputBlock; out_head_
+  // bytes of the first block are sent.
   std::deque<std::vector<std::uint8_t>> out_;
   std::size_t out_head_ = 0;
   std::size_t out_count_ = 0;

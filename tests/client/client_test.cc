@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -291,6 +293,66 @@ TEST_F(ChatClientTest, ChosenSourceAddressIsThePeerAddressOnTheServer) {
   EXPECT_FALSE(other.connected());
   std::uint16_t unused = testing::PickFreePort();
   EXPECT_GT(other.Connect("127.0.0.1", unused), 0);  // refused: a system error
+}
+
+TEST_F(ChatClientTest, ConnectsStartedTogetherFinishThroughOnePoll) {
+  constexpr int kClients = 6;
+  std::vector<ChatClient> clients(kClients);
+  platform::Poller poller;
+  ASSERT_TRUE(poller.valid());
+  for (int i = 0; i < kClients; ++i) {
+    ChatClient& client = clients[static_cast<std::size_t>(i)];
+    ASSERT_EQ(kOk, client.StartConnect("127.0.0.1", port_,
+                                       "127.1.1." + std::to_string(i + 1)));
+    ASSERT_GE(client.fd(), 0);
+    ASSERT_EQ(0, poller.Add(client.fd(), platform::kWritable, &client));
+  }
+  // One poll over every socket finishes them; no client waits on its own.
+  int finished = 0;
+  std::vector<platform::Poller::Event> events;
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (finished < kClients && Clock::now() < deadline) {
+    manager_.Poll(0);
+    int error = 0;
+    int n = poller.Wait(5, &events, &error);
+    for (int e = 0; e < n; ++e) {
+      auto* client =
+          static_cast<ChatClient*>(events[static_cast<std::size_t>(e)].token);
+      int rc = client->FinishConnect();
+      if (rc == EINPROGRESS) continue;
+      ASSERT_EQ(kOk, rc);
+      ASSERT_EQ(0, poller.Remove(client->fd()));
+      ++finished;
+    }
+  }
+  ASSERT_EQ(kClients, finished);
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() >= kClients; }));
+  // Each link works, and each came from its own address.
+  for (int i = 0; i < kClients; ++i) {
+    ASSERT_EQ(kOk, clients[static_cast<std::size_t>(i)].SendFace(
+                       static_cast<std::uint16_t>(i)));
+  }
+  for (net::Connection* c : handler_.accepted) {
+    std::vector<std::uint8_t> got = TakeServerInput(c, 16);
+    const std::string& peer = c->peer_address();
+    int index = std::stoi(peer.substr(peer.rfind('.') + 1)) - 1;
+    EXPECT_EQ(Frame(kFace, EncodeFace(static_cast<std::uint16_t>(index))), got)
+        << peer;
+  }
+
+  // A refused connect ends with its error and no socket; one that is done
+  // stays done.
+  ChatClient refused;
+  ASSERT_EQ(kOk, refused.StartConnect("127.0.0.1", testing::PickFreePort()));
+  int rc = EINPROGRESS;
+  for (int i = 0; i < 500 && rc == EINPROGRESS; ++i) {
+    rc = refused.FinishConnect();
+    if (rc == EINPROGRESS) std::this_thread::sleep_for(milliseconds(2));
+  }
+  EXPECT_EQ(ECONNREFUSED, rc);
+  EXPECT_EQ(-1, refused.fd());
+  EXPECT_EQ(kParamErr, refused.FinishConnect());
+  EXPECT_EQ(kOk, clients[0].FinishConnect());
 }
 
 TEST_F(ChatClientTest, SignOnCollectsThroughServerCapsAndLeavesTheRest) {

@@ -124,6 +124,32 @@ TEST_F(ConnectionManagerTest, QueueOf3000BytesDrainsIn1024_1024_952) {
   EXPECT_EQ(data, received);
 }
 
+TEST_F(ConnectionManagerTest, MessagesQueuedAcrossGrowingBlocksAndPartSendsArriveInOrder) {
+  Listen(false);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+  // Sizes that fill small first blocks exactly, miss them by one, exceed
+  // the largest block, and arrive while the head block is half sent.
+  const std::vector<std::size_t> sizes = {1,   511, 1,    512, 513,   1023, 2048, 4095,
+                                          100, 1,   8191, 16,  20000, 3,    700,  16384};
+  std::vector<std::uint8_t> sent;
+  std::vector<std::uint8_t> received;
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t size : sizes) {
+      std::vector<std::uint8_t> message(size);
+      for (std::size_t i = 0; i < size; ++i)
+        message[i] = static_cast<std::uint8_t>((sent.size() + i) * 31 + round);
+      ASSERT_EQ(kOk, c->QueueSend(message.data(), message.size()));
+      sent.insert(sent.end(), message.begin(), message.end());
+      if (size % 2 == 1) manager_.Poll(0);  // sends up to 1024 bytes
+    }
+    ASSERT_EQ(sent.size(), ReadAvailable(fd, &received, sent.size()));
+    EXPECT_EQ(0u, c->queued());
+  }
+  EXPECT_EQ(sent, received);
+}
+
 TEST_F(ConnectionManagerTest, ScrambledConnectionHoldsPartialBlockUntilComplete) {
   Listen(true);
   int fd = ConnectClient();
