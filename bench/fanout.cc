@@ -40,7 +40,7 @@ const char kUsage[] =
     "  --seconds S         length of the load or idle window (5; scale 10)\n"
     "  --window W          sat: talk lines in flight (default 4 x clients)\n"
     "  --rate D            lat, scale: offered deliveries per second\n"
-    "                      (lat 200000; scale 100000)\n"
+    "                      (lat 200000; scale 20000)\n"
     "  --connect-window C  sign-ons in progress at once (14: zanthd's listen\n"
     "                      backlog is 15)\n"
     "  --signon-limit S    longest sign-on of all clients (600)\n"
@@ -173,7 +173,7 @@ void ApplyDefaults(FanoutOptions* o) {
   }
   if (o->rooms == 0) o->rooms = scale ? 100 : 1;
   if (o->seconds == 0) o->seconds = scale ? 10 : 5;
-  if (o->rate == 0) o->rate = scale ? 100000 : 200000;
+  if (o->rate == 0) o->rate = scale ? 20000 : 200000;
 }
 
 double Ms(std::uint64_t micros) { return static_cast<double>(micros) / 1000.0; }

@@ -28,7 +28,8 @@ trap 'rm -rf "$work"' EXIT
 # series SCENARIO SERVER FIELD: "clients value" rows, one per client count.
 series() {
   jq -r --arg s "$1" --arg v "$2" --arg f "$3" \
-    'select(.ok == true and .scenario == $s and .server == $v and .rooms == 1)
+    'select(.ok == true and .scenario == $s and .server == $v and .rooms == 1
+            and (.relay_pass_limit // 0) == 0)
      | "\(.clients) \(.[$f])"' "$results" |
     awk '{ last[$1] = $2 } END { for (c in last) print c, last[c] }' | sort -n
 }
@@ -52,7 +53,7 @@ add "$work/lat-relay.dat" "relay p99 ms (lat)" x1y2 "lw 2 pt 4 dt 2 lc rgb '#d62
 joined=$(IFS=,; echo "${plots[*]}")
 
 gnuplot <<PLOT
-set terminal pngcairo size 900,560 font "sans,10"
+set terminal pngcairo size 900,600 font "sans,10"
 set output "$png"
 set title "Room fan-out, all clients in one room"
 set xlabel "clients"
@@ -65,7 +66,7 @@ set ytics nomirror
 set y2tics
 set yrange [0:*]
 set grid xtics ytics
-set key top left
+set key below
 plot $joined
 PLOT
 echo "plot.sh: wrote $png"

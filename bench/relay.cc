@@ -96,6 +96,7 @@ class Relay : public protocol::MessageReceiver {
   std::map<int, std::unique_ptr<Conn>> conns_;
   std::map<std::uint16_t, std::vector<Conn*>> rooms_;
   std::vector<Conn*> dirty_;
+  std::vector<int> dead_;  // descriptors of dropped connections, to close
   std::vector<std::uint8_t> scratch_;
   std::vector<std::uint8_t> frame_;
   std::vector<std::uint8_t> payload_;
@@ -178,6 +179,7 @@ void Relay::Drop(Conn& c) {
     }
   }
   ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
+  dead_.push_back(c.fd);
 }
 
 void Relay::Queue(Conn& c, const std::vector<std::uint8_t>& frame) {
@@ -308,7 +310,6 @@ void Relay::Flush() {
 
 void Relay::Run() {
   std::vector<epoll_event> events(kMaxEvents);
-  std::vector<int> dead;
   for (;;) {
     int n = ::epoll_wait(epoll_, events.data(), kMaxEvents, 1000);
     if (n < 0 && errno != EINTR) return;
@@ -328,14 +329,12 @@ void Relay::Run() {
       }
     }
     Flush();
-    for (auto& [fd, conn] : conns_) {
-      if (conn->dead) dead.push_back(fd);
-    }
-    for (int fd : dead) {
+    // Freed only now: the flush list may still point at them.
+    for (int fd : dead_) {
       ::close(fd);
       conns_.erase(fd);
     }
-    dead.clear();
+    dead_.clear();
   }
 }
 
