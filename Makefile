@@ -1,7 +1,7 @@
 # The two commands a site owner or a developer needs: `make run` and `make test`.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: run test build build-test deps clean bench install package reference diagram
+.PHONY: run test build build-test deps clean bench install package reference diagram fanout fanout-suite http-bench fanout-plot
 
 deps:
 	@scripts/install-deps
@@ -62,6 +62,29 @@ diagram:
 	@scripts/install-deps docs
 	dot -Tsvg docs/architecture.dot -o docs/architecture.svg
 	dot -Tpng -Gdpi=110 docs/architecture.dot -o docs/architecture.png
+
+# The fan-out scenarios against zanthd and the relay, e.g.
+# make fanout FANOUT_ARGS="lat --clients 200 --rate 100000".
+FANOUT_ARGS ?= sat
+
+fanout: build
+	cmake --build build -j $(JOBS) --target fanout relay
+	./build/fanout $(FANOUT_ARGS)
+
+# Every fan-out scenario behind bench/README.md's figures, and the plot.
+fanout-suite: build
+	cmake --build build -j $(JOBS) --target fanout relay
+	bench/fanout_suite.sh build bench/results/fanout.jsonl
+
+# The HTTP file server against nginx; installs wrk and nginx when missing.
+HTTP_ARGS ?=
+
+http-bench: build
+	bench/http.sh --zanthd build/zanthd $(HTTP_ARGS)
+
+# The plot of bench/README.md from the figures in bench/results/.
+fanout-plot:
+	bench/plot.sh bench/results/fanout.jsonl bench/results/fanout.png
 
 clean:
 	rm -rf build build-test build-release build-package

@@ -2,11 +2,14 @@
 #include "bench/server_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,13 +33,33 @@ bool FileContains(const std::string& path, const std::string& text) {
   return false;
 }
 
-// A "Name:   1234 kB" line of /proc/PID/status, in KiB; -1 when missing.
-long StatusKiB(int pid, const std::string& name) {
+// SIGTERM, then up to timeout for the exit, then SIGKILL; *pid becomes -1.
+// The exit status (128 + signal for a signal), or -1 when it was killed.
+int StopChild(int* pid, std::chrono::milliseconds timeout) {
+  if (*pid <= 0) return -1;
+  ::kill(*pid, SIGTERM);
+  Clock::time_point deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(*pid, &status, WNOHANG) == *pid) {
+      *pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  ::kill(*pid, SIGKILL);
+  ::waitpid(*pid, nullptr, 0);
+  *pid = -1;
+  return -1;
+}
+
+long StatusFieldKiB(int pid, const char* field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
+  std::string prefix = std::string(field) + ":";
   while (std::getline(in, line)) {
-    if (line.rfind(name, 0) == 0)
-      return std::strtol(line.c_str() + name.size(), nullptr, 10);
+    if (line.rfind(prefix, 0) == 0)
+      return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
   }
   return -1;
 }
@@ -72,8 +95,7 @@ ServerProcess::~ServerProcess() {
   }
 }
 
-bool ServerProcess::WriteConfig(int gate_capacity,
-                                const std::string& extra_rooms) {
+bool ServerProcess::WriteConfig(const SiteLayout& layout) {
   std::error_code ec;
   std::filesystem::create_directories(data_dir() + "media", ec);
   if (ec) return false;
@@ -83,12 +105,17 @@ bool ServerProcess::WriteConfig(int gate_capacity,
       << "\" httpport=\"" << http_port_ << "\">Bench Site</sitename>\n"
       << "  <baseurl src=\"" << data_dir()
       << "media/\">http://127.0.0.1:" << http_port_ << "/</baseurl>\n"
-      << "  <room id=\"100\" name=\"gate\" maxocc=\"" << gate_capacity
+      << "  <room id=\"100\" name=\"gate\" maxocc=\"" << layout.capacity
       << "\" gate=\"yes\" desc=\"gate.rmd\" src=\"gate.rmd\"/>\n"
       << "  <room id=\"101\" name=\"timeout\" timeout=\"yes\" hidden=\"yes\" "
          "staff=\"yes\""
-      << " desc=\"timeout.rmd\" src=\"timeout.rmd\"/>\n"
-      << extra_rooms << "</zanthd>\n";
+      << " desc=\"timeout.rmd\" src=\"timeout.rmd\"/>\n";
+  for (int i = 1; i < layout.rooms; ++i) {
+    out << "  <room id=\"" << SiteLayout::RoomId(i) << "\" name=\"room" << i
+        << "\" maxocc=\"" << layout.capacity
+        << "\" desc=\"gate.rmd\" src=\"gate.rmd\"/>\n";
+  }
+  out << layout.extra_rooms << "</zanthd>\n";
   return static_cast<bool>(out.flush());
 }
 
@@ -98,6 +125,7 @@ int ServerProcess::Spawn() {
   if (pid != 0) return pid;
   // The child. The benchmark forks only while it has a single thread, so
   // the calls below cannot meet a lock held by another thread.
+  if (cpu_ >= 0) (void)PinToCpu(0, cpu_);
   ::setenv("HOME", home_.path().c_str(), 1);
   ::unsetenv("XDG_DOCUMENTS_DIR");
   int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -126,6 +154,13 @@ int ServerProcess::Reap() {
 
 bool ServerProcess::Start(int gate_capacity, std::string* error,
                           const std::string& extra_rooms) {
+  SiteLayout layout;
+  layout.capacity = gate_capacity;
+  layout.extra_rooms = extra_rooms;
+  return Start(layout, error);
+}
+
+bool ServerProcess::Start(const SiteLayout& layout, std::string* error) {
   if (home_.path().empty()) {
     *error = "cannot make a temporary directory";
     return false;
@@ -139,7 +174,7 @@ bool ServerProcess::Start(int gate_capacity, std::string* error,
     } while (http_port_ == chat_port_);
     std::error_code ignored;
     std::filesystem::remove(log_path(), ignored);
-    if (!WriteConfig(gate_capacity, extra_rooms)) {
+    if (!WriteConfig(layout)) {
       *error = "cannot write the configuration in " + data_dir();
       return false;
     }
@@ -164,17 +199,117 @@ bool ServerProcess::Start(int gate_capacity, std::string* error,
 }
 
 int ServerProcess::Stop(std::chrono::milliseconds timeout) {
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
-  Clock::time_point deadline = Clock::now() + timeout;
+  return StopChild(&pid_, timeout);
+}
+
+RelayProcess::~RelayProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool RelayProcess::Start(const std::string& binary,
+                         const std::vector<std::string>& args, int cpu,
+                         std::string* error) {
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    *error = "cannot make a pipe";
+    return false;
+  }
+  std::vector<std::string> words;
+  words.push_back(binary);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // The child; the caller forks only while it has a single thread.
+    if (cpu >= 0) (void)PinToCpu(0, cpu);
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  if (pid_ < 0) {
+    ::close(fds[0]);
+    *error = "cannot start a process";
+    return false;
+  }
+  // Reads the ready line, waiting at most 10 s in all.
+  std::string line;
+  Clock::time_point deadline = Clock::now() + 10s;
+  while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buffer[128];
+    ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  unsigned port = 0;
+  if (std::sscanf(line.c_str(), "ready %u", &port) != 1 || port == 0 ||
+      port > 0xFFFF) {
+    *error = binary + " did not report that it listens";
+    return false;
+  }
+  port_ = static_cast<std::uint16_t>(port);
+  return true;
+}
+
+int RelayProcess::Stop(std::chrono::milliseconds timeout) {
+  return StopChild(&pid_, timeout);
+}
+
+bool Profiler::Start(int pid, const std::string& output) {
+  Stop();
+  std::vector<std::string> words = {"perf",  "record", "-q", "-F", "499",
+                                    "--call-graph", "dwarf,8192", "-p",
+                                    std::to_string(pid), "-o", output};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // The child; the caller forks only while it has a single thread.
+    int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      ::dup2(null_fd, 0);
+      ::dup2(null_fd, 1);
+      ::close(null_fd);
+    }
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (pid_ < 0) return false;
+  // perf needs a moment to attach; a perf that ended at once failed.
+  std::this_thread::sleep_for(300ms);
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void Profiler::Stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGINT);
+  Clock::time_point deadline = Clock::now() + 30s;
   while (Clock::now() < deadline) {
-    if (int status = Reap(); status >= 0) return status;
-    std::this_thread::sleep_for(10ms);
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(20ms);
   }
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
-  return -1;
 }
 
 double ProcessCpuSeconds(int pid) {
@@ -204,9 +339,24 @@ double SelfCpuSeconds() {
   return TimevalSeconds(usage.ru_utime) + TimevalSeconds(usage.ru_stime);
 }
 
-long ProcessPeakRssKiB(int pid) { return StatusKiB(pid, "VmHWM:"); }
+long ProcessPeakRssKiB(int pid) { return StatusFieldKiB(pid, "VmHWM"); }
 
-long ProcessRssKiB(int pid) { return StatusKiB(pid, "VmRSS:"); }
+long ProcessRssKiB(int pid) { return StatusFieldKiB(pid, "VmRSS"); }
+
+bool PinToCpu(int pid, int cpu) {
+  if (cpu < 0 || cpu >= CPU_SETSIZE) return false;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return ::sched_setaffinity(pid, sizeof set, &set) == 0;
+}
+
+int UsableCpuCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  return CPU_COUNT(&set);
+}
 
 int ProcessOpenDescriptors(int pid) {
   std::error_code ec;

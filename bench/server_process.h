@@ -1,11 +1,12 @@
-// Runs zanthd as a child process in a temporary HOME for the benchmark, and
-// reads what the system knows of its CPU time and memory. All of the
-// benchmark's process control lives behind this header.
+// Runs zanthd (or the bench relay) as a child process for the benchmarks,
+// and reads what the system knows of its CPU time and memory. All of the
+// benchmarks' process control lives behind this header.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zanth::bench {
 
@@ -23,6 +24,19 @@ class TempDirectory {
 
  private:
   std::string path_;
+};
+
+// The rooms of a benchmark site: the gate (id 100), the timeout room (101)
+// and rooms - 1 more rooms (ids 102 and up), each holding up to capacity.
+struct SiteLayout {
+  int rooms = 1;
+  int capacity = 100;
+  // More configuration elements (e.g. <room/>s) written after those rooms.
+  std::string extra_rooms;
+  // The room id of room index 0 .. rooms - 1.
+  static std::uint16_t RoomId(int index) {
+    return static_cast<std::uint16_t>(index == 0 ? 100 : 101 + index);
+  }
 };
 
 class ServerProcess {
@@ -43,6 +57,11 @@ class ServerProcess {
   // all. Returns true when it listens; else false with *error set.
   bool Start(int gate_capacity, std::string* error,
              const std::string& extra_rooms = "");
+  // The same with the rooms of layout.
+  bool Start(const SiteLayout& layout, std::string* error);
+  // Pins the server (from its start) to one processor; -1 (the default)
+  // leaves it free. Call before Start.
+  void set_cpu(int cpu) { cpu_ = cpu; }
   // Sends SIGTERM and waits up to timeout, then SIGKILL. Returns the exit
   // status (128 + signal for a signal), or -1 when it had to be killed.
   int Stop(std::chrono::milliseconds timeout);
@@ -54,7 +73,7 @@ class ServerProcess {
   std::string log_path() const { return data_dir() + "zanth.log"; }
 
  private:
-  bool WriteConfig(int gate_capacity, const std::string& extra_rooms);
+  bool WriteConfig(const SiteLayout& layout);
   int Spawn();
   // Reaps the child when it has ended; its exit status, or -1 while it runs.
   int Reap();
@@ -64,6 +83,50 @@ class ServerProcess {
   int pid_ = -1;
   std::uint16_t chat_port_ = 0;
   std::uint16_t http_port_ = 0;
+  int cpu_ = -1;
+};
+
+// The bench relay (or another program that prints "ready PORT" on its
+// standard output once it listens) as a child process.
+class RelayProcess {
+ public:
+  RelayProcess() = default;
+  ~RelayProcess();
+  RelayProcess(const RelayProcess&) = delete;
+  RelayProcess& operator=(const RelayProcess&) = delete;
+
+  // Starts binary with args, pinned to cpu unless it is -1, and waits up to
+  // 10 s for its "ready PORT" line. Returns true when it listens; else false
+  // with *error set.
+  bool Start(const std::string& binary, const std::vector<std::string>& args,
+             int cpu, std::string* error);
+  // As ServerProcess::Stop.
+  int Stop(std::chrono::milliseconds timeout);
+
+  int pid() const { return pid_; }
+  std::uint16_t chat_port() const { return port_; }
+
+ private:
+  int pid_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// `perf record` of a running process (with DWARF call graphs), from Start to
+// Stop; the destructor stops it too.
+class Profiler {
+ public:
+  Profiler() = default;
+  ~Profiler() { Stop(); }
+  Profiler(const Profiler&) = delete;
+  Profiler& operator=(const Profiler&) = delete;
+
+  // Starts perf on pid, writing output. false when perf could not start.
+  bool Start(int pid, const std::string& output);
+  // SIGINT, then up to 30 s for perf to write its file.
+  void Stop();
+
+ private:
+  int pid_ = -1;
 };
 
 // CPU seconds (user + system) a process has used so far; negative when it
@@ -79,6 +142,10 @@ long ProcessRssKiB(int pid);
 // The number of descriptors a process has open (entries of /proc/PID/fd);
 // -1 when they cannot be listed.
 int ProcessOpenDescriptors(int pid);
+// Pins a process (0: this one) to one processor; false when that fails.
+bool PinToCpu(int pid, int cpu);
+// The number of processors this process may run on.
+int UsableCpuCount();
 // The directory of the running executable, or "." when unknown.
 std::string ExecutableDirectory();
 // Raises this process's soft limit of open descriptors to the hard limit;

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# HTTP benchmark: wrk against zanthd's file server and against nginx (one
+# worker, on loopback) serving the same media folder: a 4 KiB and a 1 MiB
+# file, 2 and 50 connections, every answer closing its connection. Prints a
+# table and one JSON line per case (zanthd's figures over nginx's).
+#
+# usage: bench/http.sh [--zanthd PATH] [--seconds S] [--out FILE] [--cpu SERVER,WRK]
+# Installs wrk and nginx (Debian packages) when they are missing.
+set -euo pipefail
+
+zanthd=build/zanthd
+seconds=5
+out=""
+server_cpu=1
+wrk_cpu=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --zanthd) zanthd=$2; shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    --cpu) server_cpu=${2%,*}; wrk_cpu=${2#*,}; shift 2 ;;
+    *) echo "usage: $0 [--zanthd PATH] [--seconds S] [--out FILE] [--cpu SERVER,WRK]" >&2; exit 2 ;;
+  esac
+done
+[ -x "$zanthd" ] || { echo "http.sh: no server at $zanthd (make build)" >&2; exit 1; }
+
+# The tools, from Debian, as scripts/install-deps installs the build's.
+missing=()
+command -v wrk >/dev/null || missing+=(wrk)
+[ -x /usr/sbin/nginx ] || missing+=(nginx-light)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "http.sh: installing ${missing[*]}" >&2
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q >&2
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+  # The package starts a site on port 80; this benchmark needs none of it.
+  if command -v systemctl >/dev/null && systemctl is-active -q nginx 2>/dev/null; then
+    $sudo systemctl stop nginx || true
+  fi
+fi
+# pin CPU COMMAND...: becomes the command, on one processor when there are
+# two. Call it in a subshell or in the background.
+pin() {
+  local cpu=$1; shift
+  if [ "$(nproc)" -ge 2 ] && [ "$cpu" -ge 0 ] && command -v taskset >/dev/null; then
+    exec taskset -c "$cpu" "$@"
+  fi
+  exec "$@"
+}
+
+home=$(mktemp -d)
+zpid=""
+npid=""
+cleanup() {
+  [ -n "$zpid" ] && kill "$zpid" 2>/dev/null && wait "$zpid" 2>/dev/null
+  [ -n "$npid" ] && kill "$npid" 2>/dev/null && wait "$npid" 2>/dev/null
+  rm -rf "$home"
+}
+trap cleanup EXIT
+
+data="$home/Documents/My Zanth"
+media="$data/media"
+mkdir -p "$media" "$home/nginx"
+head -c 4096 /dev/urandom > "$media/small.bin"
+head -c 1048576 /dev/urandom > "$media/large.bin"
+# nginx's worker runs as another user; it must be able to read the files.
+chmod -R a+rX "$home"
+
+free_port() {  # a port in 20000-31999 that nothing listens on
+  local port
+  for _ in $(seq 1 50); do
+    port=$((20000 + RANDOM % 12000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$port"; return; fi
+  done
+  echo "http.sh: no free port" >&2; exit 1
+}
+
+chat=$(free_port); zhttp=$(free_port); nhttp=$(free_port)
+cat > "$data/zanth.conf" <<CONF
+<?xml version="1.0"?>
+<zanthd><sitename address="127.0.0.1" port="$chat" httpport="$zhttp">Bench</sitename>
+<baseurl src="$media/">http://127.0.0.1:$zhttp/</baseurl></zanthd>
+CONF
+HOME="$home" pin "$server_cpu" "$zanthd" --headless >/dev/null 2>&1 & zpid=$!
+for _ in $(seq 1 100); do
+  grep -q "Listening socket established" "$data/zanth.log" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q "Listening socket established" "$data/zanth.log" || { echo "http.sh: zanthd did not start" >&2; exit 1; }
+
+# nginx as a file server should be: one worker (zanthd has one thread),
+# sendfile, no logging, and no keep-alive so that every answer closes.
+cat > "$home/nginx/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $home/nginx/nginx.pid;
+error_log $home/nginx/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_timeout 0;
+  types { application/octet-stream bin; }
+  client_body_temp_path $home/nginx/body;
+  proxy_temp_path $home/nginx/proxy;
+  fastcgi_temp_path $home/nginx/fastcgi;
+  uwsgi_temp_path $home/nginx/uwsgi;
+  scgi_temp_path $home/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nhttp;
+    root "$media";
+  }
+}
+CONF
+pin "$server_cpu" /usr/sbin/nginx -p "$home/nginx" -c "$home/nginx/nginx.conf" 2>"$home/nginx/start.log" & npid=$!
+for _ in $(seq 1 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$nhttp") 2>/dev/null && break
+  kill -0 "$npid" 2>/dev/null || break
+  sleep 0.1
+done
+for port in $zhttp $nhttp; do
+  curl_like=$( (exec 3<>"/dev/tcp/127.0.0.1/$port" && printf 'GET /small.bin HTTP/1.0\r\n\r\n' >&3 && head -c 12 <&3) 2>/dev/null || true)
+  case "$curl_like" in
+    "HTTP/1."*" 200"*|"HTTP/1.1 200"|"HTTP/1.0 200") ;;
+    *) echo "http.sh: the server on port $port does not serve the file" >&2
+       cat "$home/nginx/start.log" "$home/nginx/error.log" 2>/dev/null >&2; exit 1 ;;
+  esac
+done
+
+# run_wrk PORT FILE CONNS: prints "requests/s bytes/s errors"
+run_wrk() {
+  local text
+  text=$(pin "$wrk_cpu" wrk -t1 -c"$3" -d"${seconds}s" --timeout 30s -H "Connection: close" \
+           "http://127.0.0.1:$1/$2")
+  echo "$text" | awk '
+    function bytes(v) {
+      if (v ~ /GB$/) return v * 1073741824; if (v ~ /MB$/) return v * 1048576;
+      if (v ~ /KB$/) return v * 1024; return v + 0 }
+    /Requests\/sec/ { rps = $2 }
+    /Transfer\/sec/ { rate = bytes($2) }
+    /Socket errors/ { gsub(/,/, ""); errors += $4 + $6 + $8 + $10 }
+    /Non-2xx/ { errors += $NF }
+    END { printf "%s %.0f %d\n", rps, rate, errors }'
+}
+
+printf '%-10s %5s %12s %12s %12s %12s %7s %8s\n' file conns "zanthd r/s" "nginx r/s" \
+  "zanthd MB/s" "nginx MB/s" ratio errors
+[ -n "$out" ] && : >> "$out"
+for file in small.bin large.bin; do
+  size=$(stat -c %s "$media/$file")
+  for conns in 2 50; do
+    read -r zr zb ze < <(run_wrk "$zhttp" "$file" "$conns")
+    read -r nr nb ne < <(run_wrk "$nhttp" "$file" "$conns")
+    ratio=$(awk -v a="$zr" -v b="$nr" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
+    printf '%-10s %5s %12.0f %12.0f %12.1f %12.1f %7s %8s\n' "$file" "$conns" "$zr" "$nr" \
+      "$(awk -v v="$zb" 'BEGIN { print v / 1048576 }')" "$(awk -v v="$nb" 'BEGIN { print v / 1048576 }')" \
+      "$ratio" "$ze/$ne"
+    json=$(printf '{"scenario":"http","file_bytes":%s,"connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
+      "$size" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$ze" "$ne" "$ratio")
+    echo "$json"
+    [ -n "$out" ] && echo "$json" >> "$out"
+  done
+done
