@@ -93,6 +93,8 @@ void FuzzSite::Deliver(users::UserRecord& user, std::uint32_t type, std::string_
                          reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(),
                          compress, &frame);
   user.receive.insert(user.receive.end(), frame.begin(), frame.end());
+  // As a receive on its connection would, so that the next pass serves it.
+  site_.users.MarkActive(user);
 }
 
 void FuzzSite::Pass() { (void)protocol::ProcessUsers(site_); }

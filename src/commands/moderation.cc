@@ -78,7 +78,7 @@ int Moderate(protocol::Site& site, UserRecord& issuer, Action action,
         protocol::PayloadWriter w;
         w.U16(protocol::kKillModerator);
         status = target->Send(protocol::TypeCode("Kill"), w.bytes());
-        if (status == kOk) target->state = users::SignOnState::kTerminating;
+        if (status == kOk) users::MarkTerminating(*target);
         LogAction(issuer, "ban", "", *target);
         Notify(site, info.notice, *target, issuer);
         break;

@@ -2,6 +2,7 @@
 #include "net/connection.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -16,8 +17,7 @@ Connection::Connection(ConnectionManager* manager, platform::Socket socket,
                        bool scrambled)
     : manager_(manager),
       socket_(std::move(socket)),
-      scrambled_(scrambled),
-      in_(new std::uint8_t[kInputBufferSize]()) {
+      scrambled_(scrambled) {
   peer_address_ = platform::PeerAddress(socket_.fd());
 }
 
@@ -36,12 +36,12 @@ int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
       // reserved, which spreads the heap and lets resident memory creep.
       std::size_t capacity =
           block == nullptr ? kFirstOutputBlock : std::min(2 * block->capacity(), kMaxOutputBlock);
-      out_.emplace_back();
+      std::vector<std::uint8_t> fresh;
+      fresh.reserve(std::max(room, capacity));
+      out_.push_back(std::move(fresh));
       block = &out_.back();
-      block->reserve(std::max(room, capacity));
     }
   } catch (const std::bad_alloc&) {
-    if (block != nullptr && block->empty()) out_.pop_back();
     return kNoMemory;
   }
   if (needs_seed) {
@@ -68,6 +68,8 @@ std::size_t Connection::TakeInput(std::uint8_t* destination, std::size_t count) 
   std::memmove(in_.get(), in_.get() + n, in_count_ - n);
   in_count_ -= n;
   in_ready_ -= n;
+  // An idle connection holds no input buffer; the next receive takes one.
+  if (in_count_ == 0) in_.reset();
   UpdateInterest();  // there may be room to read again
   return n;
 }
@@ -84,9 +86,19 @@ void Connection::CloseWhenFlushed() {
 }
 
 long Connection::ReceiveOnce(int* error) {
+  if (in_ == nullptr) {
+    in_.reset(new (std::nothrow) std::uint8_t[kInputBufferSize]);
+    if (in_ == nullptr) {
+      *error = ENOMEM;
+      return -1;
+    }
+  }
   std::size_t space = kInputBufferSize - in_count_;
   long n = platform::Receive(socket_.fd(), in_.get() + in_count_, space, error);
-  if (n <= 0) return n;
+  if (n <= 0) {
+    if (in_count_ == 0) in_.reset();
+    return n;
+  }
   std::size_t received = static_cast<std::size_t>(n);
   if (!scrambled_) {
     in_count_ += received;
@@ -113,7 +125,8 @@ long Connection::SendOnce(int* error) {
   std::uint8_t chunk[kMaxSendPerPass];
   std::size_t count = 0;
   std::size_t offset = out_head_;
-  for (const std::vector<std::uint8_t>& block : out_) {
+  for (std::size_t i = out_first_; i < out_.size(); ++i) {
+    const std::vector<std::uint8_t>& block = out_[i];
     std::size_t take = std::min(block.size() - offset, kMaxSendPerPass - count);
     std::memcpy(chunk + count, block.data() + offset, take);
     count += take;
@@ -125,14 +138,23 @@ long Connection::SendOnce(int* error) {
   std::size_t sent = static_cast<std::size_t>(n);
   out_count_ -= sent;
   while (sent > 0) {
-    std::size_t left = out_.front().size() - out_head_;
+    std::size_t left = out_[out_first_].size() - out_head_;
     if (sent < left) {
       out_head_ += sent;
       break;
     }
     sent -= left;
-    out_.pop_front();
+    out_[out_first_] = {};  // frees the block
+    ++out_first_;
     out_head_ = 0;
+  }
+  if (out_first_ == out_.size()) {
+    // Drained: the block list keeps its few slots, not the blocks.
+    out_.clear();
+    out_first_ = 0;
+  } else if (out_first_ >= 64) {
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_first_));
+    out_first_ = 0;
   }
   return n;
 }

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +36,8 @@ class ConnectionHandler {
   // The connection was lost (read or send error, or the peer closed it). The
   // connection is closing; its owner removes it.
   virtual void OnLost(Connection& connection) = 0;
+  // Bytes were received; some may now be ready to take.
+  virtual void OnReceived(Connection& /*connection*/) {}
   // An outgoing connection is established.
   virtual void OnConnected(Connection& /*connection*/) {}
   // The manager removed the connection by itself (close-when-flushed); the
@@ -97,6 +98,8 @@ class Connection {
   bool close_when_flushed_ = false;
   bool connect_pending_ = false;
   bool is_new_ = false;
+  bool listed_ = false;      // in the manager's ready list for this pass
+  std::uint64_t serial_ = 0;  // grows with every connection added
   bool removed_ = false;     // waiting for the end of a pass to be freed
   bool unwatched_ = false;   // no longer in the poller
   std::uint32_t ready_ = 0;  // readiness seen in this pass
@@ -105,12 +108,16 @@ class Connection {
   LinkDescrambler receive_descrambler_;
   std::size_t in_count_ = 0;
   std::size_t in_ready_ = 0;
+  // Taken by a receive and given back once every byte is taken, so that an
+  // idle connection holds none of its kInputBufferSize bytes.
   std::unique_ptr<std::uint8_t[]> in_;
   // The output queue: blocks sized as kFirstOutputBlock says, so appending
   // never copies what is already queued, and an idle connection that is
-  // sent one small message holds a small block, not kMaxOutputBlock; out_head_
-  // bytes of the first block are sent.
-  std::deque<std::vector<std::uint8_t>> out_;
+  // sent one small message holds a small block, not kMaxOutputBlock. The
+  // blocks before out_first_ are sent (and freed), and out_head_ bytes of
+  // block out_first_. An empty queue allocates nothing.
+  std::vector<std::vector<std::uint8_t>> out_;
+  std::size_t out_first_ = 0;
   std::size_t out_head_ = 0;
   std::size_t out_count_ = 0;
 };

@@ -1,6 +1,7 @@
 // The connection manager and its poll pass.
 #include "net/connection_manager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -106,6 +107,7 @@ Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scram
   if (record == nullptr) return nullptr;
   if (poller_.Add(fd, platform::kReadable, record.get()) != 0) return nullptr;
   record->interest_ = platform::kReadable;
+  record->serial_ = ++serial_;
   Connection* connection = record.release();
   {
     platform::LockHold hold(connect_list_lock_);
@@ -207,6 +209,7 @@ int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
     }
     connection->handler_ = listener.handler;
     connection->is_new_ = true;
+    List(*connection);
     *accepted = true;
   }
   return kOk;
@@ -228,7 +231,8 @@ int ConnectionManager::Poll(int timeout_ms) {
     }
     if (n == 0) break;
     any_event = true;
-    for (Connection& c : connections_) c.ready_ = 0;
+    // Level-triggered: each round reports every connection still ready.
+    for (Connection* c : ready_list_) c->ready_ = 0;
     bool accepted = false;
     for (const platform::Poller::Event& event : events_) {
       if (event.token == &wake_token_) continue;
@@ -241,22 +245,36 @@ int ConnectionManager::Poll(int timeout_ms) {
           break;
         }
       }
-      if (!is_listener) static_cast<Connection*>(event.token)->ready_ = event.flags;
+      if (!is_listener) {
+        auto* c = static_cast<Connection*>(event.token);
+        c->ready_ = event.flags;
+        List(*c);
+      }
     }
     // After a burst of accepts, look again before touching any data.
     if (!accepted) break;
   }
-  bool has_new = false;
-  for (const Connection& c : connections_) has_new = has_new || c.is_new_;
-  if (!any_event && !has_new) return last_error;
+  if (!any_event && ready_list_.empty()) return last_error;
 
+  // Only connections with an event or a pending accept routine have work;
+  // they are served newest first, as the connection list runs.
+  std::sort(ready_list_.begin(), ready_list_.end(),
+            [](const Connection* a, const Connection* b) { return a->serial_ > b->serial_; });
   in_pass_ = true;
-  for (Connection& connection : connections_) {
-    if (!connection.removed_) ProcessConnection(connection, &last_error);
+  for (Connection* connection : ready_list_) {
+    connection->listed_ = false;
+    if (!connection->removed_) ProcessConnection(*connection, &last_error);
   }
+  ready_list_.clear();
   in_pass_ = false;
   ReapRemoved();
   return last_error;
+}
+
+void ConnectionManager::List(Connection& connection) {
+  if (connection.listed_) return;
+  connection.listed_ = true;
+  ready_list_.push_back(&connection);
 }
 
 void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
@@ -286,6 +304,8 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       return;
     } else {
       c.UpdateInterest();
+      c.handler_->OnReceived(c);
+      if (c.removed_) return;
     }
   }
   if ((ready & platform::kWritable) && !c.removed_) {

@@ -80,6 +80,8 @@ class ConnectionManager {
   int AcceptBurst(Listener& listener, bool* accepted);
   Connection* AddConnection(platform::Socket socket, bool scrambled);
   void ProcessConnection(Connection& connection, int* last_error);
+  // Adds connection to this pass's ready list, once.
+  void List(Connection& connection);
   void Lose(Connection& connection);
   void ReapRemoved();
   void VerifyList();
@@ -93,6 +95,9 @@ class ConnectionManager {
   std::vector<std::unique_ptr<Listener>> listeners_;  // newest first
   std::vector<std::unique_ptr<Connection>> removed_;
   std::vector<platform::Poller::Event> events_;
+  // The connections with an event or a pending accept routine in this pass.
+  std::vector<Connection*> ready_list_;
+  std::uint64_t serial_ = 0;
   platform::SpareDescriptor spare_;
   std::uint32_t local_address_ = 0;
   std::uint16_t last_listen_port_ = 0;

@@ -2,6 +2,7 @@
 #include "net/scramble.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace zanth::net {
@@ -17,33 +18,68 @@ std::uint8_t NextState(std::uint8_t state) {
 // direction uses its seed and the 11 numbers after it.
 constexpr unsigned kTableNumbers = 267;
 
-// Expands a permutation (O bit k = B bit table[k]; bit k is mask
-// 0x80 >> (k % 8) of byte k / 8) into per-nibble output masks.
-void Expand(const std::uint8_t table[128], ExpandedTable* out) {
-  std::uint8_t bytes[32][16][16] = {};
-  for (int k = 0; k < 128; ++k) {
-    int from = table[k];
-    int nibble = from / 4;          // byte from / 8, high nibble first
-    int bit = 3 - from % 4;         // its bit within the nibble value
-    for (int v = 0; v < 16; ++v) {
-      if (v & (1 << bit)) {
-        bytes[nibble][v][k / 8] = static_cast<std::uint8_t>(bytes[nibble][v][k / 8] | (0x80 >> (k % 8)));
-      }
+// The distance of each stage of a network.
+constexpr int kStageDistance[kNetworkStages] = {64, 32, 16, 8, 4, 2, 1, 2, 4, 8, 16, 32, 64};
+
+// Routes the permutation src (output p takes input src[p]; positions
+// relative to base, n a power of two) through the stages level and
+// 12 - level and the subnetworks between them: the looping algorithm. Marks
+// in swap[stage] the lower position of each pair to swap.
+void Route(const std::vector<int>& src, int base, int level, std::uint8_t swap[kNetworkStages][128]) {
+  int n = static_cast<int>(src.size());
+  if (n == 2) {
+    if (src[0] == 1) swap[level][base] = 1;
+    return;
+  }
+  int h = n / 2;
+  std::vector<int> where(static_cast<std::size_t>(n));  // output of each input
+  for (int p = 0; p < n; ++p) where[static_cast<std::size_t>(src[static_cast<std::size_t>(p)])] = p;
+  // Which subnetwork each input crosses: the two inputs of a first-stage
+  // pair take different ones, and so do the two sources of an output pair.
+  std::vector<int> half(static_cast<std::size_t>(n), -1);
+  auto at = [](std::vector<int>& v, int i) -> int& { return v[static_cast<std::size_t>(i)]; };
+  auto cat = [](const std::vector<int>& v, int i) { return v[static_cast<std::size_t>(i)]; };
+  for (int start = 0; start < h; ++start) {
+    if (at(half, cat(src, start)) != -1) continue;
+    int p = start;
+    at(half, cat(src, p)) = 0;
+    for (int step = 0; step < n; ++step) {
+      int other = cat(src, p < h ? p + h : p - h);  // the output pair's other source
+      if (at(half, other) != -1) break;
+      at(half, other) = 1 - at(half, cat(src, p));
+      int partner = other < h ? other + h : other - h;  // its first-stage partner
+      if (at(half, partner) != -1) break;
+      at(half, partner) = 1 - at(half, other);
+      p = cat(where, partner);
     }
   }
-  std::memcpy(out->mask, bytes, sizeof bytes);
+  std::vector<int> lower(static_cast<std::size_t>(h));
+  std::vector<int> upper(static_cast<std::size_t>(h));
+  for (int i = 0; i < h; ++i) {
+    if (at(half, i) == 1) swap[level][base + i] = 1;
+    int a = cat(src, i);
+    int b = cat(src, i + h);
+    if (at(half, a) == 1) {
+      swap[kNetworkStages - 1 - level][base + i] = 1;
+      std::swap(a, b);
+    }
+    at(lower, i) = a % h;
+    at(upper, i) = b % h;
+  }
+  Route(lower, base, level + 1, swap);
+  Route(upper, base + h, level + 1, swap);
 }
 
 struct TableSet {
-  std::vector<ExpandedTable> sender;
-  std::vector<ExpandedTable> receiver;
+  std::vector<PermutationNetwork> sender;
+  std::vector<PermutationNetwork> receiver;
   TableSet() : sender(kTableNumbers), receiver(kTableNumbers) {
     for (unsigned n = 0; n < kTableNumbers; ++n) {
       std::uint8_t table[128];
       BuildSenderTable(n, table);
-      Expand(table, &sender[n]);
+      BuildNetwork(table, &sender[n]);
       BuildReceiverTable(n, table);
-      Expand(table, &receiver[n]);
+      BuildNetwork(table, &receiver[n]);
     }
   }
 };
@@ -92,25 +128,77 @@ void BuildReceiverTable(unsigned table_number, std::uint8_t inv[128]) {
   for (int c = 0; c < 128; ++c) inv[occ[c]] = static_cast<std::uint8_t>(c);
 }
 
-const ExpandedTable& SenderTable(unsigned table_number) {
+void BuildNetwork(const std::uint8_t table[128], PermutationNetwork* network) {
+  std::vector<int> src(128);
+  for (int k = 0; k < 128; ++k) src[static_cast<std::size_t>(k)] = table[k] & 127;
+  std::uint8_t swap[kNetworkStages][128] = {};
+  Route(src, 0, 0, swap);
+  // Block bit k is bit 63 - k % 64 of word k / 64. A pair (k, k + d) with
+  // d < 64 lies in one word, marked at the lower bit of the two; with
+  // d = 64 the pair is the same bit of both words.
+  for (int stage = 0; stage < kNetworkStages; ++stage) {
+    int d = kStageDistance[stage];
+    std::uint64_t mask = 0;
+    std::uint64_t mask_low_word = 0;
+    for (int k = 0; k < 128; ++k) {
+      if (!swap[stage][k]) continue;
+      if (d == 64) {
+        mask |= std::uint64_t{1} << (63 - k);
+      } else if (k < 64) {
+        mask |= std::uint64_t{1} << (63 - k - d);
+      } else {
+        mask_low_word |= std::uint64_t{1} << (63 - (k - 64) - d);
+      }
+    }
+    network->mask[stage][0] = mask;
+    network->mask[stage][1] = mask_low_word;
+  }
+}
+
+const PermutationNetwork& SenderTable(unsigned table_number) {
   return Tables().sender[table_number % kTableNumbers];
 }
 
-const ExpandedTable& ReceiverTable(unsigned table_number) {
+const PermutationNetwork& ReceiverTable(unsigned table_number) {
   return Tables().receiver[table_number % kTableNumbers];
 }
 
-void PermuteBlock(const ExpandedTable& table, const std::uint8_t in[kBlockSize],
-                  std::uint8_t out[kBlockSize]) {
-  std::uint64_t lo = 0, hi = 0;
-  for (int i = 0; i < kBlockSize; ++i) {
-    const std::uint64_t* high = table.mask[2 * i][in[i] >> 4];
-    const std::uint64_t* low = table.mask[2 * i + 1][in[i] & 15];
-    lo |= high[0] | low[0];
-    hi |= high[1] | low[1];
+namespace {
+
+std::uint64_t LoadBigEndian(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+void StoreBigEndian(std::uint64_t v, std::uint8_t* p) {
+  for (int i = 7; i >= 0; --i) {
+    p[i] = static_cast<std::uint8_t>(v);
+    v >>= 8;
   }
-  std::memcpy(out, &lo, 8);
-  std::memcpy(out + 8, &hi, 8);
+}
+
+}  // namespace
+
+void PermuteBlock(const PermutationNetwork& network, const std::uint8_t in[kBlockSize],
+                  std::uint8_t out[kBlockSize]) {
+  std::uint64_t high = LoadBigEndian(in);
+  std::uint64_t low = LoadBigEndian(in + 8);
+  for (int stage = 0; stage < kNetworkStages; ++stage) {
+    int d = kStageDistance[stage];
+    if (d == 64) {
+      std::uint64_t t = (high ^ low) & network.mask[stage][0];
+      high ^= t;
+      low ^= t;
+    } else {
+      std::uint64_t t = ((high >> d) ^ high) & network.mask[stage][0];
+      high ^= t ^ (t << d);
+      std::uint64_t u = ((low >> d) ^ low) & network.mask[stage][1];
+      low ^= u ^ (u << d);
+    }
+  }
+  StoreBigEndian(high, out);
+  StoreBigEndian(low, out + 8);
 }
 
 void LinkScrambler::Start(std::uint8_t seed) {
@@ -133,7 +221,7 @@ void LinkDescrambler::Start(std::uint8_t seed) {
 }
 
 void LinkDescrambler::DescrambleBlock(std::uint8_t block[kBlockSize]) {
-  const ExpandedTable* table = tables_[state_ % kTableCount];
+  const PermutationNetwork* table = tables_[state_ % kTableCount];
   ApplyStream(&state_, block);
   std::uint8_t out[kBlockSize];
   PermuteBlock(*table, block, out);

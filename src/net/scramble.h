@@ -17,17 +17,23 @@ inline constexpr int kTableCount = 12;
 void BuildSenderTable(unsigned table_number, std::uint8_t table[128]);
 void BuildReceiverTable(unsigned table_number, std::uint8_t table[128]);
 
-// A permutation table expanded for speed: for each of the 32 nibbles of a
-// block and each nibble value, the output bits it sets. Shared by every
-// connection; built once for all table numbers in use (0 to 266).
-struct ExpandedTable {
-  std::uint64_t mask[32][16][2];
+// A permutation table compiled into a Benes network: 13 stages of bit
+// swaps at distances 64, 32, ..., 1, ..., 32, 64 over the block read as two
+// big-endian words. 208 bytes a table, so all 267 of them (0 to 266) stay in
+// the processor's cache, where a lookup table per nibble would need 8 KiB
+// each. Shared by every connection; built once, on first use.
+inline constexpr int kNetworkStages = 13;
+struct PermutationNetwork {
+  std::uint64_t mask[kNetworkStages][2];
 };
-const ExpandedTable& SenderTable(unsigned table_number);
-const ExpandedTable& ReceiverTable(unsigned table_number);
+// Compiles table (O bit k = B bit table[k]; bit k is mask 0x80 >> (k % 8)
+// of byte k / 8) into a network.
+void BuildNetwork(const std::uint8_t table[128], PermutationNetwork* network);
+const PermutationNetwork& SenderTable(unsigned table_number);
+const PermutationNetwork& ReceiverTable(unsigned table_number);
 
-// Applies an expanded table: O bit k = B bit table[k].
-void PermuteBlock(const ExpandedTable& table, const std::uint8_t in[kBlockSize],
+// Applies a network: O bit k = B bit table[k].
+void PermuteBlock(const PermutationNetwork& network, const std::uint8_t in[kBlockSize],
                   std::uint8_t out[kBlockSize]);
 
 // One direction of a scrambled link.
@@ -42,7 +48,7 @@ class LinkScrambler {
  private:
   bool started_ = false;
   std::uint8_t state_ = 0;
-  const ExpandedTable* tables_[kTableCount] = {};
+  const PermutationNetwork* tables_[kTableCount] = {};
 };
 
 class LinkDescrambler {
@@ -56,7 +62,7 @@ class LinkDescrambler {
  private:
   bool started_ = false;
   std::uint8_t state_ = 0;
-  const ExpandedTable* tables_[kTableCount] = {};
+  const PermutationNetwork* tables_[kTableCount] = {};
 };
 
 }  // namespace zanth::net

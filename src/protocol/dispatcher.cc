@@ -97,7 +97,7 @@ class UserReceiver : public MessageReceiver {
   bool OnType(std::uint32_t type) override {
     if (user_.state == users::SignOnState::kNew) {
       if (type != TypeCode("Idn2")) {
-        user_.state = users::SignOnState::kTerminating;
+        users::MarkTerminating(user_);
         LogAs(user_, "Discnct", "#%d %s failed ident", user_.number, user_.peer_address.c_str());
       } else {
         user_.state = users::SignOnState::kSignedOn;
@@ -123,7 +123,7 @@ class UserReceiver : public MessageReceiver {
 };
 
 void BadData(UserRecord& user) {
-  user.state = users::SignOnState::kTerminating;
+  users::MarkTerminating(user);
   LogAs(user, "Discnct", "#%d %s bad data", user.number, user.peer_address.c_str());
 }
 
@@ -207,26 +207,46 @@ int Dispatch(Site& site, UserRecord& user, std::uint32_t type, const std::uint8_
   return entry->handler(site, user, Message{payload, size, compressed});
 }
 
+namespace {
+
+// Takes the user's input and runs the whole messages in it.
+void ServeUser(Site& site, UserRecord& user, std::int64_t now, int* last_error) {
+  if (user.terminating()) return;
+  TakeInputOrProbe(user, now);
+  if (user.terminating() || user.receive.size() <= kHeaderSize) return;
+  UserReceiver receiver(site, user, last_error);
+  ParseOutcome outcome =
+      ParseMessages(user.receive.data(), user.receive.size(), kChatMagic, receiver);
+  if (!site.users.IsLive(&user)) return;
+  if (outcome.error == ParseError::kBadData) BadData(user);
+  if (outcome.error == ParseError::kNoMemory) {
+    LogError(kNoMemory, "processing user message");
+    *last_error = kNoMemory;
+  }
+  user.receive.erase(user.receive.begin(),
+                     user.receive.begin() + static_cast<std::ptrdiff_t>(outcome.consumed));
+}
+
+}  // namespace
+
 int ProcessUsers(Site& site) {
   RemoveTerminated(site);
   std::int64_t now = platform::GetClock().NowSeconds();
   BroadcastCount(site, now);
   int last_error = 0;
-  for (UserRecord& user : site.users.users()) {
-    if (user.terminating()) continue;
-    TakeInputOrProbe(user, now);
-    if (user.terminating() || user.receive.size() <= kHeaderSize) continue;
-    UserReceiver receiver(site, user, &last_error);
-    ParseOutcome outcome =
-        ParseMessages(user.receive.data(), user.receive.size(), kChatMagic, receiver);
-    if (!site.users.IsLive(&user)) continue;
-    if (outcome.error == ParseError::kBadData) BadData(user);
-    if (outcome.error == ParseError::kNoMemory) {
-      LogError(kNoMemory, "processing user message");
-      last_error = kNoMemory;
-    }
-    user.receive.erase(user.receive.begin(),
-                       user.receive.begin() + static_cast<std::ptrdiff_t>(outcome.consumed));
+  // A user without input only has its keep-alive deadline to check, and
+  // deadlines are whole seconds: walking everyone once a second finds them
+  // all when they fall due. Users with input are served in every pass, in
+  // the order of the user list.
+  std::vector<UserRecord*> active = site.users.TakeActive();
+  if (now != site.last_full_walk) {
+    site.last_full_walk = now;
+    for (UserRecord& user : site.users.users()) ServeUser(site, user, now, &last_error);
+    return last_error;
+  }
+  for (UserRecord* user : active) {
+    // A user removed meanwhile left the active list with the registry.
+    if (site.users.IsLive(user)) ServeUser(site, *user, now, &last_error);
   }
   return last_error;
 }

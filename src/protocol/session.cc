@@ -68,6 +68,11 @@ int ChatSessions::OnAccept(net::Connection& connection) {
   return kOk;
 }
 
+void ChatSessions::OnReceived(net::Connection& connection) {
+  auto* user = static_cast<UserRecord*>(connection.user_data);
+  if (user != nullptr) site_.users.MarkActive(*user);
+}
+
 void ChatSessions::OnLost(net::Connection& connection) {
   auto* user = static_cast<UserRecord*>(connection.user_data);
   if (user == nullptr || !site_.users.IsLive(user)) {
@@ -77,11 +82,11 @@ void ChatSessions::OnLost(net::Connection& connection) {
   if (LogVerbose()) {
     LogAs(*user, "Discnct", "%d %s marked", user->number, user->peer_address.c_str());
   }
-  user->state = users::SignOnState::kTerminating;
+  users::MarkTerminating(*user);
 }
 
 void Terminate(UserRecord& user) {
-  user.state = users::SignOnState::kTerminating;
+  users::MarkTerminating(user);
   if (user.connection != nullptr) user.connection->MarkClosing();
 }
 
@@ -143,7 +148,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
   if (capabilities & 2) user.flags |= users::kWebClient;
 
   if (user.uuid[3] == 0) {
-    user.state = users::SignOnState::kTerminating;
+    users::MarkTerminating(user);
     return kOk;
   }
   std::uint32_t measures = 0;
@@ -156,7 +161,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
     case users::BanVerdict::kRefused: {
       SendKill(user, kKillBanned);
       LogAs(user, "Discnct", "#%d %s is banned", user.number, user.peer_address.c_str());
-      user.state = users::SignOnState::kTerminating;
+      users::MarkTerminating(user);
       return kOk;
     }
   }
@@ -168,13 +173,13 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
     // Only account holders may enter a private site.
     if (user.account_name.empty()) {
       SendKill(user, kKillNoAccountName);
-      user.state = users::SignOnState::kTerminating;
+      users::MarkTerminating(user);
       return kOk;
     }
     const users::AccountRecord* account = site.accounts.Check(user.account_name, password);
     if (account == nullptr) {
       SendKill(user, kKillAuthFailed);
-      user.state = users::SignOnState::kTerminating;
+      users::MarkTerminating(user);
       return kOk;
     }
     authenticated_group = account->group;
@@ -185,7 +190,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
     if (site.GroupOf(other).Has(users::kMultipleConnections)) {
       user.group = other.group;
     } else {
-      other.state = users::SignOnState::kTerminating;  // the new connection replaces it
+      users::MarkTerminating(other);  // the new connection replaces it
     }
     break;
   }
@@ -321,6 +326,9 @@ void RemoveUser(Site& site, UserRecord& user) {
 }
 
 void RemoveTerminated(Site& site) {
+  std::uint64_t count = users::TerminationCount();
+  if (count == site.swept_terminations) return;
+  site.swept_terminations = count;
   for (UserRecord& user : site.users.users()) {
     if (!user.terminating()) continue;
     LogAs(user, "Discnct", "#%d %s", user.number, user.peer_address.c_str());

@@ -29,6 +29,7 @@ class ChatSessions : public net::ConnectionHandler {
   int OnAccept(net::Connection& connection) override;
   // The connection was lost: the user is terminating.
   void OnLost(net::Connection& connection) override;
+  void OnReceived(net::Connection& connection) override;
 
  private:
   Site& site_;

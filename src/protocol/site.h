@@ -71,6 +71,12 @@ struct Site {
   // The connection count last sent in "UsCt", and when to look again.
   std::uint16_t last_sent_count = 0;
   std::int64_t next_count_time = 0;
+  // The pass walks every user once a second (keep-alive probes and
+  // deadlines run in whole seconds), and in between only the users that
+  // received bytes; the second of the last full walk.
+  std::int64_t last_full_walk = -1;
+  // users::TerminationCount() at the last sweep of terminated users.
+  std::uint64_t swept_terminations = 0;
 };
 
 }  // namespace zanth::protocol

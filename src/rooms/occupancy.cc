@@ -97,10 +97,20 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
                 const UserRecord* skip, bool allow_compression) {
   // Talk is kept from listeners who muted the speaker.
   bool filter = speaker != nullptr && type == TypeCode("Talk");
+  // Framed once for all, and once more compressed for those who take that
+  // when the message allows it.
+  std::vector<std::uint8_t> plain;
+  std::vector<std::uint8_t> packed;
   for (UserRecord& occupant : room.occupants) {
     if (&occupant == skip) continue;
     if (filter && IsMuted(ctx, *speaker, occupant)) continue;
-    occupant.Send(type, payload, allow_compression);
+    bool compress = allow_compression && occupant.Has(users::kAcceptsCompressed);
+    std::vector<std::uint8_t>& frame = compress ? packed : plain;
+    if (frame.empty()) {
+      protocol::FrameMessage(protocol::kChatMagic, type, payload.data(), payload.size(),
+                             compress, &frame);
+    }
+    occupant.SendFrame(frame);
   }
 }
 

@@ -16,9 +16,14 @@ int UserRecord::Send(std::uint32_t type, const std::uint8_t* payload, std::size_
   std::vector<std::uint8_t> frame;
   protocol::FrameMessage(protocol::kChatMagic, type, payload, size,
                          allow_compression && Has(kAcceptsCompressed), &frame);
+  return SendFrame(frame);
+}
+
+int UserRecord::SendFrame(const std::vector<std::uint8_t>& frame) {
+  if (connection == nullptr) return kParamErr;
   if (connection->queued() + frame.size() > kOutputQueueLimit) {
     if (!terminating()) {
-      state = SignOnState::kTerminating;
+      MarkTerminating(*this);
       LogAs(*this, "Discnct", "#%d %s output queue full", number, peer_address.c_str());
     }
     return kOk;
@@ -26,6 +31,17 @@ int UserRecord::Send(std::uint32_t type, const std::uint8_t* payload, std::size_
   LogDebug("Queing %d bytes for send", static_cast<int>(frame.size()));
   return connection->QueueSend(frame.data(), frame.size());
 }
+
+namespace {
+std::uint64_t termination_count = 0;  // main thread only
+}  // namespace
+
+void MarkTerminating(UserRecord& user) {
+  user.state = SignOnState::kTerminating;
+  ++termination_count;
+}
+
+std::uint64_t TerminationCount() { return termination_count; }
 
 LogUser UserRecord::log_user() const {
   LogUser user;

@@ -36,7 +36,6 @@ inline constexpr std::uint32_t kRestrictionFlags = 0x1F;  // from ban records
 
 inline constexpr std::uint32_t kDefaultColour = 0xCCCC00;
 inline constexpr std::size_t kNameLimit = 32;
-inline constexpr std::size_t kInitialReceiveCapacity = 4000;
 
 enum class SignOnState : std::uint8_t { kNew = 0, kTerminating = 1, kSignedOn = 2 };
 
@@ -67,7 +66,6 @@ struct PropEntry {
 inline constexpr std::size_t kOutputQueueLimit = 4u << 20;
 
 struct UserRecord {
-  UserRecord() { receive.reserve(kInitialReceiveCapacity); }
 
   // Sends one message to this user (framed, compressed when allowed and the
   // client accepts it). Returns 0, or the queue's error. A message that
@@ -80,6 +78,10 @@ struct UserRecord {
     return Send(type, payload.data(), payload.size(), allow_compression);
   }
 
+  // Sends a message framed already (protocol::FrameMessage), so that a
+  // message for many users is framed once; the queue limit as for Send.
+  int SendFrame(const std::vector<std::uint8_t>& frame);
+
   LogUser log_user() const;
   bool Has(std::uint32_t flag) const { return (flags & flag) != 0; }
   bool signed_on() const { return state == SignOnState::kSignedOn; }
@@ -90,6 +92,10 @@ struct UserRecord {
   ListNode<UserRecord> occupant_link_;  // the occupants of the current room
 
   std::uint32_t id = 0;  // the user id on the wire, unique among connected users
+  // Grows with every user added: the user list runs from the highest serial
+  // to the lowest, so a pass over a few users can keep the list's order.
+  std::uint64_t serial = 0;
+  bool active_listed = false;  // in the registry's list of users with input
   std::string peer_address;
   std::string account_name;
   std::uint32_t flags = 0;
@@ -120,6 +126,13 @@ struct UserRecord {
   std::vector<std::uint32_t> muted_by;
   std::vector<std::unique_ptr<Upload>> uploads;  // newest first
 };
+
+// Marks the user's session as ending; it is removed at the start of the
+// next pass.
+void MarkTerminating(UserRecord& user);
+// How many times MarkTerminating has run in this process: while it has not
+// moved since the last sweep, there is no one to remove.
+std::uint64_t TerminationCount();
 
 // Logs a line attributed to user.
 void LogAs(const UserRecord& user, const char* category, const char* format, ...)

@@ -1,6 +1,8 @@
 // The user list and the user-update list.
 #include "users/user_registry.h"
 
+#include <algorithm>
+
 #include "core/log.h"
 
 namespace zanth::users {
@@ -13,6 +15,7 @@ UserRecord& UserRegistry::Add(std::unique_ptr<UserRecord> user) {
   // Ids are never 0 (the server's own id) and never one in use.
   while (next_id_ == 0 || by_id_.count(next_id_) != 0) ++next_id_;
   user->id = next_id_++;
+  user->serial = ++serial_;
   UserRecord* raw = user.release();
   by_id_[raw->id] = raw;
   users_.PushFront(*raw);
@@ -24,7 +27,27 @@ std::unique_ptr<UserRecord> UserRegistry::Unlink(UserRecord& user) {
   users_.Remove(user);
   subscribers_.Remove(user);
   by_id_.erase(user.id);
+  if (user.active_listed) {
+    std::erase(active_, &user);
+    user.active_listed = false;
+  }
   return std::unique_ptr<UserRecord>(&user);
+}
+
+void UserRegistry::MarkActive(UserRecord& user) {
+  if (user.active_listed || !users_.Contains(user)) return;
+  user.active_listed = true;
+  active_.push_back(&user);
+}
+
+std::vector<UserRecord*> UserRegistry::TakeActive() {
+  std::vector<UserRecord*> active;
+  active.swap(active_);
+  for (UserRecord* user : active) user->active_listed = false;
+  // The order of the user list: newest (highest serial) first.
+  std::sort(active.begin(), active.end(),
+            [](const UserRecord* a, const UserRecord* b) { return a->serial > b->serial; });
+  return active;
 }
 
 UserRecord* UserRegistry::Find(std::uint32_t id) const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "core/intrusive_list.h"
 #include "users/user.h"
@@ -38,6 +39,12 @@ class UserRegistry {
   void Subscribe(UserRecord& user);
   void Unsubscribe(UserRecord& user) { subscribers_.Remove(user); }
 
+  // Notes that user has input waiting; TakeActive hands the noted users
+  // over, in the order of the user list, and forgets them. A user unlinked
+  // meanwhile is forgotten with it.
+  void MarkActive(UserRecord& user);
+  std::vector<UserRecord*> TakeActive();
+
   // The connection counter (wraps from 3000 to 0) for user numbers.
   std::uint16_t NextNumber();
   std::uint16_t count() const { return static_cast<std::uint16_t>(users_.size()); }
@@ -50,6 +57,8 @@ class UserRegistry {
   UserList users_;
   UpdateList subscribers_;
   std::unordered_map<std::uint32_t, UserRecord*> by_id_;
+  std::vector<UserRecord*> active_;
+  std::uint64_t serial_ = 0;
   std::uint32_t next_id_ = 1;
   std::uint16_t counter_ = 0;
 };
