@@ -1,6 +1,7 @@
 // Link scrambling.
 #include "net/scramble.h"
 
+#include <bit>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -89,13 +90,40 @@ const TableSet& Tables() {
   return tables;
 }
 
-// One step without output, then one step per byte, XORed in.
-void ApplyStream(std::uint8_t* state, std::uint8_t block[kBlockSize]) {
-  *state = NextState(*state);
-  for (int j = 0; j < kBlockSize; ++j) {
-    *state = NextState(*state);
-    block[j] ^= *state;
+// The keystream of one block depends only on the state it starts from:
+// one step without output, then one step per byte, XORed in. Both are
+// tabled for all 256 states.
+struct StreamTable {
+  std::uint64_t key[256][2];
+  std::uint8_t next[256];
+  StreamTable() {
+    for (int start = 0; start < 256; ++start) {
+      auto state = static_cast<std::uint8_t>(start);
+      state = NextState(state);
+      std::uint8_t bytes[kBlockSize];
+      for (std::uint8_t& b : bytes) {
+        state = NextState(state);
+        b = state;
+      }
+      std::memcpy(key[start], bytes, kBlockSize);
+      next[start] = state;
+    }
   }
+};
+
+const StreamTable& Streams() {
+  static const StreamTable streams;
+  return streams;
+}
+
+void ApplyStream(std::uint8_t* state, std::uint8_t block[kBlockSize]) {
+  const StreamTable& streams = Streams();
+  std::uint64_t words[2];
+  std::memcpy(words, block, kBlockSize);
+  words[0] ^= streams.key[*state][0];
+  words[1] ^= streams.key[*state][1];
+  std::memcpy(block, words, kBlockSize);
+  *state = streams.next[*state];
 }
 
 }  // namespace
@@ -166,16 +194,35 @@ const PermutationNetwork& ReceiverTable(unsigned table_number) {
 namespace {
 
 std::uint64_t LoadBigEndian(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return std::endian::native == std::endian::little ? __builtin_bswap64(v) : v;
 }
 
 void StoreBigEndian(std::uint64_t v, std::uint8_t* p) {
-  for (int i = 7; i >= 0; --i) {
-    p[i] = static_cast<std::uint8_t>(v);
-    v >>= 8;
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+// One stage: swaps the bit pairs the stage's masks mark, D bits apart.
+template <int D>
+inline void Stage(const std::uint64_t mask[2], std::uint64_t* high, std::uint64_t* low) {
+  if constexpr (D == 64) {
+    std::uint64_t t = (*high ^ *low) & mask[0];
+    *high ^= t;
+    *low ^= t;
+  } else {
+    std::uint64_t t = ((*high >> D) ^ *high) & mask[0];
+    *high ^= t ^ (t << D);
+    std::uint64_t u = ((*low >> D) ^ *low) & mask[1];
+    *low ^= u ^ (u << D);
   }
+}
+
+template <std::size_t... I>
+inline void Stages(const PermutationNetwork& network, std::uint64_t* high, std::uint64_t* low,
+                   std::index_sequence<I...>) {
+  (Stage<kStageDistance[I]>(network.mask[I], high, low), ...);
 }
 
 }  // namespace
@@ -184,19 +231,7 @@ void PermuteBlock(const PermutationNetwork& network, const std::uint8_t in[kBloc
                   std::uint8_t out[kBlockSize]) {
   std::uint64_t high = LoadBigEndian(in);
   std::uint64_t low = LoadBigEndian(in + 8);
-  for (int stage = 0; stage < kNetworkStages; ++stage) {
-    int d = kStageDistance[stage];
-    if (d == 64) {
-      std::uint64_t t = (high ^ low) & network.mask[stage][0];
-      high ^= t;
-      low ^= t;
-    } else {
-      std::uint64_t t = ((high >> d) ^ high) & network.mask[stage][0];
-      high ^= t ^ (t << d);
-      std::uint64_t u = ((low >> d) ^ low) & network.mask[stage][1];
-      low ^= u ^ (u << d);
-    }
-  }
+  Stages(network, &high, &low, std::make_index_sequence<kNetworkStages>());
   StoreBigEndian(high, out);
   StoreBigEndian(low, out + 8);
 }

@@ -22,12 +22,12 @@ int HandleRoomRequest(Site& site, UserRecord& user, const Message& message) {
 int HandleRoomList(Site& site, UserRecord& user, const Message&) {
   bool hidden = site.GroupOf(user).Has(users::kHiddenRooms);
   user.Send(TypeCode("Rmls"), rooms::RoomListPayload(site.rooms, hidden));
-  user.room_list_subscriber = true;
+  site.users.SubscribeRoomList(user);
   return kOk;
 }
 
-int HandleRoomListStop(Site&, UserRecord& user, const Message&) {
-  user.room_list_subscriber = false;
+int HandleRoomListStop(Site& site, UserRecord& user, const Message&) {
+  site.users.UnsubscribeRoomList(user);
   return kOk;
 }
 

@@ -55,13 +55,9 @@ int ChatSessions::OnAccept(net::Connection& connection) {
   LogAs(user, "Connect", "#%d from %s", user.number, user.peer_address.c_str());
 
   // Only one connection per address may be waiting to identify itself.
-  for (UserRecord& other : site_.users.users()) {
-    if (&other == &user || other.state != users::SignOnState::kNew ||
-        other.peer_address != user.peer_address) {
-      continue;
-    }
-    Terminate(other);
-    LogUser other_tag = other.log_user();
+  if (UserRecord* other = site_.users.ReplaceUnidentified(user)) {
+    Terminate(*other);
+    LogUser other_tag = other->log_user();
     Log(&other_tag, "Discnct", "multiple unknown connects");
   }
   if (LogVerbose()) site_.users.Verify();
@@ -306,7 +302,7 @@ void RemoveUser(Site& site, UserRecord& user) {
   if (site.directory_update_soon) site.directory_update_soon(180);
   rooms::RoomContext ctx = site.room_context();
   rooms::SendUserListUpdate(ctx, user, true);
-  user.room_list_subscriber = false;
+  site.users.UnsubscribeRoomList(user);
   if (user.room != nullptr) {
     LogDebug("calling room leave");
     rooms::Leave(ctx, *user.room, user);

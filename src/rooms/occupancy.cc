@@ -117,9 +117,7 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
 void SendRoomListUpdate(RoomContext& ctx, const RoomRecord& room) {
   std::vector<std::uint8_t> payload;
   AppendRoomSummary(room, &payload);
-  for (UserRecord& user : ctx.users.users()) {
-    if (user.room_list_subscriber) user.Send(TypeCode("RlUd"), payload);
-  }
+  for (UserRecord& user : ctx.users.room_list_subscribers()) user.Send(TypeCode("RlUd"), payload);
 }
 
 void SendUserListUpdate(RoomContext& ctx, const UserRecord& user, bool leaving) {

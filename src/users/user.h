@@ -90,6 +90,7 @@ struct UserRecord {
   ListNode<UserRecord> list_link_;      // the user list, newest first
   ListNode<UserRecord> update_link_;    // users receiving user list updates
   ListNode<UserRecord> occupant_link_;  // the occupants of the current room
+  ListNode<UserRecord> room_list_link_;  // users receiving room list updates
 
   std::uint32_t id = 0;  // the user id on the wire, unique among connected users
   // Grows with every user added: the user list runs from the highest serial
@@ -116,7 +117,7 @@ struct UserRecord {
   std::uint32_t colour = kDefaultColour;
   std::string name;
   std::int16_t voice = 0;
-  bool room_list_subscriber = false;
+  bool room_list_subscriber = false;  // set by UserRegistry::SubscribeRoomList
   std::vector<std::uint8_t> receive;  // receive buffer; size() is the used part
   std::optional<std::string> face_image;
   std::optional<std::vector<PropEntry>> prop_list;  // none until a "Plst"

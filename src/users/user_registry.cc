@@ -26,7 +26,12 @@ std::unique_ptr<UserRecord> UserRegistry::Unlink(UserRecord& user) {
   if (!users_.Contains(user)) return nullptr;
   users_.Remove(user);
   subscribers_.Remove(user);
+  UnsubscribeRoomList(user);
   by_id_.erase(user.id);
+  auto newest = newest_by_address_.find(user.peer_address);
+  if (newest != newest_by_address_.end() && newest->second == user.id) {
+    newest_by_address_.erase(newest);
+  }
   if (user.active_listed) {
     std::erase(active_, &user);
     user.active_listed = false;
@@ -58,6 +63,29 @@ UserRecord* UserRegistry::Find(std::uint32_t id) const {
 void UserRegistry::Subscribe(UserRecord& user) {
   subscribers_.Remove(user);
   subscribers_.PushFront(user);
+}
+
+void UserRegistry::SubscribeRoomList(UserRecord& user) {
+  if (!users_.Contains(user) || user.room_list_subscriber) return;
+  user.room_list_subscriber = true;
+  room_list_subscribers_.PushFront(user);
+}
+
+void UserRegistry::UnsubscribeRoomList(UserRecord& user) {
+  if (!user.room_list_subscriber) return;
+  user.room_list_subscriber = false;
+  room_list_subscribers_.Remove(user);
+}
+
+UserRecord* UserRegistry::ReplaceUnidentified(UserRecord& user) {
+  std::uint32_t& newest = newest_by_address_[user.peer_address];
+  UserRecord* before = newest != user.id ? Find(newest) : nullptr;
+  newest = user.id;
+  if (before == nullptr || before->state != SignOnState::kNew ||
+      before->peer_address != user.peer_address) {
+    return nullptr;
+  }
+  return before;
 }
 
 std::uint16_t UserRegistry::NextNumber() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +15,7 @@ namespace zanth::users {
 
 using UserList = IntrusiveList<UserRecord, &UserRecord::list_link_>;
 using UpdateList = IntrusiveList<UserRecord, &UserRecord::update_link_>;
+using RoomListSubscribers = IntrusiveList<UserRecord, &UserRecord::room_list_link_>;
 
 class UserRegistry {
  public:
@@ -38,12 +40,20 @@ class UserRegistry {
   const UpdateList& subscribers() const { return subscribers_; }
   void Subscribe(UserRecord& user);
   void Unsubscribe(UserRecord& user) { subscribers_.Remove(user); }
+  // The users who asked for the room list and take its updates.
+  const RoomListSubscribers& room_list_subscribers() const { return room_list_subscribers_; }
+  void SubscribeRoomList(UserRecord& user);
+  void UnsubscribeRoomList(UserRecord& user);
 
   // Notes that user has input waiting; TakeActive hands the noted users
   // over, in the order of the user list, and forgets them. A user unlinked
   // meanwhile is forgotten with it.
   void MarkActive(UserRecord& user);
   std::vector<UserRecord*> TakeActive();
+
+  // Makes user, just connected, its address's connection waiting for its
+  // ident, and returns the one that waited before it, if any still does.
+  UserRecord* ReplaceUnidentified(UserRecord& user);
 
   // The connection counter (wraps from 3000 to 0) for user numbers.
   std::uint16_t NextNumber();
@@ -56,8 +66,12 @@ class UserRegistry {
  private:
   UserList users_;
   UpdateList subscribers_;
+  RoomListSubscribers room_list_subscribers_;
   std::unordered_map<std::uint32_t, UserRecord*> by_id_;
   std::vector<UserRecord*> active_;
+  // Per peer address, the id of the newest connection from it; it may have
+  // sent its ident since.
+  std::unordered_map<std::string, std::uint32_t> newest_by_address_;
   std::uint64_t serial_ = 0;
   std::uint32_t next_id_ = 1;
   std::uint16_t counter_ = 0;

@@ -33,5 +33,29 @@ TEST(UserRegistryTest, ActiveUsersComeBackOnceInUserListOrderAndForgetLeavers) {
   EXPECT_EQ(registry.TakeActive(), std::vector<UserRecord*>{added[2]});
 }
 
+// One connection per address may wait for its ident: each newcomer names
+// the one it replaces, only while that one still waits and is still there.
+TEST(UserRegistryTest, NewcomerReplacesOnlyTheConnectionStillWaitingFromItsAddress) {
+  UserRegistry registry;
+  auto connect = [&](const char* address) -> UserRecord& {
+    auto record = std::make_unique<UserRecord>();
+    record->peer_address = address;
+    UserRecord& user = registry.Add(std::move(record));
+    return user;
+  };
+  UserRecord& first = connect("127.0.0.1");
+  EXPECT_EQ(registry.ReplaceUnidentified(first), nullptr);
+  EXPECT_EQ(registry.ReplaceUnidentified(connect("127.0.0.2")), nullptr);
+  UserRecord& second = connect("127.0.0.1");
+  EXPECT_EQ(registry.ReplaceUnidentified(second), &first);
+
+  second.state = SignOnState::kSignedOn;  // it identified itself
+  UserRecord& third = connect("127.0.0.1");
+  EXPECT_EQ(registry.ReplaceUnidentified(third), nullptr);
+
+  std::unique_ptr<UserRecord> gone = registry.Unlink(third);
+  EXPECT_EQ(registry.ReplaceUnidentified(connect("127.0.0.1")), nullptr);
+}
+
 }  // namespace
 }  // namespace zanth::users
