@@ -4,6 +4,7 @@
 // must give the same stream bytes and the same verdict.
 #include "net/websocket.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -422,8 +422,9 @@ TEST_F(WebSocketConnectionTest, QueueGoesOutInBinaryFramesOf1024BytesAtMost) {
 }
 
 TEST_F(WebSocketConnectionTest, FramesStayWholeWhenTheSocketFillsUp) {
-  // A reader that stops makes the sends run into a full socket buffer, so
-  // frames are cut by part sends; they must still arrive whole and in order.
+  // A reader that stops makes the sends run into a full socket buffer: the
+  // queue waits in front of frames that must still arrive whole and in
+  // order, with a pong between two of them.
   std::vector<std::uint8_t> data(300000);
   for (std::size_t i = 0; i < data.size(); ++i) {
     data[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
