@@ -342,25 +342,5 @@ TEST(WebSocketLinkTest, CloseIsEchoedAndEndsTheLinkOnceSent) {
   EXPECT_EQ(0u, link.NextControlFrame(frame));
 }
 
-TEST(WebSocketLinkTest, ProtocolErrorQueuesItsCloseCode) {
-  WebSocketLink link("");
-  Bytes wire = ClientFrame(kFin | kOpText, Of("hi"));
-  EXPECT_EQ(0u, link.Receive(wire.data(), wire.size()));
-  EXPECT_TRUE(link.failed());
-  std::uint8_t frame[kMaxFrameHeader + kMaxControlPayload];
-  std::size_t size = link.NextControlFrame(frame);
-  EXPECT_EQ(Bytes({kFin | kOpClose, 2, 0x03, 0xEB}), Bytes(frame, frame + size));  // 1003
-}
-
-TEST(FrameHeaderTest, ServerHeadersUseTheShortestLength) {
-  std::uint8_t h[kMaxFrameHeader];
-  ASSERT_EQ(2u, EncodeFrameHeader(kOpBinary, 125, h));
-  EXPECT_EQ(Bytes({0x82, 125}), Bytes(h, h + 2));
-  ASSERT_EQ(4u, EncodeFrameHeader(kOpBinary, 1024, h));
-  EXPECT_EQ(Bytes({0x82, 126, 0x04, 0x00}), Bytes(h, h + 4));
-  ASSERT_EQ(10u, EncodeFrameHeader(kOpBinary, 0x10000, h));
-  EXPECT_EQ(Bytes({0x82, 127, 0, 0, 0, 0, 0, 1, 0, 0}), Bytes(h, h + 10));
-}
-
 }  // namespace
 }  // namespace zanth::net
