@@ -132,6 +132,17 @@ Connection* ConnectionManager::AddDetached(const std::string& peer_address,
   return connection;
 }
 
+void ConnectionManager::HandOver(Connection& connection, ConnectionHandler* handler,
+                                 bool scrambled, std::unique_ptr<WebSocketLink> link) {
+  connection.handler_ = handler;
+  connection.user_data = nullptr;
+  connection.scrambled_ = scrambled;
+  connection.websocket_ = std::move(link);
+  connection.is_new_ = true;
+  connection.UpdateInterest();
+  List(connection);  // its new owner's accept routine runs in the next pass
+}
+
 void ConnectionManager::RemoveConnection(Connection* connection) {
   if (connection == nullptr || !connections_.Contains(*connection) || connection->removed_) {
     return;
@@ -142,6 +153,11 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   connection->socket_.Close();
   connection->removed_ = true;
   std::unique_ptr<Connection> record(connection);
+  if (connection->listed_ && !in_pass_) {
+    // Listed between passes (a hand-over): the next pass must not meet it.
+    std::erase(ready_list_, connection);
+    connection->listed_ = false;
+  }
   if (in_pass_) {
     // Freed after the pass, so that the pass never steps onto freed memory.
     removed_.push_back(std::move(record));
@@ -302,6 +318,9 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       }
       Lose(c);
       return;
+    } else if (c.websocket_ != nullptr && c.websocket_->failed()) {
+      LoseLink(c);
+      return;
     } else {
       c.UpdateInterest();
       c.handler_->OnReceived(c);
@@ -333,6 +352,11 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
         Lose(c);
         return;
       }
+      if (c.websocket_ != nullptr && c.websocket_->finished()) {
+        // The close handshake is done; the connection ends like a lost one.
+        Lose(c);
+        return;
+      }
     }
     if (c.queued() == 0 && c.close_when_flushed_ && !c.removed_) {
       ConnectionHandler* handler = c.handler_;
@@ -342,6 +366,15 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
     }
     c.UpdateInterest();
   }
+}
+
+void ConnectionManager::LoseLink(Connection& c) {
+  // The rest of a started frame, a pong, the close frame: at most three sends.
+  for (int i = 0; i < 3 && !c.websocket_->finished(); ++i) {
+    int error = 0;
+    if (c.SendFrameOnce(&error) <= 0 || c.websocket_->has_pending()) break;
+  }
+  Lose(c);
 }
 
 void ConnectionManager::Lose(Connection& c) {
