@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/latency_histogram.h"
+#include "bench/options.h"
 #include "bench/server_process.h"
 #include "client/chat_client.h"
 #include "client/decode.h"
@@ -73,27 +74,6 @@ const char kUsage[] =
     "  --threads  threads that drive the clients (default 2)\n"
     "  --batch    clients signed on together (default 10)\n"
     "  --zanthd   the server binary (default: zanthd beside this program)\n";
-
-bool ParseDouble(const char* text, double low, double high, double* out) {
-  char* end = nullptr;
-  double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value >= low && value <= high))
-    return false;
-  *out = value;
-  return true;
-}
-
-bool ParseInt(std::string_view text, int low, int high, int* out) {
-  int value = 0;
-  auto [end, ec] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < low ||
-      value > high) {
-    return false;
-  }
-  *out = value;
-  return true;
-}
 
 bool ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/fanout_generator.h"
+#include "bench/options.h"
 #include "bench/server_process.h"
 
 namespace zanth::bench {
@@ -50,27 +51,6 @@ const char kUsage[] =
     "  --profile PREFIX    record the server with perf during the window,\n"
     "                      into PREFIX.SERVER.CLIENTS.data\n"
     "  --zanthd PATH, --relay PATH  the programs (default: beside this one)\n";
-
-bool ParseDouble(const char* text, double low, double high, double* out) {
-  char* end = nullptr;
-  double value = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(value >= low && value <= high))
-    return false;
-  *out = value;
-  return true;
-}
-
-bool ParseInt(std::string_view text, long low, long high, long* out) {
-  long value = 0;
-  auto [end, ec] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < low ||
-      value > high) {
-    return false;
-  }
-  *out = value;
-  return true;
-}
 
 bool ParseIntList(std::string_view list, long low, long high,
                   std::vector<long>* out) {
