@@ -226,6 +226,12 @@ void Connection::UpdateInterest() {
   if (in_count_ < kInputBufferSize) interest |= platform::kReadable;
   if (queued() > 0 || connect_pending_ || close_when_flushed_) {
     interest |= platform::kWritable;
+    send_idle_ = false;
+  } else if ((interest_ & platform::kWritable) != 0 && !send_idle_) {
+    // Just drained: more usually follows within a pass or two, so the write
+    // interest stays until a pass finds nothing to send, rather than being
+    // dropped and taken again for every message.
+    interest |= platform::kWritable;
   }
   if (interest != interest_) {
     interest_ = interest;

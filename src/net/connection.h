@@ -111,6 +111,7 @@ class Connection {
   bool close_when_flushed_ = false;
   bool connect_pending_ = false;
   bool is_new_ = false;
+  bool send_idle_ = false;   // a pass found it writable with nothing to send
   bool listed_ = false;      // in the manager's ready list for this pass
   std::uint64_t serial_ = 0;  // grows with every connection added
   bool removed_ = false;     // waiting for the end of a pass to be freed

@@ -341,6 +341,7 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       c.handler_->OnConnected(c);
       if (c.removed_) return;
     }
+    if (c.queued() == 0) c.send_idle_ = true;  // UpdateInterest drops the interest
     if (c.queued() > 0 && !c.closing_) {
       int error = 0;
       long n = c.SendOnce(&error);
