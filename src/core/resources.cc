@@ -33,7 +33,7 @@ constexpr char kMimeTable[] =
     "application/x-futuresplash\tspl\n"
     "application/x-gtar\tgtar\n"
     "application/x-hdf\thdf\n"
-    "application/x-javascript\tjs\n"
+    "text/javascript\tjs\n"
     "application/x-java-jnlp-file\tjnlp\n"
     "application/x-koan\tskp skd skt skm\n"
     "application/x-latex\tlatex\n"
