@@ -52,7 +52,9 @@ export async function findRoomPicture(desc, mediaRoot, fetchFn = fetch) {
     if (!answer.ok) return null;
     const text = await contentOf(new Uint8Array(await answer.arrayBuffer()), url.pathname);
     const background = backgroundOf(text);
-    return background === null ? null : new URL(background, url).href;
+    if (background === null) return null;
+    const picture = new URL(background, url);
+    return /^https?:$/.test(picture.protocol) ? picture.href : null;
   } catch {
     return null;
   }

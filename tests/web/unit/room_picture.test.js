@@ -56,15 +56,17 @@ test('the picture is found through .rmd and .rmz files, relative to them', async
 test('no picture when there is none to be had', async () => {
   const { fetchFn, asked } = fakeFetch({
     'bare.rmd': '<roomdesc>\r</roomdesc>\r',
+    'odd.rmd': '<roomdesc background="javascript:alert(1)">',
     'broken.rmz': Buffer.concat([Buffer.from('rmz \0\0\0\x20'), Buffer.from('not zlib at all')]),
   });
   assert.equal(await findRoomPicture('missing.rmd', media, fetchFn), null);
   assert.equal(await findRoomPicture('bare.rmd', media, fetchFn), null);
   assert.equal(await findRoomPicture('broken.rmz', media, fetchFn), null);
+  assert.equal(await findRoomPicture('odd.rmd', media, fetchFn), null); // only web addresses
   // Free text, as a hand-written description may be, is not fetched.
   assert.equal(await findRoomPicture('A quiet room by the sea', media, fetchFn), null);
   assert.equal(await findRoomPicture('', media, fetchFn), null);
-  assert.deepEqual(asked, ['missing.rmd', 'bare.rmd', 'broken.rmz']);
+  assert.deepEqual(asked, ['missing.rmd', 'bare.rmd', 'broken.rmz', 'odd.rmd']);
   const failing = async () => {
     throw new TypeError('network down');
   };
