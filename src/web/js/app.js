@@ -374,6 +374,7 @@ class ChatPage {
     who.node.style.left = `${(x / this.room.width) * 100}%`;
     who.node.style.top = `${(y / this.room.height) * 100}%`;
     who.node.style.width = `${(FACE_SIZE / this.room.width) * 100}%`;
+    who.node.classList.toggle('near-top', y < this.room.height * 0.2);
   }
 
   say(speaker, text, whisper) {

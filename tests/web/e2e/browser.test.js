@@ -6,7 +6,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { closeSync, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -57,7 +57,11 @@ async function startServer(home, data) {
   const before = existsSync(log) ? readFileSync(log, 'latin1').length : 0;
   const env = { ...process.env, HOME: home };
   delete env.XDG_DOCUMENTS_DIR;
-  const proc = spawn(ZANTHD, ['--headless'], { env, stdio: 'ignore' });
+  // Its own output (a sanitizer's report, say) is kept with the screenshots.
+  const output = path.join(ARTEFACTS, 'zanthd.out');
+  const fd = openSync(output, 'a');
+  const proc = spawn(ZANTHD, ['--headless'], { env, stdio: ['ignore', fd, fd] });
+  closeSync(fd);
   for (let i = 0; i < 150; i++) {
     if (existsSync(log) && readFileSync(log, 'latin1').slice(before).includes('Listening socket established')) {
       return proc;
@@ -66,7 +70,8 @@ async function startServer(home, data) {
     await sleep(100);
   }
   proc.kill('SIGKILL');
-  throw new Error(`zanthd did not start:\n${existsSync(log) ? readFileSync(log, 'latin1') : 'no log'}`);
+  throw new Error(`zanthd did not start (exit ${proc.exitCode}):\n${existsSync(log) ? readFileSync(log, 'latin1') : 'no log'}\n` +
+                  readFileSync(output, 'latin1'));
 }
 
 async function stopServer(proc) {
@@ -107,6 +112,8 @@ async function openPanel(page, name) {
 
 test('two browser pages and a terminal client meet, talk and move', { timeout: 110000 }, async (t) => {
   assert.ok(ZANTHD && ZANTHC && ARTEFACTS, 'ZANTHD, ZANTHC and ARTEFACTS must be set');
+  mkdirSync(ARTEFACTS, { recursive: true });
+  rmSync(path.join(ARTEFACTS, 'zanthd.out'), { force: true });
   const home = mkdtempSync(path.join(os.tmpdir(), 'zanth-web-e2e-'));
   const chatPort = await freePort();
   const httpPort = await freePort();
@@ -225,7 +232,6 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
 
   // The phone layout has no sideways scrolling.
   assert.ok(await bea.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth));
-  mkdirSync(ARTEFACTS, { recursive: true });
   await ada.screenshot({ path: path.join(ARTEFACTS, 'desktop-gate.png') });
   await bea.screenshot({ path: path.join(ARTEFACTS, 'phone-plaza.png'), fullPage: true });
 
