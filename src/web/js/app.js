@@ -70,7 +70,6 @@ class ChatPage {
     this.rooms = new Map(); // id -> room summary
     this.people = new Map(); // id -> user list entry
     this.target = null; // whisper target {id, name}
-    this.whispersSent = []; // target names, until each echo comes
     this.password = ''; // kept in memory only, for signing on again
     this.pictureToken = 0;
     this.mediaRoot = new URL('../', location.href);
@@ -113,8 +112,6 @@ class ChatPage {
     if (line === '') return;
     if (this.target !== null) {
       this.send('xTlk', msg.encodeWhisper([this.target.id], line));
-      // A command line has no echo to wait for.
-      if (!/^['`]/.test(line)) this.whispersSent.push(this.target.name);
     } else {
       this.send('Talk', msg.encodeText(line));
     }
@@ -380,7 +377,9 @@ class ChatPage {
   say(speaker, text, whisper) {
     const name = this.names.get(speaker) ?? `#${speaker}`;
     if (whisper) {
-      const to = speaker === this.selfId ? this.whispersSent.shift() : undefined;
+      // The echo of one's own whisper names no target; it comes back at
+      // once, to the target still chosen.
+      const to = speaker === this.selfId ? this.target?.name : undefined;
       this.log('whisper', to ? `(whisper to ${to}) ${text}` : `(whisper) ${text}`, speaker, name);
     } else {
       this.log('talk', text, speaker, name);
