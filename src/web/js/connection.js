@@ -20,10 +20,11 @@ function randomSeed() {
 // {type, payload, compressed}), 'down' (detail: {retryIn} in ms, or null
 // when no attempt follows).
 export class ChatConnection extends EventTarget {
-  constructor(url, makeSocket = (u) => new WebSocket(u)) {
+  constructor(url, makeSocket = (u) => new WebSocket(u), delays = RECONNECT_DELAYS) {
     super();
     this.url = url;
     this.makeSocket = makeSocket;
+    this.delays = delays;
     this.socket = null;
     this.attempt = 0;
     this.timer = null;
@@ -112,12 +113,12 @@ export class ChatConnection extends EventTarget {
   lost() {
     this.drop();
     if (this.stopped) return;
-    if (this.attempt >= RECONNECT_DELAYS.length) {
+    if (this.attempt >= this.delays.length) {
       this.stopped = true;
       this.dispatchEvent(new CustomEvent('down', { detail: { retryIn: null } }));
       return;
     }
-    const delay = RECONNECT_DELAYS[this.attempt++];
+    const delay = this.delays[this.attempt++];
     this.dispatchEvent(new CustomEvent('down', { detail: { retryIn: delay } }));
     this.timer = setTimeout(() => this.open(), delay);
   }

@@ -151,6 +151,9 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
     return !img.hidden && img.naturalWidth > 0;
   }, null, { timeout: WAIT }), 'the gate picture is shown');
   assert.equal(await ada.textContent('#site-name'), 'Browser Check');
+  // Module scripts run only when served under a JavaScript type.
+  assert.deepEqual(await ada.evaluate(() => Promise.all(['js/app.js', 'style.css', 'index.html'].map(
+    (f) => fetch(f).then((r) => r.headers.get('content-type'))))), ['text/javascript', 'text/css', 'text/html']);
 
   await bea.goto(url);
   await online(bea);
