@@ -148,6 +148,7 @@ int Server::Start() {
   chat_sessions_ = std::make_unique<protocol::ChatSessions>(site_);
   http_server_ = std::make_unique<http::HttpServer>(transport_, settings_, site_.users);
   http_server_->LoadMimeTable(LoadResource("TEXT", 100));
+  http_server_->set_chat_socket_handler(chat_sessions_.get());
   if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_sessions_.get(),
                           true) != 0 ||
       transport_.ListenOn(settings_.bind_address, settings_.http_port, http_server_.get(),
@@ -155,6 +156,11 @@ int Server::Start() {
     return kStartFailed;
   }
   Log(nullptr, "main", "Listening socket established");
+  // The page that opens a chat connection over the HTTP port.
+  const std::string& address = settings_.bind_address;
+  Log(nullptr, "main", "Web client at http://%s:%d/web/index.html",
+      address.empty() || address == "0.0.0.0" ? "127.0.0.1" : address.c_str(),
+      settings_.http_port);
   directory_ = std::make_unique<directory::DirectoryClient>(
       transport_, settings_, [this] { return site_.users.count(); },
       [this] { WriteConfiguration(); });

@@ -39,6 +39,17 @@ int Number(const std::string& text, std::size_t pos, std::size_t width) {
   return value;
 }
 
+bool IsChatSocketRequest(const ParsedRequest& parsed) {
+  return parsed.path.substr(0, parsed.path.find('?')) == kChatSocketPath &&
+         net::IsUpgradeAttempt(parsed.headers);
+}
+
+// The header block ends the request: a WebSocket client sends nothing else
+// before it has the answer.
+bool EndsWithBlankLine(const std::string& bytes) {
+  return bytes.ends_with("\r\n\r\n") || bytes.ends_with("\n\n");
+}
+
 }  // namespace
 
 ParsedRequest ParseRequest(std::string_view bytes) {
@@ -176,6 +187,10 @@ int HttpServer::Poll() {
         }
       } else if (!request.bytes.empty()) {
         Answer(request);
+        if (request.upgraded) {
+          it = requests_.erase(it);
+          continue;
+        }
       } else if (now - request.accepted_at >= kIdleLimitSeconds) {
         drop = true;
       }
@@ -202,6 +217,10 @@ int HttpServer::Poll() {
 void HttpServer::Answer(Request& request) {
   request.done = true;
   ParsedRequest parsed = ParseRequest(request.bytes);
+  if (chat_socket_ != nullptr && IsChatSocketRequest(parsed)) {
+    AnswerUpgrade(request, parsed);
+    return;
+  }
   net::Connection& connection = *request.connection;
   std::string path = parsed.path;
   std::uint64_t size = 0;
@@ -232,6 +251,24 @@ void HttpServer::Answer(Request& request) {
     Stream(request);
   }
   Log(request, parsed, 200);
+}
+
+void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
+  net::HandshakeAnswer answer = net::AnswerHandshake(parsed.method, parsed.headers);
+  if (answer.status == 101 && !EndsWithBlankLine(request.bytes)) answer = net::BadHandshake();
+  Log(request, parsed, answer.status);
+  net::Connection& connection = *request.connection;
+  if (answer.status != 101) {
+    (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(answer.response.data()),
+                               answer.response.size());
+    return;
+  }
+  // From here on the connection is a chat connection like an accepted one:
+  // the chat handler owns it and the idle limit of requests is gone.
+  transport_.HandOver(connection, chat_socket_, true,
+                      std::make_unique<net::WebSocketLink>(answer.response));
+  request.connection = nullptr;
+  request.upgraded = true;
 }
 
 void HttpServer::Stream(Request& request) {

@@ -25,6 +25,10 @@ inline constexpr char kNotModified[] =
     "HTTP/1.1 304 NOT MODIFIED\r\nConnection: close\r\nContent-Length: 18\r\n\r\nFile Not "
     "Modified\n";
 
+// The path (without its leading "/", before any query) on which a browser
+// opens a WebSocket chat connection.
+inline constexpr char kChatSocketPath[] = "chat-socket";
+
 // A connection that sends nothing is closed after this long, and a request
 // that grows past this size is closed without an answer.
 inline constexpr std::int64_t kIdleLimitSeconds = 30;
@@ -59,6 +63,9 @@ class HttpServer : public net::ConnectionHandler {
   ~HttpServer() override;
 
   void LoadMimeTable(std::string_view text) { mime_.Load(text); }
+  // Where an accepted WebSocket upgrade on kChatSocketPath goes: the chat
+  // listener's handler. Without one the path is an ordinary file name.
+  void set_chat_socket_handler(net::ConnectionHandler* handler) { chat_socket_ = handler; }
   const MimeTable& mime() const { return mime_; }
 
   int OnAccept(net::Connection& connection) override;
@@ -80,11 +87,15 @@ class HttpServer : public net::ConnectionHandler {
     std::int64_t accepted_at = 0;
     bool lost = false;
     bool done = false;
+    bool upgraded = false;  // handed over to the chat handler
     platform::File file;  // a body still being sent
     std::uint64_t remaining = 0;
   };
 
   void Answer(Request& request);
+  // Answers a WebSocket upgrade attempt on kChatSocketPath: 101 and the
+  // hand-over of the connection, or 400/426 and the close.
+  void AnswerUpgrade(Request& request, const ParsedRequest& parsed);
   void Stream(Request& request);
   void Log(const Request& request, const ParsedRequest& parsed, int status);
 
@@ -92,6 +103,7 @@ class HttpServer : public net::ConnectionHandler {
   const Settings& settings_;
   const users::UserRegistry& users_;
   MimeTable mime_;
+  net::ConnectionHandler* chat_socket_ = nullptr;
   std::list<std::unique_ptr<Request>> requests_;  // newest first
   bool pending_ = false;
 };

@@ -24,7 +24,8 @@ Connection::Connection(ConnectionManager* manager, platform::Socket socket,
 Connection::~Connection() = default;
 
 int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
-  if (closing_) return kOk;
+  // After a WebSocket close frame nothing more may be framed.
+  if (closing_ || (websocket_ != nullptr && !websocket_->open())) return kOk;
   bool needs_seed = scrambled_ && !send_scrambler_.started();
   std::size_t room = count + (needs_seed ? 1 : 0);
   std::vector<std::uint8_t>* block = out_.empty() ? nullptr : &out_.back();
@@ -88,6 +89,11 @@ long Connection::ReceiveOnce(int* error) {
   long n = platform::Receive(socket_.fd(), in_.get() + in_count_, space, error);
   if (n <= 0) return n;
   std::size_t received = static_cast<std::size_t>(n);
+  if (websocket_ != nullptr) {
+    // Only data payloads belong to the stream; they are unmasked in place.
+    received = websocket_->Receive(in_.get() + in_count_, received);
+    if (received == 0) return n;
+  }
   if (!scrambled_) {
     in_count_ += received;
     in_ready_ = in_count_;
@@ -108,33 +114,76 @@ long Connection::ReceiveOnce(int* error) {
 }
 
 long Connection::SendOnce(int* error) {
+  if (websocket_ != nullptr) return SendFrameOnce(error);
   // At most kMaxSendPerPass bytes from the head of the queue, which may
   // span blocks.
   std::uint8_t chunk[kMaxSendPerPass];
+  std::size_t count = CopyQueued(chunk, kMaxSendPerPass);
+  long n = platform::Send(socket_.fd(), chunk, count, error);
+  if (n <= 0) return n;
+  DropQueued(static_cast<std::size_t>(n));
+  return n;
+}
+
+long Connection::SendFrameOnce(int* error) {
+  WebSocketLink& link = *websocket_;
+  if (link.has_pending()) {
+    long n = platform::Send(socket_.fd(), link.pending_data(), link.pending_size(), error);
+    if (n > 0) link.Sent(static_cast<std::size_t>(n));
+    return n;
+  }
+  // Room for a header in front of the payload, so that a frame is one send.
+  std::uint8_t frame[kMaxFrameHeader + kMaxSendPerPass];
+  std::uint8_t* start = frame;
+  std::size_t size = link.NextControlFrame(frame);
+  if (size == 0) {
+    if (!link.open()) {
+      DropQueued(out_count_);  // the close frame is out; nothing may follow it
+      return 0;
+    }
+    std::uint8_t* payload = frame + kMaxFrameHeader;
+    std::size_t count = CopyQueued(payload, kMaxSendPerPass);
+    if (count == 0) return 0;
+    DropQueued(count);
+    std::uint8_t header[kMaxFrameHeader];
+    std::size_t header_size = EncodeFrameHeader(kOpBinary, count, header);
+    start = payload - header_size;
+    std::memcpy(start, header, header_size);
+    size = header_size + count;
+  }
+  long n = platform::Send(socket_.fd(), start, size, error);
+  std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+  // The frame is already out of the queue: whatever the socket did not
+  // take waits in the link and goes first in the next pass.
+  if (sent < size) link.Keep(start + sent, size - sent);
+  return n;
+}
+
+std::size_t Connection::CopyQueued(std::uint8_t* destination, std::size_t max) const {
   std::size_t count = 0;
   std::size_t offset = out_head_;
   for (const std::vector<std::uint8_t>& block : out_) {
-    std::size_t take = std::min(block.size() - offset, kMaxSendPerPass - count);
-    std::memcpy(chunk + count, block.data() + offset, take);
+    std::size_t take = std::min(block.size() - offset, max - count);
+    std::memcpy(destination + count, block.data() + offset, take);
     count += take;
     offset = 0;
-    if (count == kMaxSendPerPass) break;
+    if (count == max) break;
   }
-  long n = platform::Send(socket_.fd(), chunk, count, error);
-  if (n <= 0) return n;
-  std::size_t sent = static_cast<std::size_t>(n);
-  out_count_ -= sent;
-  while (sent > 0) {
+  return count;
+}
+
+void Connection::DropQueued(std::size_t count) {
+  out_count_ -= count;
+  while (count > 0) {
     std::size_t left = out_.front().size() - out_head_;
-    if (sent < left) {
-      out_head_ += sent;
+    if (count < left) {
+      out_head_ += count;
       break;
     }
-    sent -= left;
+    count -= left;
     out_.pop_front();
     out_head_ = 0;
   }
-  return n;
 }
 
 void Connection::UpdateInterest() {

@@ -11,6 +11,7 @@
 
 #include "core/intrusive_list.h"
 #include "net/scramble.h"
+#include "net/websocket.h"
 #include "platform/socket.h"
 
 namespace zanth::net {
@@ -70,7 +71,11 @@ class Connection {
 
   const std::string& peer_address() const { return peer_address_; }
   int fd() const { return socket_.fd(); }
-  std::size_t queued() const { return out_count_; }
+  // Bytes waiting to be sent, those held by a WebSocket link included.
+  std::size_t queued() const {
+    return out_count_ + (websocket_ != nullptr ? websocket_->queued() : 0);
+  }
+  bool websocket() const { return websocket_ != nullptr; }
   std::size_t in_count() const { return in_count_; }
 
   ConnectionHandler* handler() const { return handler_; }
@@ -86,6 +91,14 @@ class Connection {
   long ReceiveOnce(int* error);
   // Sends at most kMaxSendPerPass bytes; returns the count or -1.
   long SendOnce(int* error);
+  // The same on a WebSocket link: the rest of a started frame, else one
+  // control reply, else up to kMaxSendPerPass queued bytes in one binary
+  // frame.
+  long SendFrameOnce(int* error);
+  // Copies up to max bytes from the head of the output queue; returns how many.
+  std::size_t CopyQueued(std::uint8_t* destination, std::size_t max) const;
+  // Removes count bytes from the head of the output queue.
+  void DropQueued(std::size_t count);
   void UpdateInterest();
 
   ConnectionManager* manager_;
@@ -113,6 +126,8 @@ class Connection {
   std::deque<std::vector<std::uint8_t>> out_;
   std::size_t out_head_ = 0;
   std::size_t out_count_ = 0;
+  // Set when the connection carries its stream in WebSocket frames.
+  std::unique_ptr<WebSocketLink> websocket_;
 };
 
 }  // namespace zanth::net

@@ -130,6 +130,16 @@ Connection* ConnectionManager::AddDetached(const std::string& peer_address,
   return connection;
 }
 
+void ConnectionManager::HandOver(Connection& connection, ConnectionHandler* handler,
+                                 bool scrambled, std::unique_ptr<WebSocketLink> link) {
+  connection.handler_ = handler;
+  connection.user_data = nullptr;
+  connection.scrambled_ = scrambled;
+  connection.websocket_ = std::move(link);
+  connection.is_new_ = true;
+  connection.UpdateInterest();
+}
+
 void ConnectionManager::RemoveConnection(Connection* connection) {
   if (connection == nullptr || !connections_.Contains(*connection) || connection->removed_) {
     return;
@@ -284,6 +294,9 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       }
       Lose(c);
       return;
+    } else if (c.websocket_ != nullptr && c.websocket_->failed()) {
+      LoseLink(c);
+      return;
     } else {
       c.UpdateInterest();
     }
@@ -313,6 +326,11 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
         Lose(c);
         return;
       }
+      if (c.websocket_ != nullptr && c.websocket_->finished()) {
+        // The close handshake is done; the connection ends like a lost one.
+        Lose(c);
+        return;
+      }
     }
     if (c.queued() == 0 && c.close_when_flushed_ && !c.removed_) {
       ConnectionHandler* handler = c.handler_;
@@ -322,6 +340,15 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
     }
     c.UpdateInterest();
   }
+}
+
+void ConnectionManager::LoseLink(Connection& c) {
+  // The rest of a started frame, a pong, the close frame: at most three sends.
+  for (int i = 0; i < 3 && !c.websocket_->finished(); ++i) {
+    int error = 0;
+    if (c.SendFrameOnce(&error) <= 0 || c.websocket_->has_pending()) break;
+  }
+  Lose(c);
 }
 
 void ConnectionManager::Lose(Connection& c) {

@@ -51,6 +51,14 @@ class ConnectionManager {
   // harnesses). The caller runs handler->OnAccept itself.
   Connection* AddDetached(const std::string& peer_address, ConnectionHandler* handler);
 
+  // Gives an accepted connection to another handler, as if that handler's
+  // listener had just accepted it: handler->OnAccept runs in the next pass,
+  // with the scrambled flag given. With a link, the connection carries its
+  // stream in WebSocket frames from now on, after the link's handshake
+  // reply. REQUIRES: no input is waiting in the connection.
+  void HandOver(Connection& connection, ConnectionHandler* handler, bool scrambled,
+                std::unique_ptr<WebSocketLink> link);
+
   // Unlinks, closes and frees connection. Inside a pass the record is freed
   // after the pass. A second call for the same record does nothing.
   void RemoveConnection(Connection* connection);
@@ -81,6 +89,9 @@ class ConnectionManager {
   Connection* AddConnection(platform::Socket socket, bool scrambled);
   void ProcessConnection(Connection& connection, int* last_error);
   void Lose(Connection& connection);
+  // A WebSocket protocol error: one attempt to send what the link holds,
+  // the close frame included, then the connection is lost.
+  void LoseLink(Connection& connection);
   void ReapRemoved();
   void VerifyList();
 

@@ -348,5 +348,128 @@ TEST_F(ConnectionManagerTest, ListenOnUnknownHostFails) {
   EXPECT_NE(kOk, manager_.ListenOn("no-such-host.invalid", PickFreePort(), &handler_, false));
 }
 
+// A connection handed over to a WebSocket link, as the HTTP server does
+// after a 101 answer: plain here, so that the stream bytes show as sent.
+class WebSocketConnectionTest : public ConnectionManagerTest {
+ protected:
+  void SetUp() override {
+    Listen(false);
+    fd_ = ConnectClient();
+    ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+    c_ = handler_.accepted[0];
+    manager_.HandOver(*c_, &chat_, false, std::make_unique<WebSocketLink>("REPLY"));
+    ASSERT_TRUE(PollUntil([&] { return chat_.accepted.size() == 1; }));
+    EXPECT_EQ(c_, chat_.accepted[0]);
+    std::vector<std::uint8_t> reply;
+    ASSERT_EQ(5u, ReadAvailable(fd_, &reply, 5));
+    EXPECT_EQ("REPLY", std::string(reply.begin(), reply.end()));
+  }
+
+  void SendMasked(std::uint8_t first_byte, const std::string& payload) {
+    std::vector<std::uint8_t> f{first_byte, static_cast<std::uint8_t>(0x80 | payload.size()), 1, 2,
+                                3, 4};
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+      f.push_back(static_cast<std::uint8_t>(payload[i] ^ (1 + i % 4)));
+    }
+    ASSERT_EQ(static_cast<ssize_t>(f.size()), send(fd_, f.data(), f.size(), 0));
+  }
+
+  // Cuts server frames off the front of wire: (first byte, payload) each.
+  static std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> Frames(
+      const std::vector<std::uint8_t>& wire) {
+    std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> frames;
+    std::size_t at = 0;
+    while (at + 2 <= wire.size()) {
+      std::size_t length = wire[at + 1];
+      std::size_t header = 2;
+      EXPECT_LT(length, 127u) << "no server frame needs a 64-bit length";
+      if (length == 126) {
+        length = static_cast<std::size_t>(wire[at + 2]) << 8 | wire[at + 3];
+        header = 4;
+      }
+      if (at + header + length > wire.size()) break;
+      auto begin = wire.begin() + static_cast<std::ptrdiff_t>(at + header);
+      frames.emplace_back(wire[at], std::vector<std::uint8_t>(
+                                        begin, begin + static_cast<std::ptrdiff_t>(length)));
+      at += header + length;
+    }
+    EXPECT_EQ(wire.size(), at) << "a frame was cut";
+    return frames;
+  }
+
+  RecordingHandler chat_;
+  int fd_ = -1;
+  Connection* c_ = nullptr;
+};
+
+TEST_F(WebSocketConnectionTest, QueueGoesOutInBinaryFramesOf1024BytesAtMost) {
+  std::vector<std::uint8_t> data(3000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_EQ(kOk, c_->QueueSend(data.data(), data.size()));
+  std::vector<std::uint8_t> wire;
+  ASSERT_EQ(3012u, ReadAvailable(fd_, &wire, 3012));
+  auto frames = Frames(wire);
+  ASSERT_EQ(3u, frames.size());
+  std::vector<std::uint8_t> joined;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(0x82, frames[i].first);  // FIN, binary, unmasked
+    EXPECT_EQ(i < 2 ? 1024u : 952u, frames[i].second.size());
+    joined.insert(joined.end(), frames[i].second.begin(), frames[i].second.end());
+  }
+  EXPECT_EQ(data, joined);
+}
+
+TEST_F(WebSocketConnectionTest, FramesStayWholeWhenTheSocketFillsUp) {
+  // A reader that stops makes the sends run into a full socket buffer: the
+  // queue waits in front of frames that must still arrive whole and in
+  // order, with a pong between two of them.
+  std::vector<std::uint8_t> data(300000);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
+  }
+  for (std::size_t at = 0; at < data.size(); at += 1000) {
+    ASSERT_EQ(kOk, c_->QueueSend(data.data() + at, std::min<std::size_t>(1000, data.size() - at)));
+  }
+  for (int i = 0; i < 400; ++i) manager_.Poll(0);
+  EXPECT_GT(c_->queued(), 0u);
+  SendMasked(0x89, "mid");  // a ping while a frame may be half sent
+  std::vector<std::uint8_t> wire;
+  // Every data frame has a 4-byte header; the pong is 5 bytes.
+  std::size_t frames_wanted = (data.size() + 1023) / 1024;
+  std::size_t total = data.size() + 4 * frames_wanted + 5;
+  ASSERT_EQ(total, ReadAvailable(fd_, &wire, total));
+  std::vector<std::uint8_t> joined;
+  int pongs = 0;
+  for (const auto& [first, payload] : Frames(wire)) {
+    if (first == 0x8A) {
+      ++pongs;
+      EXPECT_EQ("mid", std::string(payload.begin(), payload.end()));
+      continue;
+    }
+    EXPECT_EQ(0x82, first);
+    EXPECT_LE(payload.size(), kMaxSendPerPass);
+    joined.insert(joined.end(), payload.begin(), payload.end());
+  }
+  EXPECT_EQ(1, pongs);
+  EXPECT_EQ(data, joined);
+}
+
+TEST_F(WebSocketConnectionTest, PayloadReachesTheInputAndPingsArePonged) {
+  SendMasked(0x02, "hel");  // a fragmented message
+  SendMasked(0x89, "are you there");
+  SendMasked(0x80, "lo");
+  ASSERT_TRUE(PollUntil([&] { return c_->ReadyCount() == 5; }));
+  std::uint8_t in[8];
+  ASSERT_EQ(5u, c_->TakeInput(in, sizeof in));
+  EXPECT_EQ("hello", std::string(in, in + 5));
+  std::vector<std::uint8_t> wire;
+  ASSERT_EQ(15u, ReadAvailable(fd_, &wire, 15));
+  auto frames = Frames(wire);
+  ASSERT_EQ(1u, frames.size());
+  EXPECT_EQ(0x8A, frames[0].first);
+  EXPECT_EQ("are you there", std::string(frames[0].second.begin(), frames[0].second.end()));
+  EXPECT_TRUE(chat_.lost.empty());
+}
+
 }  // namespace
 }  // namespace zanth::net
