@@ -115,10 +115,19 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   mkdirSync(ARTEFACTS, { recursive: true });
   rmSync(path.join(ARTEFACTS, 'zanthd.out'), { force: true });
   const home = mkdtempSync(path.join(os.tmpdir(), 'zanth-web-e2e-'));
-  const chatPort = await freePort();
-  const httpPort = await freePort();
-  const data = makeSite(home, chatPort, httpPort);
-  let server = await startServer(home, data);
+  // A port picked as free may be taken before the server binds it; a few
+  // fresh picks make that harmless.
+  let chatPort, httpPort, data, server, failure;
+  for (let attempt = 0; attempt < 3 && !server; attempt++) {
+    chatPort = await freePort();
+    do httpPort = await freePort(); while (httpPort === chatPort);
+    data = makeSite(home, chatPort, httpPort);
+    server = await startServer(home, data).catch((e) => {
+      failure = e;
+      return null;
+    });
+  }
+  if (!server) throw failure;
   const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS, timeout: 30000 });
   let terminal = null;
   t.after(async () => {
