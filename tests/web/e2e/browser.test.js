@@ -1,8 +1,9 @@
 // The browser page end to end: a real zanthd on loopback serves the page,
 // two headless Chromium pages (one desktop, one phone-sized) and one
 // terminal client (zanthc) sign on, see each other, talk, whisper, move,
-// change face, colour, name and room, run a command, and the pages come
-// back after the server restarts. Screenshots go to $ARTEFACTS.
+// change face, colour, name and room, run a command, the pages come back
+// after the server restarts, and a second tab of one browser takes over
+// from the first. Screenshots go to $ARTEFACTS.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -257,6 +258,18 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   await bea.locator('#room[data-room-id="102"]').waitFor({ timeout: WAIT });
   await avatar(bea, 'Bea').waitFor({ timeout: WAIT });
   await bea.screenshot({ path: path.join(ARTEFACTS, 'phone-reconnected.png'), fullPage: true });
+
+  // A second tab of the same browser has the same identity: the server
+  // keeps the newer sign-on, and the older tab steps aside for good
+  // instead of taking its place back.
+  const ada2 = await desk.newPage();
+  ada2.on('pageerror', (e) => pageErrors.push(String(e)));
+  await ada2.goto(url);
+  await online(ada2);
+  await ada.locator('#status[data-state="down"]', { hasText: 'another tab' }).waitFor({ timeout: WAIT });
+  await sleep(3000);
+  assert.equal(await ada2.getAttribute('#status', 'data-state'), 'online');
+  assert.equal(await ada.getAttribute('#status', 'data-state'), 'down');
 
   assert.deepEqual(pageErrors, []);
 });
