@@ -191,6 +191,8 @@ class ChatPage {
       case T.RmEn: {
         const u = msg.decodeUserSummary(p);
         if (u === null) return;
+        // At sign-on the room is entered before the server names us.
+        if (this.selfId === 0) this.selfId = u.id;
         this.addOccupant(u);
         if (u.id === this.selfId) this.log('event', `You are in ${this.room.name}.`);
         else this.log('event', `${u.name} enters.`, u.id);
