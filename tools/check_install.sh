@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what lands where: the
 # server, its man page (whose options must be those of --help) and its
-# systemd user unit, and nothing else.
-# Usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR
+# systemd user unit, the browser page, and nothing else.
+# Usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR WEB_SOURCE_DIR
 set -u
 
 cmake=${1:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR}
 build=${2:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR}
-bindir=${3:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR}
+bindir=${3:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR WEB_SOURCE_DIR}
+web=${4:?usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR WEB_SOURCE_DIR}
 work=$(mktemp -d "${TMPDIR:-/tmp}/zanth-install-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -20,17 +21,23 @@ fail() {
 "$cmake" --install "$build" --prefix "$prefix" > "$work/install.out" 2>&1 ||
   { cat "$work/install.out"; fail "cmake --install failed"; }
 
-expected="bin/zanthc
-bin/zanthd
-lib/systemd/user/zanthd.service
-share/doc/zanthd/README.md
-share/man/man1/zanthd.1.gz"
+# The page's files, and only those: not the package.json of its scripts.
+page=$(cd "$web" && find . -type f \( -name '*.html' -o -name '*.css' -o -name '*.js' \) |
+  sed 's|^\./||' | LC_ALL=C sort)
+[ -n "$page" ] || fail "no page files found in $web"
+expected=$( (printf '%s\n' bin/zanthc bin/zanthd lib/systemd/user/zanthd.service \
+  share/doc/zanthd/README.md share/man/man1/zanthd.1.gz
+  printf '%s\n' "$page" | sed 's|^|share/zanthd/web/|') | LC_ALL=C sort)
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] ||
   fail "installed files differ; expected:
 $expected
 installed:
 $actual"
+
+for f in $page; do
+  cmp -s "$web/$f" "$prefix/share/zanthd/web/$f" || fail "share/zanthd/web/$f differs from $web/$f"
+done
 
 # The server: the built binary, and it runs from there.
 [ -x "$prefix/bin/zanthd" ] || fail "bin/zanthd is not executable"

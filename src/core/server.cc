@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/resources.h"
 #include "core/result.h"
+#include "core/web_client.h"
 #include "import/legacy_import.h"
 #include "platform/file.h"
 #include "platform/socket.h"
@@ -117,6 +118,7 @@ int Server::Start() {
   if (!platform::DirectoryExists(settings_.prop_dir)) {
     CreateDirectoryReported(settings_.prop_dir, "prop directory");
   }
+  PlaceWebClient();
   if (settings_.profile_url.empty()) {
     bool has_index = platform::FileExists(settings_.media_dir + "index.html");
     std::string page = has_index ? "zanthprofile.html" : "index.html";
@@ -189,6 +191,15 @@ int Server::ImportLegacySite() {
     settings_.prop_url = settings_.base_url + "props/";
   }
   return 0;
+}
+
+void Server::PlaceWebClient() {
+  std::string source = FindWebClientFiles(WebClientCandidates(platform::ExecutablePath()));
+  if (source.empty()) return;  // a server without its page still chats
+  int copied = 0;
+  int rc = zanth::PlaceWebClient(source, settings_.media_dir, &copied);
+  if (copied > 0) Log(nullptr, "main", "Placed the web client in %sweb/", settings_.media_dir.c_str());
+  if (rc != 0) LogError(rc, "placing the web client in %sweb/", settings_.media_dir.c_str());
 }
 
 void Server::FirstRunSetup() {

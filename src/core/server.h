@@ -87,6 +87,9 @@ class Server {
   // was found.
   int ImportLegacySite();
   void FirstRunSetup();
+  // Copies the browser page into the media folder's "web" subfolder when
+  // it has none (never over a site owner's files).
+  void PlaceWebClient();
   int OpenPropCache();
   // Reopens the log by its name, after a rotation renamed it.
   void ReopenLog();

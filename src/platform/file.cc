@@ -211,6 +211,19 @@ int ListDirectory(const std::string& path, std::vector<std::string>* names) {
   return 0;
 }
 
+int ListSubdirectories(const std::string& path, std::vector<std::string>* names) {
+  names->clear();
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return errno;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (DirectoryExists(path + "/" + name)) names->push_back(std::move(name));
+  }
+  ::closedir(dir);
+  return 0;
+}
+
 bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;

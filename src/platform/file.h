@@ -86,6 +86,11 @@ bool DirectoryExists(const std::string& path);
 [[nodiscard]] int ListDirectory(const std::string& path,
                                 std::vector<std::string>* names);
 
+// Names of the directories in a directory (no "." or ".."), in the order
+// the system lists them. Returns 0 or the system error.
+[[nodiscard]] int ListSubdirectories(const std::string& path,
+                                     std::vector<std::string>* names);
+
 // Size and modification time of a regular file (symbolic links followed).
 // false when path names no regular file.
 bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified);

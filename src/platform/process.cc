@@ -54,6 +54,13 @@ void SetHandler(int signal_number, void (*handler)(int)) {
 
 }  // namespace
 
+std::string ExecutablePath() {
+  char path[4096];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof path) return "";
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
 std::string DocumentsFolder() {
   const char* xdg = std::getenv("XDG_DOCUMENTS_DIR");
   if (xdg != nullptr && xdg[0] == '/') {

@@ -10,6 +10,10 @@ namespace zanth::platform {
 // path, else $HOME/Documents. No trailing "/". Empty when neither is known.
 std::string DocumentsFolder();
 
+// The running program's own path, symbolic links resolved; empty when the
+// system does not tell.
+std::string ExecutablePath();
+
 // Holds the right to be the one server for a data directory, as an abstract
 // local socket named after it: nothing is created on disk, and the name is
 // released by the system when the process ends, however it ends.

@@ -63,6 +63,11 @@ TEST(MimeTableTest, BuiltInTableRowsAndRules) {
   EXPECT_EQ("application/x-zanthroom", mime.TypeOf("rmd"));
   EXPECT_EQ("application/x-zanthroom", mime.TypeOf("rmz"));
   EXPECT_EQ("image/jpeg", mime.TypeOf("jpg"));
+  // Browsers run the web page's scripts only under a JavaScript type.
+  EXPECT_EQ("text/javascript", mime.TypeOf("js"));
+  EXPECT_EQ("text/css", mime.TypeOf("css"));
+  EXPECT_EQ("text/html", mime.TypeOf("html"));
+  EXPECT_EQ("image/svg+xml", mime.TypeOf("svg"));
   EXPECT_EQ("*/*", mime.TypeOf("JPG"));
   EXPECT_EQ("*/*", mime.TypeOf("prp"));
   EXPECT_EQ("*/*", mime.TypeOf(Extension("a.movie")));  // "movi" never matches
