@@ -1,10 +1,14 @@
 # The two commands a site owner or a developer needs: `make run` and `make test`.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: run test build build-test deps clean bench install package reference diagram fanout fanout-suite http-bench fanout-plot
+.PHONY: run test build build-test deps deps-test clean bench install package reference diagram fanout fanout-suite http-bench fanout-plot
 
 deps:
 	@scripts/install-deps
+
+# The tests also need node, npm and Chromium for the browser page's tests.
+deps-test:
+	@scripts/install-deps test
 
 # The server and the command-line client, without the tests.
 build: deps
@@ -14,7 +18,7 @@ build: deps
 run: build
 	./build/zanthd
 
-build-test: deps
+build-test: deps-test
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DZANTH_SANITIZE=ON
 	cmake --build build-test -j $(JOBS)
 

@@ -411,9 +411,10 @@ class ChatPage {
 
   // Two tabs of one browser share its UUID, and the server keeps only the
   // newest sign-on of a UUID: the older tab steps aside instead of taking
-  // the place back.
+  // the place back. The server may have cut this tab's link already, before
+  // the other tab's word arrives; then its reconnecting stops too.
   otherTab(data) {
-    if (!data || data.signedOn !== this.uuid.join('.') || this.selfId === 0) return;
+    if (!data || data.signedOn !== this.uuid.join('.')) return;
     this.link.stop();
     this.selfId = 0;
     this.setStatus('down', 'Continued in another tab');
