@@ -53,16 +53,7 @@ FuzzSite::FuzzSite() : site_(settings_, transport_), hooks_(site_), sessions_(si
   WriteScratchFile("data/media/gate.rmd", "<roomdesc background=\"plain.jpg\">\r</roomdesc>\r");
   site_.sounds.Add("bell", "bell.wav");
 
-  site_.run_command = [this](users::UserRecord& user, std::string_view line,
-                             const std::vector<std::uint32_t>& targets) {
-    return commands::RunCommand(site_, user, line, targets);
-  };
-  site_.change_name = [this](users::UserRecord& user, std::string_view name) {
-    return commands::ChangeName(site_, user, name);
-  };
-  site_.on_user_leaving = [this](users::UserRecord& user) {
-    commands::DropFromMuteLists(site_, user);
-  };
+  commands::InstallSiteHooks(site_);
   site_.save_configuration = [this] {
     (void)config::WriteConfiguration(settings_.config_file, settings_, &hooks_);
   };

@@ -24,6 +24,9 @@ extern const CommandEntry kCommandTable[34];
 int RunCommand(protocol::Site& site, users::UserRecord& user, std::string_view line,
                const std::vector<std::uint32_t>& targets);
 
+// Connects site's command, name-change and leaving hooks to this module.
+void InstallSiteHooks(protocol::Site& site);
+
 // Name changes: a client's "Name", the name command and the name gag.
 // Returns the status of the room broadcast, 0 when nothing changed.
 int ChangeName(protocol::Site& site, users::UserRecord& user, std::string_view requested);

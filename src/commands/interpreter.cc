@@ -175,6 +175,17 @@ const CommandEntry kCommandTable[34] = {
     {0x00100000, "purgemedia", "", "Purge unused media files"},
 };
 
+void InstallSiteHooks(protocol::Site& site) {
+  site.run_command = [&site](users::UserRecord& user, std::string_view line,
+                             const std::vector<std::uint32_t>& targets) {
+    return RunCommand(site, user, line, targets);
+  };
+  site.change_name = [&site](users::UserRecord& user, std::string_view name) {
+    return ChangeName(site, user, name);
+  };
+  site.on_user_leaving = [&site](users::UserRecord& user) { DropFromMuteLists(site, user); };
+}
+
 int RunCommand(protocol::Site& site, UserRecord& user, std::string_view line,
                const std::vector<std::uint32_t>& targets) {
   std::string text(line.substr(0, 254));

@@ -85,16 +85,7 @@ int Server::Start() {
   if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
   config_bridge_ = std::make_unique<protocol::SiteConfigHooks>(site_);
-  site_.run_command = [this](users::UserRecord& user, std::string_view line,
-                             const std::vector<std::uint32_t>& targets) {
-    return commands::RunCommand(site_, user, line, targets);
-  };
-  site_.change_name = [this](users::UserRecord& user, std::string_view name) {
-    return commands::ChangeName(site_, user, name);
-  };
-  site_.on_user_leaving = [this](users::UserRecord& user) {
-    commands::DropFromMuteLists(site_, user);
-  };
+  commands::InstallSiteHooks(site_);
   site_.save_configuration = [this] { WriteConfiguration(); };
 
   settings_.config_file = settings_.data_dir + "zanth.conf";

@@ -198,30 +198,31 @@ int RenameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-int ListDirectory(const std::string& path, std::vector<std::string>* names) {
+namespace {
+
+// The entries of a folder for which keep(full path) holds.
+int ListEntries(const std::string& path, bool (*keep)(const std::string&),
+                std::vector<std::string>* names) {
   names->clear();
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return errno;
   while (struct dirent* entry = ::readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    if (FileExists(path + "/" + name)) names->push_back(std::move(name));
+    if (keep(path + "/" + name)) names->push_back(std::move(name));
   }
   ::closedir(dir);
   return 0;
 }
 
+}  // namespace
+
+int ListDirectory(const std::string& path, std::vector<std::string>* names) {
+  return ListEntries(path, FileExists, names);
+}
+
 int ListSubdirectories(const std::string& path, std::vector<std::string>* names) {
-  names->clear();
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return errno;
-  while (struct dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (DirectoryExists(path + "/" + name)) names->push_back(std::move(name));
-  }
-  ::closedir(dir);
-  return 0;
+  return ListEntries(path, DirectoryExists, names);
 }
 
 bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified) {
