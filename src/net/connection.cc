@@ -135,6 +135,7 @@ long Connection::SendOnce(int* error) {
   std::uint8_t chunk[kMaxSendPerPass];
   std::size_t count = CopyQueued(chunk, kMaxSendPerPass);
   long n = platform::Send(socket_.fd(), chunk, count, error);
+  send_blocked_ = n < static_cast<long>(count);
   if (n <= 0) return n;
   DropQueued(static_cast<std::size_t>(n));
   return n;
@@ -143,7 +144,9 @@ long Connection::SendOnce(int* error) {
 long Connection::SendFrameOnce(int* error) {
   WebSocketLink& link = *websocket_;
   if (link.has_pending()) {
-    long n = platform::Send(socket_.fd(), link.pending_data(), link.pending_size(), error);
+    std::size_t size = link.pending_size();
+    long n = platform::Send(socket_.fd(), link.pending_data(), size, error);
+    send_blocked_ = n < static_cast<long>(size);
     if (n > 0) link.Sent(static_cast<std::size_t>(n));
     return n;
   }
@@ -168,6 +171,7 @@ long Connection::SendFrameOnce(int* error) {
   }
   long n = platform::Send(socket_.fd(), start, size, error);
   std::size_t sent = n > 0 ? static_cast<std::size_t>(n) : 0;
+  send_blocked_ = sent < size;
   // The frame is already out of the queue: whatever the socket did not
   // take waits in the link and goes first in the next pass.
   if (sent < size) link.Keep(start + sent, size - sent);
@@ -197,6 +201,7 @@ void Connection::DropQueued(std::size_t count) {
       break;
     }
     count -= left;
+    manager_->released_bytes_ += out_[out_first_].capacity();
     out_[out_first_] = {};  // frees the block
     ++out_first_;
     out_head_ = 0;
@@ -218,24 +223,25 @@ void Connection::UpdateInterest() {
     // interest, so the socket leaves the poller until its owner removes it.
     manager_->poller_.Remove(socket_.fd());
     unwatched_ = true;
+    manager_->Unschedule(*this);
     return;
   }
+  if (!wants_send()) send_blocked_ = false;
   std::uint32_t interest = 0;
   // A full input buffer is not read until its owner takes bytes; without
   // dropping the read interest the level-triggered poller would spin.
   if (in_count_ < kInputBufferSize) interest |= platform::kReadable;
-  if (queued() > 0 || connect_pending_ || close_when_flushed_) {
-    interest |= platform::kWritable;
-    send_idle_ = false;
-  } else if ((interest_ & platform::kWritable) != 0 && !send_idle_) {
-    // Just drained: more usually follows within a pass or two, so the write
-    // interest stays until a pass finds nothing to send, rather than being
-    // dropped and taken again for every message.
-    interest |= platform::kWritable;
-  }
+  // A socket with room takes the next bytes without asking the poller, which
+  // saves two poller calls per message to a quiet connection.
+  if (connect_pending_ || send_blocked_) interest |= platform::kWritable;
   if (interest != interest_) {
     interest_ = interest;
     manager_->poller_.Modify(socket_.fd(), interest, this);
+  }
+  if (wants_send() && !send_blocked_ && !connect_pending_) {
+    manager_->Schedule(*this);
+  } else {
+    manager_->Unschedule(*this);
   }
 }
 

@@ -25,6 +25,14 @@ inline constexpr std::size_t kInputBufferSize = 16384;
 inline constexpr std::size_t kFirstOutputBlock = 512;
 inline constexpr std::size_t kMaxOutputBlock = 16384;
 inline constexpr std::size_t kMaxSendPerPass = 1024;
+// Sends per poll pass, all connections together. A broadcast to thousands of
+// connections is spread over several passes, so that a pass stays short and
+// what is queued meanwhile to a quiet connection need not wait for all of
+// it. Every connection still sends at most once per pass.
+inline constexpr std::size_t kSendsPerPass = 512;
+// Once this many bytes of output blocks were freed and nothing waits to be
+// sent, the freed memory goes back to the system.
+inline constexpr std::size_t kReleaseAfter = 8u << 20;
 
 // The routines a listener or an outgoing connection gives for its
 // connections. All run on the main thread, from inside ConnectionManager::Poll.
@@ -84,13 +92,16 @@ class Connection {
   void* user_data = nullptr;
 
   ListNode<Connection> link_;
+  // In the manager's list of connections due to send (fresh or backlog).
+  ListNode<Connection> send_link_;
 
  private:
   friend class ConnectionManager;
 
   // Receives once; returns bytes received, 0 on orderly close, -1 on error.
   long ReceiveOnce(int* error);
-  // Sends at most kMaxSendPerPass bytes; returns the count or -1.
+  // Sends at most kMaxSendPerPass bytes; returns the count or -1. A send
+  // that the socket refuses in full or in part marks the connection blocked.
   long SendOnce(int* error);
   // The same on a WebSocket link: the rest of a started frame, else one
   // control reply, else up to kMaxSendPerPass queued bytes in one binary
@@ -100,7 +111,14 @@ class Connection {
   std::size_t CopyQueued(std::uint8_t* destination, std::size_t max) const;
   // Removes count bytes from the head of the output queue.
   void DropQueued(std::size_t count);
+  // Brings the poller interest and the send lists in line with the state:
+  // reads while the input buffer has room; a send in the next pass while
+  // bytes wait and the socket took the last ones; the poller's write
+  // readiness only for a connect in progress or a blocked socket.
   void UpdateInterest();
+  // Something waits to go out: queued bytes, a WebSocket frame remainder or
+  // control frame, or a close that waits for the queue to drain.
+  bool wants_send() const { return queued() > 0 || close_when_flushed_; }
 
   ConnectionManager* manager_;
   platform::Socket socket_;
@@ -111,7 +129,8 @@ class Connection {
   bool close_when_flushed_ = false;
   bool connect_pending_ = false;
   bool is_new_ = false;
-  bool send_idle_ = false;   // a pass found it writable with nothing to send
+  bool send_blocked_ = false;  // the socket refused bytes; wait for the poller
+  bool send_due_ = false;      // chosen to send in this pass
   bool listed_ = false;      // in the manager's ready list for this pass
   std::uint64_t serial_ = 0;  // grows with every connection added
   bool removed_ = false;     // waiting for the end of a pass to be freed

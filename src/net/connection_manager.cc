@@ -7,6 +7,7 @@
 
 #include "core/log.h"
 #include "core/result.h"
+#include "platform/process.h"
 
 namespace zanth::net {
 namespace {
@@ -25,6 +26,7 @@ ConnectionManager::ConnectionManager() = default;
 ConnectionManager::~ConnectionManager() {
   while (Connection* c = connections_.front()) {
     connections_.Remove(*c);
+    Unschedule(*c);
     delete c;  // adopted from a unique_ptr in AddConnection
   }
   removed_.clear();
@@ -150,6 +152,7 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   LogDebug("removing connection");
   LogDebug("closing connection");
   if (!connection->unwatched_) poller_.Remove(connection->fd());
+  Unschedule(*connection);
   connection->socket_.Close();
   connection->removed_ = true;
   std::unique_ptr<Connection> record(connection);
@@ -235,6 +238,8 @@ int ConnectionManager::Poll(int timeout_ms) {
   ReapRemoved();
   int last_error = 0;
   bool any_event = false;
+  // Work already waiting is not held up for the tick.
+  if (!ready_list_.empty() || !send_fresh_.empty() || !send_backlog_.empty()) timeout_ms = 0;
   for (int round = 0; round < kMaxAcceptRounds; ++round) {
     int error = 0;
     int n = poller_.Wait(round == 0 ? timeout_ms : 0, &events_, &error);
@@ -270,6 +275,7 @@ int ConnectionManager::Poll(int timeout_ms) {
     // After a burst of accepts, look again before touching any data.
     if (!accepted) break;
   }
+  ChooseSenders();
   if (!any_event && ready_list_.empty()) return last_error;
 
   // Only connections with an event or a pending accept routine have work;
@@ -284,6 +290,12 @@ int ConnectionManager::Poll(int timeout_ms) {
   ready_list_.clear();
   in_pass_ = false;
   ReapRemoved();
+  if (released_bytes_ >= kReleaseAfter && send_fresh_.empty() && send_backlog_.empty()) {
+    // A burst is over (sign-ons into a crowded room queue tens of kilobytes
+    // per newcomer): idle connections should not keep its memory resident.
+    platform::ReleaseFreeMemory();
+    released_bytes_ = 0;
+  }
   return last_error;
 }
 
@@ -293,7 +305,54 @@ void ConnectionManager::List(Connection& connection) {
   ready_list_.push_back(&connection);
 }
 
+void ConnectionManager::Schedule(Connection& connection) {
+  // One due in this pass is placed once its send is done.
+  if (connection.send_due_ || connection.send_link_.linked()) return;
+  send_fresh_.PushBack(connection);
+}
+
+void ConnectionManager::Unschedule(Connection& connection) {
+  if (send_fresh_.Contains(connection)) send_fresh_.Remove(connection);
+  if (send_backlog_.Contains(connection)) send_backlog_.Remove(connection);
+}
+
+void ConnectionManager::ChooseSenders() {
+  // The backlog keeps a quarter of the budget while it has work, so that a
+  // stream of fresh queues cannot starve it; fresh queues get the rest.
+  std::size_t reserve = std::min(send_backlog_.size(), (sends_per_pass_ + 3) / 4);
+  std::size_t budget = sends_per_pass_ - reserve;
+  while (Connection* c = send_fresh_.front()) {
+    send_fresh_.Remove(*c);
+    if (budget == 0) {
+      // Behind those already waiting: the next pass's fresh ones go first.
+      send_backlog_.PushBack(*c);
+      continue;
+    }
+    --budget;
+    c->send_due_ = true;
+    List(*c);
+  }
+  for (budget += reserve; budget > 0; --budget) {
+    Connection* c = send_backlog_.front();
+    if (c == nullptr) break;
+    send_backlog_.Remove(*c);
+    c->send_due_ = true;
+    List(*c);
+  }
+}
+
 void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
+  ServeConnection(c, last_error);
+  bool due = c.send_due_;
+  c.send_due_ = false;
+  if (c.removed_ || c.closing_) return;
+  // One that was due and has more goes to the back of the backlog; any
+  // other with bytes to send is scheduled as fresh by the interest update.
+  if (due && c.wants_send() && !c.send_blocked_) send_backlog_.PushBack(c);
+  c.UpdateInterest();
+}
+
+void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
   std::uint32_t ready = c.ready_;
   c.ready_ = 0;
   if (c.is_new_) {
@@ -327,7 +386,7 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       if (c.removed_) return;
     }
   }
-  if ((ready & platform::kWritable) && !c.removed_) {
+  if (((ready & platform::kWritable) || c.send_due_) && !c.removed_) {
     if (c.connect_pending_) {
       LogDebug("opening connection send set");
       c.connect_pending_ = false;
@@ -341,7 +400,6 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       c.handler_->OnConnected(c);
       if (c.removed_) return;
     }
-    if (c.queued() == 0) c.send_idle_ = true;  // UpdateInterest drops the interest
     if (c.queued() > 0 && !c.closing_) {
       int error = 0;
       long n = c.SendOnce(&error);
@@ -363,9 +421,7 @@ void ConnectionManager::ProcessConnection(Connection& c, int* last_error) {
       ConnectionHandler* handler = c.handler_;
       RemoveConnection(&c);
       if (handler != nullptr) handler->OnRemoved(c);  // still allocated until the reap
-      return;
     }
-    c.UpdateInterest();
   }
 }
 

@@ -71,6 +71,9 @@ class ConnectionManager {
   // it; it is not read here.
   int WatchWakeDescriptor(int fd);
 
+  // Sends per pass, all connections together (kSendsPerPass unless set).
+  void set_sends_per_pass(std::size_t sends) { sends_per_pass_ = sends > 0 ? sends : 1; }
+
   const IntrusiveList<Connection, &Connection::link_>& connections() const {
     return connections_;
   }
@@ -88,8 +91,19 @@ class ConnectionManager {
   int AcceptBurst(Listener& listener, bool* accepted);
   Connection* AddConnection(platform::Socket socket, bool scrambled);
   void ProcessConnection(Connection& connection, int* last_error);
+  // The pending accept routine, one receive, and one send when the poller
+  // reported the socket writable or the pass chose it to send.
+  void ServeConnection(Connection& connection, int* last_error);
   // Adds connection to this pass's ready list, once.
   void List(Connection& connection);
+  // Puts a connection with bytes to send in the fresh list, unless it is in
+  // a send list already; takes it out of both.
+  void Schedule(Connection& connection);
+  void Unschedule(Connection& connection);
+  // Lists the connections that send in this pass: those whose queue filled
+  // since the last pass first, then those still sending from earlier passes,
+  // sends_per_pass_ in all, at least a quarter of it for the backlog.
+  void ChooseSenders();
   void Lose(Connection& connection);
   // A WebSocket protocol error: one attempt to send what the link holds,
   // the close frame included, then the connection is lost.
@@ -106,9 +120,18 @@ class ConnectionManager {
   std::vector<std::unique_ptr<Listener>> listeners_;  // newest first
   std::vector<std::unique_ptr<Connection>> removed_;
   std::vector<platform::Poller::Event> events_;
-  // The connections with an event or a pending accept routine in this pass.
+  // The connections with an event, a pending accept routine or a send due
+  // in this pass.
   std::vector<Connection*> ready_list_;
+  // Connections with bytes to send and a socket that took the last ones:
+  // those that had nothing queued at the last pass, and those that sent in
+  // an earlier pass and have more (in the order they sent).
+  IntrusiveList<Connection, &Connection::send_link_> send_fresh_;
+  IntrusiveList<Connection, &Connection::send_link_> send_backlog_;
   std::uint64_t serial_ = 0;
+  std::size_t sends_per_pass_ = kSendsPerPass;
+  // Output block bytes freed since memory was last given back.
+  std::size_t released_bytes_ = 0;
   platform::SpareDescriptor spare_;
   std::uint32_t local_address_ = 0;
   std::uint16_t last_listen_port_ = 0;

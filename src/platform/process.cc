@@ -2,6 +2,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -137,5 +138,7 @@ bool HungUp(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
+
+void ReleaseFreeMemory() { (void)malloc_trim(0); }
 
 }  // namespace zanth::platform

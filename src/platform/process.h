@@ -51,6 +51,11 @@ void QuitOnHangup();
 // once it is continued.
 void SuspendProcess();
 
+// Gives the heap's free pages back to the system. After a burst of large
+// queues the allocator keeps the freed memory for the process, and the
+// resident size would stay at the burst's peak.
+void ReleaseFreeMemory();
+
 // True when descriptor fd is a terminal.
 bool IsTerminal(int fd);
 // True when the far end of descriptor fd is gone: a terminal that was

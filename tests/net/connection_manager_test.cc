@@ -150,6 +150,63 @@ TEST_F(ConnectionManagerTest, MessagesQueuedAcrossGrowingBlocksAndPartSendsArriv
   EXPECT_EQ(sent, received);
 }
 
+TEST_F(ConnectionManagerTest, SendsBeyondThePassBudgetWaitAndNewlyFilledQueuesGoFirst) {
+  Listen(false);
+  manager_.set_sends_per_pass(4);
+  std::vector<int> fds;
+  for (int i = 0; i < 10; ++i) fds.push_back(ConnectClient());
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 10; }));
+  // Accept routines run newest first: cs[i] is the server end of fds[i].
+  std::vector<Connection*> cs(handler_.accepted.rbegin(), handler_.accepted.rend());
+  const std::uint8_t first[3] = {1, 2, 3};
+  for (Connection* c : cs) ASSERT_EQ(kOk, c->QueueSend(first, sizeof first));
+  auto drained = [&] {
+    std::size_t n = 0;
+    for (Connection* c : cs) n += c->queued() == 0 ? 1 : 0;
+    return n;
+  };
+  manager_.Poll(0);
+  EXPECT_EQ(4u, drained());  // the budget, in the order the queues filled
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(0u, cs[static_cast<std::size_t>(i)]->queued());
+
+  // A quiet connection that is sent something now goes ahead of the six
+  // still waiting; the backlog keeps the rest of the budget.
+  const std::uint8_t second[2] = {9, 9};
+  ASSERT_EQ(kOk, cs[0]->QueueSend(second, sizeof second));
+  manager_.Poll(0);
+  EXPECT_EQ(0u, cs[0]->queued());
+  EXPECT_EQ(7u, drained());
+  manager_.Poll(0);
+  manager_.Poll(0);
+  EXPECT_EQ(10u, drained());
+
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    std::vector<std::uint8_t> got;
+    std::vector<std::uint8_t> want(first, first + 3);
+    if (i == 0) want.insert(want.end(), second, second + 2);
+    ASSERT_EQ(want.size(), ReadAvailable(fds[i], &got, want.size()));
+    EXPECT_EQ(want, got) << "client " << i;
+  }
+}
+
+TEST_F(ConnectionManagerTest, QueueToAPeerThatStopsReadingArrivesWholeOnceItReads) {
+  Listen(false);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  Connection* c = handler_.accepted[0];
+  // Far more than the socket buffers hold: sends are refused part-way and
+  // the connection must wait for the poller to say there is room again.
+  std::vector<std::uint8_t> data(512 * 1024);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 13 + i / 251);
+  ASSERT_EQ(kOk, c->QueueSend(data.data(), data.size()));
+  for (int i = 0; i < 600; ++i) manager_.Poll(0);
+  EXPECT_GT(c->queued(), 0u);
+  std::vector<std::uint8_t> received;
+  ASSERT_EQ(data.size(), ReadAvailable(fd, &received, data.size()));
+  EXPECT_EQ(data, received);
+  EXPECT_EQ(0u, c->queued());
+}
+
 TEST_F(ConnectionManagerTest, ScrambledConnectionHoldsPartialBlockUntilComplete) {
   Listen(true);
   int fd = ConnectClient();
