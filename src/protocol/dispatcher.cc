@@ -133,7 +133,10 @@ void BroadcastCount(Site& site, std::int64_t now) {
   if (count != site.last_sent_count) {
     PayloadWriter w;
     w.U16(count);
-    for (UserRecord& user : site.users.users()) user.Send(TypeCode("UsCt"), w.bytes());
+    // Two bytes are never compressed: one frame serves every user.
+    std::vector<std::uint8_t> frame;
+    FrameMessage(kChatMagic, TypeCode("UsCt"), w.bytes().data(), w.bytes().size(), false, &frame);
+    for (UserRecord& user : site.users.users()) user.SendFrame(frame);
     site.last_sent_count = count;
   }
   site.next_count_time = now + 5;

@@ -94,7 +94,7 @@ bool IsMuted(RoomContext& ctx, const UserRecord& speaker, const UserRecord& list
 
 void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
                 std::uint32_t type, const std::vector<std::uint8_t>& payload,
-                const UserRecord* skip, bool allow_compression) {
+                const UserRecord* skip, bool allow_compression, const char* failure_log) {
   // Talk is kept from listeners who muted the speaker.
   bool filter = speaker != nullptr && type == TypeCode("Talk");
   // Framed once for all, and once more compressed for those who take that
@@ -110,7 +110,9 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
       protocol::FrameMessage(protocol::kChatMagic, type, payload.data(), payload.size(),
                              compress, &frame);
     }
-    occupant.SendFrame(frame);
+    if (int rc = occupant.SendFrame(frame); rc != 0 && failure_log != nullptr) {
+      LogError(rc, "%s", failure_log);
+    }
   }
 }
 
@@ -186,11 +188,8 @@ int Enter(RoomContext& ctx, UserRecord& user, std::int16_t n, const EntryRights&
   LogDebug("Telling the room user has entered");
   std::vector<std::uint8_t> summary;
   users::AppendUserSummary(user, &summary);
-  for (UserRecord& occupant : room->occupants) {
-    if (int rc = occupant.Send(TypeCode("RmEn"), summary); rc != 0) {
-      LogError(rc, "telling room user entered");
-    }
-  }
+  SendToRoom(ctx, nullptr, *room, TypeCode("RmEn"), summary, nullptr, true,
+             "telling room user entered");
   LogDebug("Sending all the room occupants prop lists to new user");
   SendRoomStateTo(ctx, *room, user);
   room->locked = false;

@@ -50,9 +50,11 @@ bool IsMuted(RoomContext& ctx, const users::UserRecord& speaker,
              const users::UserRecord& listener);
 
 // Sends a message to every occupant of room in occupant order, except skip.
+// With failure_log, a send that fails is logged with that text.
 void SendToRoom(RoomContext& ctx, const users::UserRecord* speaker, RoomRecord& room,
                 std::uint32_t type, const std::vector<std::uint8_t>& payload,
-                const users::UserRecord* skip, bool allow_compression = true);
+                const users::UserRecord* skip, bool allow_compression = true,
+                const char* failure_log = nullptr);
 
 // "UlUd" for user to every user-update subscriber; the room id is 0 when
 // leaving, and for recipients that may not see a hidden or locked room.
