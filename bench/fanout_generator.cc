@@ -115,12 +115,14 @@ void Generator::StartConnect(Client& c, std::string* error) {
   }
   c.state = State::kConnecting;
   ++signing_on_;
+  ++unheard_;
 }
 
 void Generator::End(Client& c) {
   if (c.state == State::kEnded) return;
   if (c.state == State::kConnecting || c.state == State::kSigningOn)
     --signing_on_;
+  if (!c.heard && c.state != State::kIdle) --unheard_;
   c.state = State::kEnded;
   c.link.Close();
   ++result_.tally.lost_links;
@@ -184,6 +186,11 @@ long Generator::Poll(Clock::duration timeout, std::string* error) {
 bool Generator::OnMessage(std::uint32_t type, const std::uint8_t* payload,
                           std::size_t size, bool /*compressed*/) {
   Client& c = *current_;
+  if (!c.heard) {
+    // Answered, so accepted: a place in the listen backlog is free again.
+    c.heard = true;
+    --unheard_;
+  }
   client::Bytes bytes(payload, size);
   if (type == client::kTalk) {
     OnTalk(payload, size);
@@ -337,7 +344,7 @@ bool Generator::SignOnUpTo(int count, Clock::time_point deadline,
                std::to_string(options_.signon_limit) + " s";
       return false;
     }
-    while (signing_on_ < options_.connect_window &&
+    while (unheard_ < options_.connect_window &&
            next_connect_ < static_cast<std::size_t>(count) && error->empty()) {
       StartConnect(*clients_[next_connect_++], error);
     }

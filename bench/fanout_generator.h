@@ -35,7 +35,7 @@ struct FanoutOptions {
   double seconds = 0;           // 0: the scenario's default
   int window = 0;               // sat: lines in flight; 0: 4 x clients
   double rate = 0;              // lat, scale: offered deliveries/s
-  int connect_window = 14;
+  int connect_window = 14;       // clients not yet answered at once
   double signon_limit = 600;  // seconds
   int self_cpu = 0;
   int server_cpu = 1;
@@ -57,6 +57,7 @@ struct Client {
   int room = 0;  // index into the generator's rooms
   int slot = 0;  // place among the room's members
   State state = State::kIdle;
+  bool heard = false;  // the server has sent it something
   std::uint32_t user_id = 0;
   std::uint16_t landed_room = 0;
   std::uint32_t next_seq = 0;  // of the next line it sends
@@ -121,7 +122,8 @@ class Generator : public protocol::MessageReceiver {
             std::uint16_t port);
   ~Generator() override;
 
-  // Connects and signs on every client, connect_window at a time, checks
+  // Connects and signs on every client, with at most connect_window of
+  // them not yet answered by the server (so not yet accepted), checks
   // that each landed in its room (zanthd), and reads until the server falls
   // quiet. false with *error set when any of that failed.
   bool SignOn(std::string* error);
@@ -176,6 +178,7 @@ class Generator : public protocol::MessageReceiver {
   client::Speech speech_;
   std::size_t next_connect_ = 0;
   int signing_on_ = 0;
+  int unheard_ = 0;  // connected or connecting, nothing received yet
   int signed_on_ = 0;
   std::int64_t now_us_ = 0;  // at the current read
   std::int64_t window_end_us_ = INT64_MAX;
