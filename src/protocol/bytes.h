@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zanth::protocol {
@@ -31,6 +32,10 @@ inline void StoreU32(std::uint8_t* p, std::uint32_t v) {
 // Appends big-endian fields to a payload.
 class PayloadWriter {
  public:
+  PayloadWriter() = default;
+  // Appends to bytes already written elsewhere (taken back with bytes()).
+  explicit PayloadWriter(std::vector<std::uint8_t> start) : bytes_(std::move(start)) {}
+
   PayloadWriter& U8(std::uint8_t v) {
     bytes_.push_back(v);
     return *this;

@@ -67,7 +67,8 @@ int SendServerNotice(UserRecord& user, std::string_view text) {
 }
 
 void AppendUserSummary(const UserRecord& user, std::vector<std::uint8_t>* out) {
-  protocol::PayloadWriter w;
+  // Written in place: a room's occupant list is built from thousands.
+  protocol::PayloadWriter w(std::move(*out));
   w.U32(user.id)
       .I16(user.x)
       .I16(user.y)
@@ -78,7 +79,7 @@ void AppendUserSummary(const UserRecord& user, std::vector<std::uint8_t>* out) {
       .U32(user.colour)
       .U16(static_cast<std::uint16_t>(user.face))
       .U16(0);
-  out->insert(out->end(), w.bytes().begin(), w.bytes().end());
+  *out = std::move(w.bytes());
 }
 
 }  // namespace zanth::users

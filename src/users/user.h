@@ -142,7 +142,9 @@ void LogAs(const UserRecord& user, const char* category, const char* format, ...
 // Sends a server notice: "Talk" from user id 0 carrying text (cut to 255).
 int SendServerNotice(UserRecord& user, std::string_view text);
 
-// The 60-byte user summary of "RmEn" and "RmOc".
+// The user summary of "RmEn" and "RmOc": id, position, name, badge, voice,
+// colour and face, kUserSummarySize bytes.
+inline constexpr std::size_t kUserSummarySize = 60;
 void AppendUserSummary(const UserRecord& user, std::vector<std::uint8_t>* out);
 
 }  // namespace zanth::users
