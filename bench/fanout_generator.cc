@@ -194,6 +194,13 @@ bool Generator::OnMessage(std::uint32_t type, const std::uint8_t* payload,
   client::Bytes bytes(payload, size);
   if (type == client::kTalk) {
     OnTalk(payload, size);
+  } else if (type == client::kUserCount) {
+    std::uint16_t count = 0;
+    if (client::DecodeU16(bytes, &count)) {
+      const auto all = static_cast<std::uint16_t>(signed_on_);
+      told_count_ += (count == all ? 1 : 0) - (c.user_count == all ? 1 : 0);
+      c.user_count = count;
+    }
   } else if (type == client::kYouAre) {
     (void)client::DecodeU32(bytes, &c.user_id);
   } else if (type == client::kRoomInfo) {
@@ -365,7 +372,15 @@ bool Generator::Settle(std::string* error) {
   // traffic end before the measurement.
   const Clock::time_point settle_end = Clock::now() + kSettleLimit;
   Clock::time_point last_read = Clock::now();
-  while (Clock::now() - last_read < kSettleQuiet) {
+  // The user count changed with every sign-on; its broadcast to everyone is
+  // sign-on traffic too, and comes up to 5 s after the last one.
+  told_count_ = 0;
+  for (const auto& c : clients_) {
+    if (c->state == State::kReady && c->user_count == signed_on_) ++told_count_;
+  }
+  const bool await_count = target_ == Target::kZanthd;
+  while (Clock::now() - last_read < kSettleQuiet ||
+         (await_count && told_count_ < signed_on_)) {
     if (Clock::now() >= settle_end) {
       *error = "the sign-on traffic did not stop";
       return false;

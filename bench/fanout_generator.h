@@ -58,6 +58,7 @@ struct Client {
   int slot = 0;  // place among the room's members
   State state = State::kIdle;
   bool heard = false;  // the server has sent it something
+  std::uint16_t user_count = 0;  // the last user count the server sent it
   std::uint32_t user_id = 0;
   std::uint16_t landed_room = 0;
   std::uint32_t next_seq = 0;  // of the next line it sends
@@ -129,7 +130,9 @@ class Generator : public protocol::MessageReceiver {
   bool SignOn(std::string* error);
   // Signs on clients until count of them are, within deadline.
   bool SignOnUpTo(int count, Clock::time_point deadline, std::string* error);
-  // Reads until nothing has come for kSettleQuiet (at most kSettleLimit).
+  // Reads until nothing has come for kSettleQuiet and, with zanthd, every
+  // client signed on has been sent the number signed on (the server sends
+  // the user count at most every 5 s), at most kSettleLimit.
   bool Settle(std::string* error);
   // The load window of the scenario, then the grace period.
   void Load();
@@ -179,6 +182,8 @@ class Generator : public protocol::MessageReceiver {
   std::size_t next_connect_ = 0;
   int signing_on_ = 0;
   int unheard_ = 0;  // connected or connecting, nothing received yet
+  // Clients whose last user count equals the number signed on.
+  int told_count_ = 0;
   int signed_on_ = 0;
   std::int64_t now_us_ = 0;  // at the current read
   std::int64_t window_end_us_ = INT64_MAX;
