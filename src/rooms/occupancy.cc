@@ -158,7 +158,7 @@ int Enter(RoomContext& ctx, UserRecord& user, std::int16_t n, const EntryRights&
     protocol::PayloadWriter header;
     header.U16(static_cast<std::uint16_t>(room->occupant_count())).U16(0);
     std::vector<std::uint8_t> occupants = std::move(header.bytes());
-    occupants.reserve(occupants.size() + room->occupant_count() * users::kUserSummarySize);
+    occupants.reserve(occupants.size() + room->occupants.size() * users::kUserSummarySize);
     for (const UserRecord& occupant : room->occupants) {
       LogDebug("Adding user to occ list %0lx %d %d %s", static_cast<unsigned long>(occupant.id),
                occupant.x, occupant.y, occupant.name.c_str());
