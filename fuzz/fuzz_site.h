@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "client/records.h"
-#include "core/settings.h"
+#include "config/settings.h"
 #include "net/connection_manager.h"
 #include "platform/clock.h"
 #include "protocol/session.h"

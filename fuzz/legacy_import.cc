@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "import/legacy_import.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

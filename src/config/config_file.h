@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/settings.h"
+#include "config/settings.h"
 
 namespace zanth::config {
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/settings.h"
 #include "console/log_view.h"
 #include "console/menu.h"
 #include "console/options_dialog.h"
@@ -17,7 +18,6 @@
 #include "console/window_template.h"
 #include "core/log.h"
 #include "core/resources.h"
-#include "core/settings.h"
 #include "platform/process.h"
 
 namespace zanth::console {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/settings.h"
 #include "console/screen.h"
-#include "core/settings.h"
 
 namespace zanth::console {
 

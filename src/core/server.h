@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "directory/directory_client.h"
 #include "http/http_server.h"
 #include "net/connection_manager.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "net/connection_manager.h"
 
 namespace zanth::directory {

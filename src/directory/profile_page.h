@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/settings.h"
+#include "config/settings.h"
 
 namespace zanth::directory {
 

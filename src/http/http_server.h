@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "http/mime_table.h"
 #include "net/connection_manager.h"
 #include "platform/file.h"

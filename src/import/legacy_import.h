@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "rooms/room_registry.h"
 
 namespace zanth::import {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "net/connection_manager.h"
 #include "props/prop_cache.h"
 #include "rooms/occupancy.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/settings.h"
+#include "config/settings.h"
 #include "rooms/room_registry.h"
 #include "users/sound_list.h"
 
