@@ -23,7 +23,7 @@
 #include "client/chat_client.h"
 #include "client/decode.h"
 #include "core/result.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::bench {
 namespace {

@@ -18,7 +18,7 @@
 #include "bench/load_link.h"
 #include "bench/server_process.h"
 #include "client/decode.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::bench {
 

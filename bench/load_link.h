@@ -10,7 +10,7 @@
 
 #include "net/scramble.h"
 #include "platform/socket.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::bench {
 

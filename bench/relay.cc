@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "net/scramble.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::bench {
 namespace {

@@ -10,8 +10,8 @@
 #include "client/decode.h"
 #include "client/encode.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::bench {
 namespace {

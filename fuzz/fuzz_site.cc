@@ -9,7 +9,7 @@
 #include "config/config_file.h"
 #include "fuzz_support.h"
 #include "protocol/dispatcher.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::fuzz {
 

@@ -10,7 +10,7 @@
 
 #include "fuzz_site.h"
 #include "fuzz_support.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 using namespace zanth;
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 using namespace zanth;
 

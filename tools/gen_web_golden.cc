@@ -15,8 +15,8 @@
 #include "client/decode.h"
 #include "client/encode.h"
 #include "net/scramble.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "client/decode.h"
 #include "client/records.h"
 #include "core/result.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::tools {
 namespace {

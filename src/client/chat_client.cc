@@ -9,7 +9,7 @@
 #include "client/decode.h"
 #include "client/encode.h"
 #include "core/result.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::client {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::client {
 namespace {

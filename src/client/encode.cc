@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::client {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "client/records.h"
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 namespace zanth::client {
 

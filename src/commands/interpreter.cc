@@ -6,11 +6,11 @@
 #include "config/config_file.h"
 #include "core/log.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
 #include "protocol/session.h"
-#include "protocol/wire.h"
 #include "rooms/room_files.h"
 #include "rooms/room_state.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::commands {
 namespace {

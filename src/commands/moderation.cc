@@ -3,11 +3,11 @@
 #include "commands/commands.h"
 #include "core/log.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
 #include "protocol/handlers.h"
 #include "protocol/session.h"
-#include "protocol/wire.h"
 #include "rooms/room_state.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::commands {
 namespace {

@@ -4,9 +4,9 @@
 #include "commands/commands.h"
 #include "core/log.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
 #include "rooms/occupancy.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::commands {
 namespace {

@@ -6,8 +6,8 @@
 #include "directory/profile_page.h"
 #include "platform/clock.h"
 #include "platform/file.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::directory {
 namespace {

@@ -7,10 +7,10 @@
 #include "core/result.h"
 #include "net/connection.h"
 #include "platform/clock.h"
-#include "protocol/bytes.h"
 #include "protocol/handlers.h"
 #include "protocol/session.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::protocol {
 namespace {

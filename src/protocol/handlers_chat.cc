@@ -4,10 +4,10 @@
 
 #include "core/log.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
 #include "protocol/handlers.h"
-#include "protocol/wire.h"
 #include "rooms/occupancy.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::protocol {
 namespace {

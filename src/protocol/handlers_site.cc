@@ -5,9 +5,9 @@
 #include "core/log.h"
 #include "core/result.h"
 #include "platform/file.h"
-#include "protocol/bytes.h"
 #include "protocol/handlers.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::protocol {
 namespace {

@@ -7,10 +7,10 @@
 #include "core/log.h"
 #include "core/result.h"
 #include "platform/clock.h"
-#include "protocol/bytes.h"
 #include "protocol/handlers.h"
-#include "protocol/wire.h"
 #include "rooms/room_state.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::protocol {
 namespace {

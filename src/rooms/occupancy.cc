@@ -6,9 +6,9 @@
 
 #include "core/log.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
 #include "rooms/room_state.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::rooms {
 namespace {

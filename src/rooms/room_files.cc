@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::rooms {
 namespace {

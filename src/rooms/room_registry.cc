@@ -7,7 +7,7 @@
 
 #include "config/text.h"
 #include "core/log.h"
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::rooms {
 namespace {

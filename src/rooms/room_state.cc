@@ -6,8 +6,8 @@
 
 #include "core/log.h"
 #include "core/result.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::rooms {
 namespace {

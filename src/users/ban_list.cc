@@ -7,7 +7,7 @@
 #include "core/log.h"
 #include "core/result.h"
 #include "platform/file.h"
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::users {
 namespace {

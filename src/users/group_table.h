@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::users {
 

@@ -2,7 +2,7 @@
 #include "users/sound_list.h"
 
 #include "core/log.h"
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::users {
 namespace {

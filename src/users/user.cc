@@ -5,8 +5,8 @@
 
 #include "core/result.h"
 #include "net/connection.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::users {
 

@@ -13,8 +13,8 @@
 #include "client/encode.h"
 #include "core/result.h"
 #include "net/connection_manager.h"
-#include "protocol/wire.h"
 #include "support/server_process.h"
+#include "wire/framing.h"
 
 namespace zanth::client {
 namespace {

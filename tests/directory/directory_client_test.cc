@@ -6,9 +6,9 @@
 
 #include "core/result.h"
 #include "platform/clock.h"
-#include "protocol/bytes.h"
-#include "protocol/wire.h"
 #include "support/server_process.h"
+#include "wire/bytes.h"
+#include "wire/framing.h"
 
 namespace zanth::directory {
 namespace {

@@ -2,9 +2,9 @@
 // accounts and bans, over loopback. Test clients come from 127.1.x.y, so
 // the ban list applies to them.
 #include "core/result.h"
-#include "protocol/bytes.h"
 #include "session_fixture.h"
 #include "users/ban_list.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

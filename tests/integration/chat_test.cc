@@ -1,9 +1,9 @@
 // Talk, whisper, room messages, moves, appearance and the data relay
 // between signed-on clients.
-#include "protocol/bytes.h"
 #include "rooms/room.h"
 #include "session_fixture.h"
 #include "users/user.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

@@ -1,9 +1,9 @@
 // Server commands over loopback: the interpreter, moderation, paging,
 // names and mutes. The staff member signs on into the default "Lord"
 // account; everybody else is a Freeman.
-#include "protocol/bytes.h"
 #include "session_fixture.h"
 #include "users/ban_list.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

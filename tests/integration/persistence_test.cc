@@ -2,9 +2,9 @@
 // is answered: the server is killed right after each change and restarted.
 #include <sstream>
 
-#include "protocol/bytes.h"
 #include "session_fixture.h"
 #include "users/group_table.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

@@ -1,10 +1,10 @@
 // Props over loopback: prop lists, uploads and their announcements, loose
 // props, spot states and room locks.
-#include "protocol/bytes.h"
 #include "props/prop_id.h"
 #include "rooms/room.h"
 #include "session_fixture.h"
 #include "users/user.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

@@ -1,9 +1,9 @@
 // Rooms end to end: admission refusals, entry points, room lists, room
 // authoring and what it writes to the configuration file, and groups.
-#include "protocol/bytes.h"
 #include "rooms/room.h"
 #include "session_fixture.h"
 #include "users/user.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

@@ -13,9 +13,9 @@
 
 #include "client/chat_client.h"
 #include "client/decode.h"
-#include "protocol/wire.h"
 #include "support/in_process_server.h"
 #include "support/server_process.h"
+#include "wire/framing.h"
 
 namespace zanth::testing {
 

@@ -2,9 +2,9 @@
 // naming rules, refusals, duplicates, keep-alive and hostile input.
 #include <cstring>
 
-#include "protocol/bytes.h"
 #include "session_fixture.h"
 #include "users/user.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

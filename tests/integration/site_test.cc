@@ -9,8 +9,8 @@
 #include "directory/profile_page.h"
 #include "import/legacy_import.h"
 #include "platform/file.h"
-#include "protocol/bytes.h"
 #include "session_fixture.h"
+#include "wire/bytes.h"
 
 namespace zanth::testing {
 namespace {

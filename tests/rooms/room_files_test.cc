@@ -5,8 +5,8 @@
 #include <zlib.h>
 
 #include "platform/file.h"
-#include "protocol/bytes.h"
 #include "support/test_support.h"
+#include "wire/bytes.h"
 
 namespace zanth::rooms {
 namespace {

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "core/result.h"
-#include "protocol/bytes.h"
 #include "rooms/occupancy.h"
 #include "rooms/room_element.h"
 #include "rooms/room_registry.h"
 #include "rooms/room_state.h"
+#include "wire/bytes.h"
 
 namespace zanth::rooms {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "platform/file.h"
-#include "protocol/bytes.h"
 #include "support/test_support.h"
 #include "users/ban_list.h"
+#include "wire/bytes.h"
 
 namespace zanth::users {
 namespace {

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/file.h"
-#include "protocol/bytes.h"
 #include "support/test_support.h"
 #include "users/sound_list.h"
 #include "users/user_registry.h"
+#include "wire/bytes.h"
 
 namespace zanth::users {
 namespace {

@@ -1,5 +1,5 @@
 // Message framing and parsing.
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 #include <zlib.h>
 
@@ -7,7 +7,7 @@
 
 #include "core/hexdump.h"
 #include "core/log.h"
-#include "protocol/bytes.h"
+#include "wire/bytes.h"
 
 namespace zanth::protocol {
 namespace {

@@ -1,5 +1,5 @@
 // Framing and parsing of messages.
-#include "protocol/wire.h"
+#include "wire/framing.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/bytes.h"
 #include "support/test_support.h"
+#include "wire/bytes.h"
 
 namespace zanth::protocol {
 namespace {
