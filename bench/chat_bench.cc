@@ -33,8 +33,8 @@ using client::ChatClient;
 using client::Message;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kTalk = protocol::TypeCode("Talk");
-constexpr std::uint32_t kRoomInfo = protocol::TypeCode("RmIn");
+constexpr std::uint32_t kTalk = wire::TypeCode("Talk");
+constexpr std::uint32_t kRoomInfo = wire::TypeCode("RmIn");
 constexpr std::uint16_t kGateRoom = 100;
 // Every talk line carries its send time after this marker.
 constexpr std::string_view kStampMarker = " at ";
@@ -230,7 +230,7 @@ bool SignOnBatch(std::vector<std::unique_ptr<BenchClient>>& clients, int first,
     Message caps;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
-    if (!c.link.WaitFor(protocol::TypeCode("SvCp"), &caps, std::max(left, 1ms),
+    if (!c.link.WaitFor(wire::TypeCode("SvCp"), &caps, std::max(left, 1ms),
                         &before)) {
       *error = "client " + std::to_string(i) + " did not finish signing on";
       return false;
@@ -240,7 +240,7 @@ bool SignOnBatch(std::vector<std::unique_ptr<BenchClient>>& clients, int first,
       client::RoomInfo info;
       if (m.type == kRoomInfo && client::DecodeRoomInfo(m.payload, &info))
         room = info.id;
-      if (m.type == protocol::TypeCode("UAre"))
+      if (m.type == wire::TypeCode("UAre"))
         (void)client::DecodeU32(m.payload, &c.user_id);
     }
     if (room != kGateRoom) {

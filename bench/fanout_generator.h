@@ -117,7 +117,7 @@ using Clock = std::chrono::steady_clock;
 
 // Drives the clients of one run against the server process pid listening on
 // 127.0.0.1:port. Client i sits in room i mod rooms. One thread only.
-class Generator : public protocol::MessageReceiver {
+class Generator : public wire::MessageReceiver {
  public:
   Generator(const FanoutOptions& options, Target target, int clients, int pid,
             std::uint16_t port);

@@ -55,7 +55,7 @@ int LoadLink::FinishConnect() {
 
 int LoadLink::Send(std::uint32_t type, const std::uint8_t* payload,
                    std::size_t size) {
-  protocol::FrameMessage(protocol::kChatMagic, type, payload, size, false,
+  wire::FrameMessage(wire::kChatMagic, type, payload, size, false,
                          &frame_);
   if (out_head_ == out_.size()) {
     out_.clear();
@@ -91,7 +91,7 @@ int LoadLink::Flush() {
 }
 
 long LoadLink::Read(std::vector<std::uint8_t>* scratch,
-                    protocol::MessageReceiver& receiver, int* error) {
+                    wire::MessageReceiver& receiver, int* error) {
   long total = 0;
   for (int round = 0; round < kMaxReadsPerCall; ++round) {
     // The unfinished message goes in front of the new bytes, so that the
@@ -121,9 +121,9 @@ long LoadLink::Read(std::vector<std::uint8_t>* scratch,
       descrambler_.DescrambleBlock(data + plain);
       plain += net::kBlockSize;
     }
-    protocol::ParseOutcome outcome =
-        protocol::ParseMessages(data, plain, protocol::kChatMagic, receiver);
-    if (outcome.error != protocol::ParseError::kNone) {
+    wire::ParseOutcome outcome =
+        wire::ParseMessages(data, plain, wire::kChatMagic, receiver);
+    if (outcome.error != wire::ParseError::kNone) {
       *error = kFailed;
       return -1;
     }

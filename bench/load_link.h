@@ -44,7 +44,7 @@ class LoadLink {
   // when the link ended: *error is 0 for an orderly close, else the system
   // error, or kFailed for bad framing.
   long Read(std::vector<std::uint8_t>* scratch,
-            protocol::MessageReceiver& receiver, int* error);
+            wire::MessageReceiver& receiver, int* error);
 
   void Close() { socket_.Close(); }
   int fd() const { return socket_.fd(); }

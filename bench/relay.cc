@@ -35,8 +35,8 @@
 namespace zanth::bench {
 namespace {
 
-constexpr std::uint32_t kIdent = protocol::TypeCode("Idn2");
-constexpr std::uint32_t kTalk = protocol::TypeCode("Talk");
+constexpr std::uint32_t kIdent = wire::TypeCode("Idn2");
+constexpr std::uint32_t kTalk = wire::TypeCode("Talk");
 constexpr std::size_t kIdentRoomOffset = 104;
 constexpr std::uint16_t kGateRoom = 100;
 constexpr std::size_t kReadChunk = 65536;
@@ -66,7 +66,7 @@ struct Conn {
   std::size_t out_head = 0;
 };
 
-class Relay : public protocol::MessageReceiver {
+class Relay : public wire::MessageReceiver {
  public:
   explicit Relay(const Options& options) : options_(options) {}
   ~Relay() override {
@@ -210,18 +210,18 @@ bool Relay::OnMessage(std::uint32_t type, const std::uint8_t* payload,
   if (type == kIdent && !c.signed_on) {
     std::uint16_t room = 0;
     if (size >= kIdentRoomOffset + 2)
-      room = protocol::LoadU16(payload + kIdentRoomOffset);
+      room = wire::LoadU16(payload + kIdentRoomOffset);
     c.room = room == 0 ? kGateRoom : room;
     c.id = next_id_++;
     c.signed_on = true;
     rooms_[c.room].push_back(&c);
     std::uint8_t id[4];
-    protocol::StoreU32(id, c.id);
-    protocol::FrameMessage(protocol::kChatMagic, protocol::TypeCode("UAre"),
+    wire::StoreU32(id, c.id);
+    wire::FrameMessage(wire::kChatMagic, wire::TypeCode("UAre"),
                            id, sizeof id, false, &frame_);
     Queue(c, frame_);
     const std::uint8_t caps[2] = {0, 1};
-    protocol::FrameMessage(protocol::kChatMagic, protocol::TypeCode("SvCp"),
+    wire::FrameMessage(wire::kChatMagic, wire::TypeCode("SvCp"),
                            caps, sizeof caps, false, &frame_);
     Queue(c, frame_);
     return true;
@@ -231,10 +231,10 @@ bool Relay::OnMessage(std::uint32_t type, const std::uint8_t* payload,
   std::size_t text = payload[0];
   if (text + 1 > size) text = size - 1;
   payload_.resize(5 + text);
-  protocol::StoreU32(payload_.data(), c.id);
+  wire::StoreU32(payload_.data(), c.id);
   payload_[4] = static_cast<std::uint8_t>(text);
   std::memcpy(payload_.data() + 5, payload + 1, text);
-  protocol::FrameMessage(protocol::kChatMagic, kTalk, payload_.data(),
+  wire::FrameMessage(wire::kChatMagic, kTalk, payload_.data(),
                          payload_.size(), false, &frame_);
   for (Conn* member : rooms_[c.room]) Queue(*member, frame_);
   return true;
@@ -267,9 +267,9 @@ void Relay::Read(Conn& c) {
       plain += net::kBlockSize;
     }
     current_ = &c;
-    protocol::ParseOutcome outcome =
-        protocol::ParseMessages(data, plain, protocol::kChatMagic, *this);
-    if (outcome.error != protocol::ParseError::kNone) {
+    wire::ParseOutcome outcome =
+        wire::ParseMessages(data, plain, wire::kChatMagic, *this);
+    if (outcome.error != wire::ParseError::kNone) {
       Drop(c);
       return;
     }

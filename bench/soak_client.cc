@@ -18,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using client::Message;
-using protocol::TypeCode;
+using wire::TypeCode;
 using Ms = std::chrono::milliseconds;
 
 constexpr std::uint32_t kLoosePropList = TypeCode("LpLs");
@@ -133,8 +133,8 @@ bool ParseLine(std::string_view text, int* slot, std::uint32_t* sequence) {
 SeenProp ReadSeenProp(const std::uint8_t* record) {
   SeenProp prop;
   std::copy(record, record + 20, prop.id.begin());
-  prop.x = static_cast<std::int16_t>(protocol::LoadU16(record + 60));
-  prop.y = static_cast<std::int16_t>(protocol::LoadU16(record + 62));
+  prop.x = static_cast<std::int16_t>(wire::LoadU16(record + 60));
+  prop.y = static_cast<std::int16_t>(wire::LoadU16(record + 62));
   return prop;
 }
 
@@ -379,12 +379,12 @@ void SoakClient::Handle(const Message& m, SoakClock::time_point now) {
       return;
     }
     case kPropList:
-      if (p.size() >= 4 && protocol::LoadU32(p.data()) == user_id_)
+      if (p.size() >= 4 && wire::LoadU32(p.data()) == user_id_)
         Answer(kWearEcho);
       return;
     case kLoosePropList: {
       if (p.size() < 4) return;
-      std::size_t count = protocol::LoadU16(p.data());
+      std::size_t count = wire::LoadU16(p.data());
       loose_.clear();
       for (std::size_t i = 0;
            i < count && 4 + (i + 1) * kLoosePropRecord <= p.size(); ++i)
@@ -409,7 +409,7 @@ void SoakClient::Handle(const Message& m, SoakClock::time_point now) {
     case kLoosePropMove:
     case kLoosePropDelete: {
       if (p.size() < 22) return;
-      std::size_t position = protocol::LoadU16(p.data() + 20);
+      std::size_t position = wire::LoadU16(p.data() + 20);
       if (position >= loose_.size() ||
           !std::equal(loose_[position].id.begin(), loose_[position].id.end(),
                       p.data())) {
@@ -419,9 +419,9 @@ void SoakClient::Handle(const Message& m, SoakClock::time_point now) {
         loose_.erase(loose_.begin() + static_cast<std::ptrdiff_t>(position));
       } else if (p.size() >= 26) {
         loose_[position].x =
-            static_cast<std::int16_t>(protocol::LoadU16(p.data() + 22));
+            static_cast<std::int16_t>(wire::LoadU16(p.data() + 22));
         loose_[position].y =
-            static_cast<std::int16_t>(protocol::LoadU16(p.data() + 24));
+            static_cast<std::int16_t>(wire::LoadU16(p.data() + 24));
       }
       return;
     }
@@ -435,7 +435,7 @@ void SoakClient::Handle(const Message& m, SoakClock::time_point now) {
       for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(
             (i * 13 + static_cast<std::size_t>(n) * 29) % 251);
-      protocol::PayloadWriter w;
+      wire::PayloadWriter w;
       w.Bytes(id.data(), id.size())
           .I32(kPropStamp)
           .U32(static_cast<std::uint32_t>(data.size()))
@@ -593,7 +593,7 @@ void SoakClient::Wear(std::mt19937_64& random) {
   for (int n = 0; n < kPropCount; ++n) {
     if (Uniform(random, 0, 2) == 0) chosen.push_back(n);
   }
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(static_cast<std::uint16_t>(chosen.size())).U16(0);
   for (int n : chosen) {
     std::array<std::uint8_t, 20> id = SoakProp(n);
@@ -614,7 +614,7 @@ void SoakClient::LooseProp(std::mt19937_64& random) {
         SoakProp(Uniform(random, 0, kPropCount - 1));
     const auto y = static_cast<std::int16_t>(
         DropYBase(slot_) + static_cast<int>(drops_ % kDropTags));
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.Bytes(id.data(), id.size()).I32(kPropStamp).I16(DropX(slot_)).I16(y);
     Count(kPropDrop);
     Owe(kDropEcho);
@@ -625,7 +625,7 @@ void SoakClient::LooseProp(std::mt19937_64& random) {
   const auto position = static_cast<std::uint16_t>(
       Uniform(random, 0, static_cast<int>(loose_.size()) - 1));
   const SeenProp& prop = loose_[position];
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.Bytes(prop.id.data(), prop.id.size()).U16(position);
   if (choice == 2) {
     w.I16(
@@ -647,7 +647,7 @@ void SoakClient::UploadMedia(std::mt19937_64& random) {
   upload_name_ = "soak-" + std::to_string(slot_) + ".txt";
   upload_content_.clear();
   ++uploads_;
-  protocol::PayloadWriter start;
+  wire::PayloadWriter start;
   start.ZString(upload_name_);
   Count(kMediaUpload);
   Owe(kUploadAck);
@@ -662,7 +662,7 @@ void SoakClient::UploadMedia(std::mt19937_64& random) {
     while (segment.size() < size)
       segment += kFiller[segment.size() % kFiller.size()];
     upload_content_ += segment;
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.Fixed(upload_name_, 32)
         .U16(static_cast<std::uint16_t>(segment.size()))
         .U16(0)

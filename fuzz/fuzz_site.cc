@@ -80,7 +80,7 @@ users::UserRecord& FuzzSite::Accept(const std::string& address) {
 void FuzzSite::Deliver(users::UserRecord& user, std::uint32_t type, std::string_view payload,
                        bool compress) {
   std::vector<std::uint8_t> frame;
-  protocol::FrameMessage(protocol::kChatMagic, type,
+  wire::FrameMessage(wire::kChatMagic, type,
                          reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(),
                          compress, &frame);
   user.receive.insert(user.receive.end(), frame.begin(), frame.end());

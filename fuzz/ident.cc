@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   users::UserRecord& user = fs.Accept((setup & 0x20) != 0 ? "127.0.0.1" : "10.0.0.4");
   std::uint32_t id = user.id;
-  fs.Deliver(user, protocol::TypeCode("Idn2"), in.Rest());
+  fs.Deliver(user, wire::TypeCode("Idn2"), in.Rest());
   fs.Pass();
   // A signed-on user then speaks once, as its first move would.
   if (users::UserRecord* signed_on = fs.Find(id)) {
-    fs.Deliver(*signed_on, protocol::TypeCode("Talk"), std::string_view("\x02hi", 3));
+    fs.Deliver(*signed_on, wire::TypeCode("Talk"), std::string_view("\x02hi", 3));
     fs.Pass();
   }
   return 0;

@@ -20,7 +20,7 @@ struct Parsed {
   std::vector<std::uint8_t> payload;
 };
 
-class Collector : public protocol::MessageReceiver {
+class Collector : public wire::MessageReceiver {
  public:
   explicit Collector(std::size_t stop_after) : stop_after_(stop_after) {}
   bool OnMessage(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
@@ -51,25 +51,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   --size;
 
   Collector collector(stop_after);
-  protocol::ParseOutcome outcome =
-      protocol::ParseMessages(data, size, protocol::kChatMagic, collector);
+  wire::ParseOutcome outcome =
+      wire::ParseMessages(data, size, wire::kChatMagic, collector);
   if (outcome.consumed > size) Fail("consumed more than the buffer");
-  if (outcome.error == protocol::ParseError::kNone && collector.messages.size() < stop_after &&
-      size - outcome.consumed > protocol::kHeaderSize) {
+  if (outcome.error == wire::ParseError::kNone && collector.messages.size() < stop_after &&
+      size - outcome.consumed > wire::kHeaderSize) {
     // A clean parse leaves at most one incomplete message behind.
-    std::uint32_t length = protocol::LoadU32(data + outcome.consumed + 4);
+    std::uint32_t length = wire::LoadU32(data + outcome.consumed + 4);
     if (length <= size - outcome.consumed) Fail("a complete message was left unparsed");
   }
 
   for (const Parsed& message : collector.messages) {
     for (bool compress : {false, true}) {
       std::vector<std::uint8_t> frame;
-      protocol::FrameMessage(protocol::kChatMagic, message.type, message.payload.data(),
+      wire::FrameMessage(wire::kChatMagic, message.type, message.payload.data(),
                              message.payload.size(), compress, &frame);
       Collector again(SIZE_MAX);
-      protocol::ParseOutcome round =
-          protocol::ParseMessages(frame.data(), frame.size(), protocol::kChatMagic, again);
-      if (round.error != protocol::ParseError::kNone || round.consumed != frame.size() ||
+      wire::ParseOutcome round =
+          wire::ParseMessages(frame.data(), frame.size(), wire::kChatMagic, again);
+      if (round.error != wire::ParseError::kNone || round.consumed != frame.size() ||
           again.messages.size() != 1) {
         Fail("a framed message does not parse back");
       }
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size >= 4) {
     std::size_t expected = (static_cast<std::size_t>(data[0]) << 8 | data[1]) + 1;
     std::vector<std::uint8_t> out;
-    (void)protocol::InflatePayload(data + 2, size - 2, expected, &out);
+    (void)wire::InflatePayload(data + 2, size - 2, expected, &out);
   }
   return 0;
 }

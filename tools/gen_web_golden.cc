@@ -22,8 +22,8 @@ namespace {
 
 using nlohmann::ordered_json;
 using zanth::client::Payload;
-using zanth::protocol::PayloadWriter;
-using zanth::protocol::TypeCode;
+using zanth::wire::PayloadWriter;
+using zanth::wire::TypeCode;
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -37,7 +37,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 
 std::vector<std::uint8_t> Frame(std::uint32_t type, const Payload& payload) {
   std::vector<std::uint8_t> out;
-  zanth::protocol::FrameMessage(zanth::protocol::kChatMagic, type, payload.data(),
+  zanth::wire::FrameMessage(zanth::wire::kChatMagic, type, payload.data(),
                                 payload.size(), false, &out);
   return out;
 }

@@ -29,7 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using client::ChatClient;
 using client::Message;
-using protocol::TypeCode;
+using wire::TypeCode;
 using Clock = std::chrono::steady_clock;
 
 // Messages a room entry starts with, and the ones this client shows.

@@ -39,7 +39,7 @@ std::uint8_t PickSeed(const ChatClientOptions& options) {
 }
 
 // Copies each parsed message into the ready queue.
-class QueueingReceiver : public protocol::MessageReceiver {
+class QueueingReceiver : public wire::MessageReceiver {
  public:
   explicit QueueingReceiver(std::deque<Message>* ready) : ready_(ready) {}
   bool OnMessage(std::uint32_t type, const std::uint8_t* payload,
@@ -162,7 +162,7 @@ int ChatClient::Send(std::uint32_t type,
                      const std::vector<std::uint8_t>& payload, bool compress) {
   if (!socket_.valid()) return kParamErr;
   std::vector<std::uint8_t> frame;
-  protocol::FrameMessage(protocol::kChatMagic, type, payload.data(),
+  wire::FrameMessage(wire::kChatMagic, type, payload.data(),
                          payload.size(), compress, &frame);
   return SendScrambled(std::move(frame));
 }
@@ -257,18 +257,18 @@ void ChatClient::TakeWireBytes(const std::uint8_t* bytes, std::size_t count) {
 
 void ChatClient::ParsePlain() {
   QueueingReceiver receiver(&ready_);
-  protocol::ParseOutcome outcome = protocol::ParseMessages(
-      plain_.data(), plain_.size(), protocol::kChatMagic, receiver);
+  wire::ParseOutcome outcome = wire::ParseMessages(
+      plain_.data(), plain_.size(), wire::kChatMagic, receiver);
   switch (outcome.error) {
-    case protocol::ParseError::kNone:
+    case wire::ParseError::kNone:
       plain_.erase(plain_.begin(), plain_.begin() + static_cast<std::ptrdiff_t>(
                                                         outcome.consumed));
       return;
-    case protocol::ParseError::kBadData:
+    case wire::ParseError::kBadData:
       // Once framing is lost nothing later on the link can be trusted.
       EndConnection(kFailed);
       return;
-    case protocol::ParseError::kNoMemory:
+    case wire::ParseError::kNoMemory:
       EndConnection(kNoMemory);
       return;
   }

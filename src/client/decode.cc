@@ -8,7 +8,7 @@
 namespace zanth::client {
 namespace {
 
-using protocol::PayloadReader;
+using wire::PayloadReader;
 
 constexpr std::size_t kRoomSummarySize = 70;
 constexpr std::size_t kUserSummarySize = 60;

@@ -12,7 +12,7 @@
 namespace zanth::client {
 namespace {
 
-using protocol::PayloadWriter;
+using wire::PayloadWriter;
 
 // A bijective 64-bit mixer: distinct inputs give distinct outputs.
 std::uint64_t Mix(std::uint64_t x) {

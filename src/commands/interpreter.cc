@@ -20,9 +20,9 @@ using users::UserRecord;
 constexpr std::uint32_t kAll = 0xFFFFFFFF;
 
 void ListLine(UserRecord& user, const std::string& text) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.ZString(text);
-  user.Send(protocol::TypeCode("LMsg"), w.bytes());
+  user.Send(wire::TypeCode("LMsg"), w.bytes());
 }
 
 void Help(protocol::Site& site, UserRecord& user) {
@@ -92,7 +92,7 @@ int GiveProp(protocol::Site& site, UserRecord& user, const std::vector<std::uint
   int status = kOk;
   for (std::uint32_t id : targets) {
     if (UserRecord* target = site.users.Find(id)) {
-      status = target->Send(protocol::TypeCode("GPrp"), payload);
+      status = target->Send(wire::TypeCode("GPrp"), payload);
     }
   }
   return status;

@@ -75,9 +75,9 @@ int Moderate(protocol::Site& site, UserRecord& issuer, Action action,
     }
     switch (action) {
       case Action::kKill: {
-        protocol::PayloadWriter w;
+        wire::PayloadWriter w;
         w.U16(protocol::kKillModerator);
-        status = target->Send(protocol::TypeCode("Kill"), w.bytes());
+        status = target->Send(wire::TypeCode("Kill"), w.bytes());
         if (status == kOk) users::MarkTerminating(*target);
         LogAction(issuer, "ban", "", *target);
         Notify(site, info.notice, *target, issuer);

@@ -46,11 +46,11 @@ int ChangeName(protocol::Site& site, UserRecord& user, std::string_view requeste
   rooms::RoomContext ctx = site.room_context();
   rooms::SendUserListUpdate(ctx, user, false);
   if (user.room == nullptr) return kOk;
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).I16(user.x).I16(user.y).Fixed(user.name, 52);
   int status = kOk;
   for (UserRecord& occupant : user.room->occupants) {
-    int rc = occupant.Send(protocol::TypeCode("Name"), w.bytes());
+    int rc = occupant.Send(wire::TypeCode("Name"), w.bytes());
     if (rc != kOk) status = rc;
   }
   return status;

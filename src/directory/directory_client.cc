@@ -78,7 +78,7 @@ void DirectoryClient::OnRemoved(net::Connection& connection) {
 }
 
 std::vector<std::uint8_t> DirectoryClient::Announcement() const {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.Fixed(settings_.directory_id, 36)
       .U32(settings_.site_flags)
       .U16(population_())
@@ -95,7 +95,7 @@ std::vector<std::uint8_t> DirectoryClient::Announcement() const {
 void DirectoryClient::Send(const char (&type)[5], const std::vector<std::uint8_t>& payload) {
   if (connection_ == nullptr || close_request_) return;
   std::vector<std::uint8_t> frame;
-  protocol::FrameMessage(protocol::kDirectoryMagic, protocol::TypeCode(type), payload.data(),
+  wire::FrameMessage(wire::kDirectoryMagic, wire::TypeCode(type), payload.data(),
                          payload.size(), false, &frame);
   LogDebug("Queing %d bytes for directory send", static_cast<int>(frame.size()));
   (void)connection_->QueueSend(frame.data(), frame.size());
@@ -124,10 +124,10 @@ void DirectoryClient::Receive() {
     received_.resize(used + connection_->TakeInput(received_.data() + used, waiting));
   }
   std::size_t pos = 0;
-  while (received_.size() - pos > protocol::kHeaderSize) {
+  while (received_.size() - pos > wire::kHeaderSize) {
     const std::uint8_t* message = received_.data() + pos;
-    std::uint32_t length = protocol::LoadU32(message + 4);
-    if (length < protocol::kHeaderSize) {
+    std::uint32_t length = wire::LoadU32(message + 4);
+    if (length < wire::kHeaderSize) {
       // Nothing sensible follows a length that cannot hold its header.
       pos = received_.size();
       break;
@@ -137,13 +137,13 @@ void DirectoryClient::Receive() {
                static_cast<int>(length));
       break;
     }
-    std::uint32_t type = protocol::LoadU32(message + 8);
-    if (type == protocol::TypeCode("Dsct")) {
+    std::uint32_t type = wire::LoadU32(message + 8);
+    if (type == wire::TypeCode("Dsct")) {
       LogDebug("Received directory done");
       Send("Dsct", {});
-    } else if (type == protocol::TypeCode("UAre")) {
+    } else if (type == wire::TypeCode("UAre")) {
       LogDebug("Received directory ID");
-      protocol::PayloadReader r(message + protocol::kHeaderSize, length - protocol::kHeaderSize);
+      wire::PayloadReader r(message + wire::kHeaderSize, length - wire::kHeaderSize);
       settings_.directory_id = r.ZString().substr(0, kDirectoryIdLimit);
       if (save_) save_();
     }

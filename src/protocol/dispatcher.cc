@@ -35,50 +35,50 @@ struct DispatchEntry {
 
 // One table for every code a client may send; checked before any handler.
 const DispatchEntry kDispatchTable[] = {
-    {TypeCode("Talk"), HandleTalk, 1, Guard::kNotGagged, nullptr},
-    {TypeCode("xTlk"), HandleWhisper, 4, Guard::kNotGagged, nullptr},
-    {TypeCode("RmMs"), HandleRoomMessage, 1, Guard::kInRoom, nullptr},
-    {TypeCode("UsMv"), HandleMove, 4, Guard::kNone, nullptr},
-    {TypeCode("Mv3D"), HandleMove3D, 48, Guard::kNone, nullptr},
-    {TypeCode("FNum"), HandleFace, 2, Guard::kNone, nullptr},
-    {TypeCode("FRGB"), HandleColour, 4, Guard::kNone, nullptr},
-    {TypeCode("FImg"), HandleFaceImage, 0, Guard::kNone, nullptr},
-    {TypeCode("Badg"), HandleBadge, 0, Guard::kNone, nullptr},
-    {TypeCode("Voic"), HandleVoice, 2, Guard::kNone, nullptr},
-    {TypeCode("Data"), HandleData, 24, Guard::kNone, nullptr},
-    {TypeCode("Ulls"), HandleUserList, 0, Guard::kNone, nullptr},
-    {TypeCode("UlSt"), HandleUserListStop, 0, Guard::kNone, nullptr},
-    {TypeCode("Name"), HandleName, 0, Guard::kNone, "Name message"},
-    {TypeCode("auth"), HandleAuth, 0, Guard::kNone, "Authentication request"},
-    {TypeCode("RmRq"), HandleRoomRequest, 2, Guard::kNone, "Room Request"},
-    {TypeCode("Rmls"), HandleRoomList, 0, Guard::kNone, "Room List request"},
-    {TypeCode("RlSt"), HandleRoomListStop, 0, Guard::kNone, "Room List stop"},
-    {TypeCode("RmNm"), HandleRoomName, 2, Guard::kNone, nullptr},
-    {TypeCode("REIn"), HandleRoomEditInfo, 0, Guard::kNone, nullptr},
-    {TypeCode("ARmI"), HandleFreeRoomId, 0, Guard::kNone, nullptr},
-    {TypeCode("RmLk"), HandleRoomLock, 8, Guard::kNone, nullptr},
-    {TypeCode("SpSt"), HandleSpotState, 6, Guard::kNone, nullptr},
-    {TypeCode("LPrp"), HandleLooseProp, 28, Guard::kNone, nullptr},
-    {TypeCode("MLPr"), HandleMoveLooseProp, 28, Guard::kNone, "Received loose prop move"},
-    {TypeCode("DlPr"), HandleDeleteLooseProp, 24, Guard::kNone, "Received delete loose prop"},
-    {TypeCode("Plst"), HandlePropList, 4, Guard::kNotPropGagged, "Prop list request"},
-    {TypeCode("PDta"), HandlePropData, 28, Guard::kNone, nullptr},
-    {TypeCode("CrRm"), HandleCreateRoom, 0, Guard::kNone, nullptr},
-    {TypeCode("UpRm"), HandleUpdateRoom, 0, Guard::kNone, nullptr},
-    {TypeCode("sUpl"), HandleUploadStart, 0, Guard::kNone, nullptr},
-    {TypeCode("fSeg"), HandleUploadSegment, 0, Guard::kNone, nullptr},
-    {TypeCode("Rtng"), HandleRating, 0, Guard::kNone, nullptr},
-    {TypeCode("DrIn"), HandleDirectoryInfo, 0, Guard::kNone, nullptr},
-    {TypeCode("AuLs"), HandleAccountList, 0, Guard::kConsole, nullptr},
-    {TypeCode("BnLs"), HandleBanList, 0, Guard::kConsole, nullptr},
-    {TypeCode("GrLs"), HandleGroupList, 0, Guard::kConsole, nullptr},
-    {TypeCode("SdLs"), HandleSoundList, 0, Guard::kConsole, nullptr},
-    {TypeCode("REAu"), HandleAccountListRequest, 0, Guard::kConsole, nullptr},
-    {TypeCode("REBl"), HandleBanListRequest, 0, Guard::kConsole, nullptr},
-    {TypeCode("REGl"), HandleGroupListRequest, 0, Guard::kConsole, nullptr},
-    {TypeCode("REPm"), HandlePrivilegeNamesRequest, 0, Guard::kConsole, nullptr},
-    {TypeCode("RECm"), HandleCommandNamesRequest, 0, Guard::kConsole, nullptr},
-    {TypeCode("REDI"), HandleDirectoryInfoRequest, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("Talk"), HandleTalk, 1, Guard::kNotGagged, nullptr},
+    {wire::TypeCode("xTlk"), HandleWhisper, 4, Guard::kNotGagged, nullptr},
+    {wire::TypeCode("RmMs"), HandleRoomMessage, 1, Guard::kInRoom, nullptr},
+    {wire::TypeCode("UsMv"), HandleMove, 4, Guard::kNone, nullptr},
+    {wire::TypeCode("Mv3D"), HandleMove3D, 48, Guard::kNone, nullptr},
+    {wire::TypeCode("FNum"), HandleFace, 2, Guard::kNone, nullptr},
+    {wire::TypeCode("FRGB"), HandleColour, 4, Guard::kNone, nullptr},
+    {wire::TypeCode("FImg"), HandleFaceImage, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("Badg"), HandleBadge, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("Voic"), HandleVoice, 2, Guard::kNone, nullptr},
+    {wire::TypeCode("Data"), HandleData, 24, Guard::kNone, nullptr},
+    {wire::TypeCode("Ulls"), HandleUserList, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("UlSt"), HandleUserListStop, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("Name"), HandleName, 0, Guard::kNone, "Name message"},
+    {wire::TypeCode("auth"), HandleAuth, 0, Guard::kNone, "Authentication request"},
+    {wire::TypeCode("RmRq"), HandleRoomRequest, 2, Guard::kNone, "Room Request"},
+    {wire::TypeCode("Rmls"), HandleRoomList, 0, Guard::kNone, "Room List request"},
+    {wire::TypeCode("RlSt"), HandleRoomListStop, 0, Guard::kNone, "Room List stop"},
+    {wire::TypeCode("RmNm"), HandleRoomName, 2, Guard::kNone, nullptr},
+    {wire::TypeCode("REIn"), HandleRoomEditInfo, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("ARmI"), HandleFreeRoomId, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("RmLk"), HandleRoomLock, 8, Guard::kNone, nullptr},
+    {wire::TypeCode("SpSt"), HandleSpotState, 6, Guard::kNone, nullptr},
+    {wire::TypeCode("LPrp"), HandleLooseProp, 28, Guard::kNone, nullptr},
+    {wire::TypeCode("MLPr"), HandleMoveLooseProp, 28, Guard::kNone, "Received loose prop move"},
+    {wire::TypeCode("DlPr"), HandleDeleteLooseProp, 24, Guard::kNone, "Received delete loose prop"},
+    {wire::TypeCode("Plst"), HandlePropList, 4, Guard::kNotPropGagged, "Prop list request"},
+    {wire::TypeCode("PDta"), HandlePropData, 28, Guard::kNone, nullptr},
+    {wire::TypeCode("CrRm"), HandleCreateRoom, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("UpRm"), HandleUpdateRoom, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("sUpl"), HandleUploadStart, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("fSeg"), HandleUploadSegment, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("Rtng"), HandleRating, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("DrIn"), HandleDirectoryInfo, 0, Guard::kNone, nullptr},
+    {wire::TypeCode("AuLs"), HandleAccountList, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("BnLs"), HandleBanList, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("GrLs"), HandleGroupList, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("SdLs"), HandleSoundList, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("REAu"), HandleAccountListRequest, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("REBl"), HandleBanListRequest, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("REGl"), HandleGroupListRequest, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("REPm"), HandlePrivilegeNamesRequest, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("RECm"), HandleCommandNamesRequest, 0, Guard::kConsole, nullptr},
+    {wire::TypeCode("REDI"), HandleDirectoryInfoRequest, 0, Guard::kConsole, nullptr},
 };
 
 const DispatchEntry* FindEntry(std::uint32_t type) {
@@ -89,14 +89,14 @@ const DispatchEntry* FindEntry(std::uint32_t type) {
 }
 
 // Feeds one user's complete messages to the dispatcher.
-class UserReceiver : public MessageReceiver {
+class UserReceiver : public wire::MessageReceiver {
  public:
   UserReceiver(Site& site, UserRecord& user, int* last_error)
       : site_(site), user_(user), last_error_(last_error) {}
 
   bool OnType(std::uint32_t type) override {
     if (user_.state == users::SignOnState::kNew) {
-      if (type != TypeCode("Idn2")) {
+      if (type != wire::TypeCode("Idn2")) {
         users::MarkTerminating(user_);
         LogAs(user_, "Discnct", "#%d %s failed ident", user_.number, user_.peer_address.c_str());
       } else {
@@ -131,11 +131,12 @@ void BroadcastCount(Site& site, std::int64_t now) {
   if (now < site.next_count_time) return;
   std::uint16_t count = site.users.count();
   if (count != site.last_sent_count) {
-    PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(count);
     // Two bytes are never compressed: one frame serves every user.
     std::vector<std::uint8_t> frame;
-    FrameMessage(kChatMagic, TypeCode("UsCt"), w.bytes().data(), w.bytes().size(), false, &frame);
+    wire::FrameMessage(wire::kChatMagic, wire::TypeCode("UsCt"), w.bytes().data(),
+                       w.bytes().size(), false, &frame);
     for (UserRecord& user : site.users.users()) user.SendFrame(frame);
     site.last_sent_count = count;
   }
@@ -152,7 +153,7 @@ void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
     user.ping_count = 0;
     // No legal message is larger than this; a peer that keeps sending one
     // endless message is cut off instead of growing the buffer for ever.
-    if (user.receive.size() + waiting > kMaxMessageSize + net::kInputBufferSize) {
+    if (user.receive.size() + waiting > wire::kMaxMessageSize + net::kInputBufferSize) {
       BadData(user);
       return;
     }
@@ -169,7 +170,7 @@ void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
   }
   if (user.ping_deadline >= now) return;
   if (user.state != users::SignOnState::kNew && user.ping_count < kMaxProbes) {
-    user.Send(TypeCode("Ping"), nullptr, 0);
+    user.Send(wire::TypeCode("Ping"), nullptr, 0);
     user.ping_deadline = now + (user.ping_count == 0 ? kSecondProbeAfter : kLaterProbeAfter);
     ++user.ping_count;
     return;
@@ -182,7 +183,7 @@ void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
 
 int Dispatch(Site& site, UserRecord& user, std::uint32_t type, const std::uint8_t* payload,
              std::size_t size, bool compressed) {
-  if (type == TypeCode("Idn2")) return HandleIdent(site, user, payload, size);
+  if (type == wire::TypeCode("Idn2")) return HandleIdent(site, user, payload, size);
   const DispatchEntry* entry = FindEntry(type);
   if (entry == nullptr || size < entry->min_size) return kOk;
   if (entry->debug != nullptr) LogDebug("%s", entry->debug);
@@ -216,13 +217,13 @@ namespace {
 void ServeUser(Site& site, UserRecord& user, std::int64_t now, int* last_error) {
   if (user.terminating()) return;
   TakeInputOrProbe(user, now);
-  if (user.terminating() || user.receive.size() <= kHeaderSize) return;
+  if (user.terminating() || user.receive.size() <= wire::kHeaderSize) return;
   UserReceiver receiver(site, user, last_error);
-  ParseOutcome outcome =
-      ParseMessages(user.receive.data(), user.receive.size(), kChatMagic, receiver);
+  wire::ParseOutcome outcome =
+      wire::ParseMessages(user.receive.data(), user.receive.size(), wire::kChatMagic, receiver);
   if (!site.users.IsLive(&user)) return;
-  if (outcome.error == ParseError::kBadData) BadData(user);
-  if (outcome.error == ParseError::kNoMemory) {
+  if (outcome.error == wire::ParseError::kBadData) BadData(user);
+  if (outcome.error == wire::ParseError::kNoMemory) {
     LogError(kNoMemory, "processing user message");
     *last_error = kNoMemory;
   }

@@ -42,22 +42,22 @@ int RunCommand(Site& site, UserRecord& user, const std::string& text,
 }  // namespace
 
 int HandleTalk(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::string text = r.PText();
   if (RefuseSpoof(user, text)) return kOk;
   if (IsCommand(text)) return RunCommand(site, user, text, {});
   if (user.room == nullptr) return kOk;
   LogDebug("Prepping chat data");
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).PText(text);
   LogDebug("Sending chat, length %ld", static_cast<long>(text.size() + 5));
   rooms::RoomContext ctx = site.room_context();
-  rooms::SendToRoom(ctx, &user, *user.room, TypeCode("Talk"), w.bytes(), nullptr);
+  rooms::SendToRoom(ctx, &user, *user.room, wire::TypeCode("Talk"), w.bytes(), nullptr);
   return kOk;
 }
 
 int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::int16_t count = r.I16();
   r.Skip(2);
   std::vector<std::uint32_t> targets;
@@ -73,12 +73,12 @@ int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
     return kOk;
   }
   LogDebug("Prepping whisper data");
-  PayloadWriter whisper;
+  wire::PayloadWriter whisper;
   whisper.U32(user.id).PText(text);
-  PayloadWriter cross;
+  wire::PayloadWriter cross;
   cross.U32(user.id).U32(user.colour).Fixed(user.name, 33).PText(text);
   LogDebug("Sending whisper, length %ld", static_cast<long>(whisper.size()));
-  user.Send(TypeCode("xTlk"), whisper.bytes());
+  user.Send(wire::TypeCode("xTlk"), whisper.bytes());
   for (std::uint32_t id : targets) {
     UserRecord* target = site.users.Find(id);
     if (target == nullptr) continue;
@@ -91,26 +91,26 @@ int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
       continue;
     }
     if (target->room == user.room) {
-      target->Send(TypeCode("xTlk"), whisper.bytes());
+      target->Send(wire::TypeCode("xTlk"), whisper.bytes());
     } else {
-      target->Send(TypeCode("CrTk"), cross.bytes());
+      target->Send(wire::TypeCode("CrTk"), cross.bytes());
     }
   }
   return kOk;
 }
 
 int HandleRoomMessage(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::string text = r.PText();
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(0).PText(text);
   rooms::RoomContext ctx = site.room_context();
-  rooms::SendToRoom(ctx, &user, *user.room, TypeCode("Talk"), w.bytes(), nullptr);
+  rooms::SendToRoom(ctx, &user, *user.room, wire::TypeCode("Talk"), w.bytes(), nullptr);
   return kOk;
 }
 
 int HandleData(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::uint8_t tag[16];
   r.Bytes(tag, sizeof tag);
   bool global = r.U8() != 0;
@@ -122,13 +122,13 @@ int HandleData(Site& site, UserRecord& user, const Message& message) {
   // A size larger than the bytes present is clipped to what is there.
   std::size_t size = data_size < r.remaining() ? data_size : r.remaining();
 
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.Bytes(tag, sizeof tag).U32(user.id).U32(static_cast<std::uint32_t>(size)).Bytes(r.current(), size);
   if (global && !site.GroupOf(user).Has(users::kSendServerMessages)) {
     users::SendServerNotice(user, "You do not have permission to send global data messages");
     return kOk;
   }
-  std::uint32_t type = TypeCode("Data");
+  std::uint32_t type = wire::TypeCode("Data");
   if (targets.empty()) {
     for (UserRecord& other : site.users.users()) {
       if (&other == &user) continue;

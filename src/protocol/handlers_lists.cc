@@ -17,8 +17,8 @@ int HandleUserList(Site& site, UserRecord& user, const Message&) {
   const users::GroupRecord& group = site.GroupOf(user);
   bool hidden = group.Has(users::kHiddenRooms);
   bool locked = group.Has(users::kLockedRooms);
-  user.Send(TypeCode("Rmls"), rooms::RoomListPayload(site.rooms, hidden));
-  PayloadWriter w;
+  user.Send(wire::TypeCode("Rmls"), rooms::RoomListPayload(site.rooms, hidden));
+  wire::PayloadWriter w;
   w.U32(0);
   std::uint32_t count = 0;
   for (const UserRecord& other : site.users.users()) {
@@ -30,8 +30,8 @@ int HandleUserList(Site& site, UserRecord& user, const Message&) {
     w.U32(other.id).Fixed(other.name, 34).U16(room->id);
     ++count;
   }
-  StoreU32(w.bytes().data(), count);
-  user.Send(TypeCode("Ulls"), w.bytes());
+  wire::StoreU32(w.bytes().data(), count);
+  user.Send(wire::TypeCode("Ulls"), w.bytes());
   site.users.Subscribe(user);
   return kOk;
 }
@@ -49,22 +49,22 @@ int HandleGroupList(Site& site, UserRecord& user, const Message& message) {
 }
 
 int HandleGroupListRequest(Site& site, UserRecord& user, const Message&) {
-  user.Send(TypeCode("GrLs"), site.groups.ListPayload());
+  user.Send(wire::TypeCode("GrLs"), site.groups.ListPayload());
   return kOk;
 }
 
 int HandlePrivilegeNamesRequest(Site&, UserRecord& user, const Message&) {
-  user.Send(TypeCode("PrLs"), users::BitTablePayload(users::kPrivilegeTable));
+  user.Send(wire::TypeCode("PrLs"), users::BitTablePayload(users::kPrivilegeTable));
   return kOk;
 }
 
 int HandleCommandNamesRequest(Site&, UserRecord& user, const Message&) {
-  user.Send(TypeCode("CmLs"), users::BitTablePayload(users::kCommandTable));
+  user.Send(wire::TypeCode("CmLs"), users::BitTablePayload(users::kCommandTable));
   return kOk;
 }
 
 int HandleAuth(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::string name = r.ZString();
   std::string password = r.ZString();
   Authenticate(site, user, name, password);
@@ -72,7 +72,7 @@ int HandleAuth(Site& site, UserRecord& user, const Message& message) {
 }
 
 int HandleAccountListRequest(Site& site, UserRecord& user, const Message&) {
-  user.Send(TypeCode("AuLs"), site.accounts.ListPayload());
+  user.Send(wire::TypeCode("AuLs"), site.accounts.ListPayload());
   return kOk;
 }
 
@@ -96,7 +96,7 @@ int HandleAccountList(Site& site, UserRecord& user, const Message& message) {
 }
 
 int HandleBanListRequest(Site& site, UserRecord& user, const Message&) {
-  user.Send(TypeCode("BnLs"), site.bans.ListPayload());
+  user.Send(wire::TypeCode("BnLs"), site.bans.ListPayload());
   return kOk;
 }
 
@@ -109,7 +109,7 @@ int HandleBanList(Site& site, UserRecord& user, const Message& message) {
 
 int HandleName(Site& site, UserRecord& user, const Message& message) {
   if (!site.change_name) return kOk;
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   return site.change_name(user, r.ZString());
 }
 
@@ -119,7 +119,7 @@ int HandleSoundList(Site& site, UserRecord& user, const Message& message) {
   if (!site.sounds.empty()) {
     std::vector<std::uint8_t> list = site.sounds.ListPayload();
     for (UserRecord& other : site.users.users()) {
-      if (other.signed_on()) other.Send(TypeCode("SdLs"), list);
+      if (other.signed_on()) other.Send(wire::TypeCode("SdLs"), list);
     }
   }
   site.SaveConfiguration();

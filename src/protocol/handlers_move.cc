@@ -15,11 +15,11 @@ namespace {
 
 using users::UserRecord;
 
-void Announce(Site& site, UserRecord& user, const char (&type)[5], const PayloadWriter& w,
+void Announce(Site& site, UserRecord& user, const char (&type)[5], const wire::PayloadWriter& w,
               const UserRecord* skip = nullptr) {
   if (user.room == nullptr) return;
   rooms::RoomContext ctx = site.room_context();
-  rooms::SendToRoom(ctx, &user, *user.room, TypeCode(type), w.bytes(), skip);
+  rooms::SendToRoom(ctx, &user, *user.room, wire::TypeCode(type), w.bytes(), skip);
 }
 
 }  // namespace
@@ -30,13 +30,13 @@ void Move2D(Site& site, UserRecord& user, std::int16_t x, std::int16_t y, bool a
   }
   bool forced = rooms::PlaceInRoom(user, x, y);
   if (!announce || user.room == nullptr) return;
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).I16(user.x).I16(user.y);
   Announce(site, user, "UsMv", w, forced ? nullptr : &user);
 }
 
 int HandleMove(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::int16_t x = r.I16();
   std::int16_t y = r.I16();
   LogDebug("Move message");
@@ -46,7 +46,7 @@ int HandleMove(Site& site, UserRecord& user, const Message& message) {
 }
 
 int HandleMove3D(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   float values[12];
   for (float& v : values) v = r.Float();
   LogDebug("Received user move 3D message");
@@ -58,7 +58,7 @@ int HandleMove3D(Site& site, UserRecord& user, const Message& message) {
     std::memcpy(user.pose.position, values, sizeof user.pose.position);
     std::memcpy(user.pose.rotation, values + 6, sizeof user.pose.rotation);
   }
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).U32(0);
   for (float v : user.pose.position) w.Float(v);
   for (float v : user.pose.vector2) w.Float(v);
@@ -70,9 +70,9 @@ int HandleMove3D(Site& site, UserRecord& user, const Message& message) {
 
 int HandleFace(Site& site, UserRecord& user, const Message& message) {
   LogDebug("Face change request");
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   user.face = r.I16();
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).I16(user.face).U16(0);
   Announce(site, user, "FNum", w);
   return kOk;
@@ -80,10 +80,10 @@ int HandleFace(Site& site, UserRecord& user, const Message& message) {
 
 int HandleColour(Site& site, UserRecord& user, const Message& message) {
   LogDebug("Face rgb color change request");
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::uint32_t colour = r.U32();
   user.colour = colour != 0 ? colour : users::kDefaultColour;
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).U32(user.colour);
   Announce(site, user, "FRGB", w);
   return kOk;
@@ -91,9 +91,9 @@ int HandleColour(Site& site, UserRecord& user, const Message& message) {
 
 int HandleFaceImage(Site& site, UserRecord& user, const Message& message) {
   LogDebug("Face Image message");
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   user.face_image = r.ZString();
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).ZString(*user.face_image);
   Announce(site, user, "FImg", w);
   return kOk;
@@ -103,7 +103,7 @@ int HandleBadge(Site& site, UserRecord& user, const Message&) {
   LogDebug("Badge request");
   if (!site.GroupOf(user).Has(users::kWearBadge)) return kOk;
   user.badge ^= 1;
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).U8(static_cast<std::uint8_t>(user.badge & 1)).Zeros(3);
   Announce(site, user, "Badg", w);
   return kOk;
@@ -111,9 +111,9 @@ int HandleBadge(Site& site, UserRecord& user, const Message&) {
 
 int HandleVoice(Site& site, UserRecord& user, const Message& message) {
   LogDebug("Voice message");
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   user.voice = r.I16();
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(user.id).I16(user.voice).U16(0);
   Announce(site, user, "Voic", w);
   return kOk;

@@ -13,7 +13,7 @@ namespace zanth::protocol {
 using users::UserRecord;
 
 int HandleRoomRequest(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   rooms::RoomContext ctx = site.room_context();
   rooms::RoomRequest(ctx, user, r.I16());
   return kOk;
@@ -21,7 +21,7 @@ int HandleRoomRequest(Site& site, UserRecord& user, const Message& message) {
 
 int HandleRoomList(Site& site, UserRecord& user, const Message&) {
   bool hidden = site.GroupOf(user).Has(users::kHiddenRooms);
-  user.Send(TypeCode("Rmls"), rooms::RoomListPayload(site.rooms, hidden));
+  user.Send(wire::TypeCode("Rmls"), rooms::RoomListPayload(site.rooms, hidden));
   site.users.SubscribeRoomList(user);
   return kOk;
 }
@@ -32,25 +32,25 @@ int HandleRoomListStop(Site& site, UserRecord& user, const Message&) {
 }
 
 int HandleRoomName(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   const rooms::RoomRecord* room = site.rooms.Find(r.U16());
   if (room == nullptr) return kOk;
   std::vector<std::uint8_t> payload;
   rooms::AppendRoomSummary(*room, &payload);
-  user.Send(TypeCode("RmNm"), payload);
+  user.Send(wire::TypeCode("RmNm"), payload);
   return kOk;
 }
 
 int HandleRoomEditInfo(Site&, UserRecord& user, const Message&) {
   if (user.room == nullptr) return kOk;
-  user.Send(TypeCode("REIn"), rooms::RoomEditPayload(*user.room));
+  user.Send(wire::TypeCode("REIn"), rooms::RoomEditPayload(*user.room));
   return kOk;
 }
 
 int HandleFreeRoomId(Site& site, UserRecord& user, const Message&) {
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(site.rooms.LowestFreeId());
-  user.Send(TypeCode("ARmI"), w.bytes());
+  user.Send(wire::TypeCode("ARmI"), w.bytes());
   return kOk;
 }
 
@@ -81,7 +81,7 @@ int HandleUpdateRoom(Site& site, UserRecord& user, const Message& message) {
   rooms::RoomRecord& room = *user.room;
   room.Apply(rooms::ParseRoomRecord(message.payload, message.size));
   rooms::RoomContext ctx = site.room_context();
-  rooms::SendToRoom(ctx, nullptr, room, TypeCode("RmIn"), rooms::RoomInfoPayload(room, false),
+  rooms::SendToRoom(ctx, nullptr, room, wire::TypeCode("RmIn"), rooms::RoomInfoPayload(room, false),
                     nullptr);
   LogAs(user, "Room", "room info");
   site.SaveConfiguration();

@@ -26,9 +26,9 @@ bool IsSafeUploadName(const std::string& name) {
 }
 
 void SendFileName(UserRecord& user, const char (&type)[5], const std::string& name) {
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.ZString(name);
-  user.Send(TypeCode(type), w.bytes());
+  user.Send(wire::TypeCode(type), w.bytes());
 }
 
 void DropUpload(UserRecord& user, std::vector<std::unique_ptr<users::Upload>>::iterator it) {
@@ -45,7 +45,7 @@ int HandleUploadStart(Site& site, UserRecord& user, const Message& message) {
     return kOk;
   }
   LogDebug("File upload request");
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::string name = r.ZString();
   if (!IsSafeUploadName(name)) return kOk;  // refused: no answer
   auto upload = std::make_unique<users::Upload>();
@@ -68,7 +68,7 @@ int HandleUploadStart(Site& site, UserRecord& user, const Message& message) {
 }
 
 int HandleUploadSegment(Site& site, UserRecord& user, const Message& message) {
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   std::string name = r.Fixed(32);
   std::size_t size = r.U16();
   r.Skip(2);
@@ -114,16 +114,16 @@ int HandleRating(Site& site, UserRecord& user, const Message& message) {
     users::SendServerNotice(user, "You do not have console permission");
     return kOk;
   }
-  PayloadReader r(message.payload, message.size);
+  wire::PayloadReader r(message.payload, message.size);
   bool enabled = r.U8() != 0;
   r.Skip(1);
   for (std::int16_t& value : site.settings.rating) value = r.I16();
   site.settings.rating_present = enabled;
   site.SaveConfiguration();
   if (enabled) {
-    PayloadWriter w;
+    wire::PayloadWriter w;
     for (std::int16_t value : site.settings.rating) w.I16(value);
-    for (UserRecord& other : site.users.users()) other.Send(TypeCode("Rtng"), w.bytes());
+    for (UserRecord& other : site.users.users()) other.Send(wire::TypeCode("Rtng"), w.bytes());
   }
   return kOk;
 }
@@ -135,7 +135,7 @@ int HandleDirectoryInfo(Site& site, UserRecord& user, const Message& message) {
   }
   std::vector<std::uint8_t> record(kDirectoryRecordSize, 0);
   std::copy_n(message.payload, std::min(message.size, kDirectoryRecordSize), record.begin());
-  PayloadReader r(record.data(), record.size());
+  wire::PayloadReader r(record.data(), record.size());
   Settings& settings = site.settings;
   settings.site_name = r.Fixed(65);
   settings.site_url = r.Fixed(512);
@@ -145,9 +145,9 @@ int HandleDirectoryInfo(Site& site, UserRecord& user, const Message& message) {
   settings.private_site = r.U8() != 0;
   settings.members_site = r.U8() != 0;
   settings.site_flags = hidden ? (settings.site_flags | kSiteHidden) : (settings.site_flags & ~kSiteHidden);
-  PayloadWriter name;
+  wire::PayloadWriter name;
   name.ZString(settings.site_name);
-  for (UserRecord& other : site.users.users()) other.Send(TypeCode("SNme"), name.bytes());
+  for (UserRecord& other : site.users.users()) other.Send(wire::TypeCode("SNme"), name.bytes());
   LogAs(user, "Cnsle", "directory info");
   site.SaveConfiguration();
   if (site.directory_update) site.directory_update();
@@ -156,7 +156,7 @@ int HandleDirectoryInfo(Site& site, UserRecord& user, const Message& message) {
 
 int HandleDirectoryInfoRequest(Site& site, UserRecord& user, const Message&) {
   const Settings& settings = site.settings;
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.Fixed(settings.site_name.substr(0, 64), 65)
       .Fixed(settings.site_url, 512)
       .Fixed(settings.site_image, 512)
@@ -164,7 +164,7 @@ int HandleDirectoryInfoRequest(Site& site, UserRecord& user, const Message&) {
       .U8(settings.hidden() ? 1 : 0)
       .U8(settings.private_site ? 1 : 0)
       .U8(settings.members_site ? 1 : 0);
-  user.Send(TypeCode("DrIn"), w.bytes());
+  user.Send(wire::TypeCode("DrIn"), w.bytes());
   return kOk;
 }
 

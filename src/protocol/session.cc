@@ -28,9 +28,9 @@ bool IsDuplicate(const UserRecord& user, const UserRecord& other) {
 }
 
 void SendZString(UserRecord& user, const char (&type)[5], const std::string& text) {
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.ZString(text);
-  user.Send(TypeCode(type), w.bytes());
+  user.Send(wire::TypeCode(type), w.bytes());
 }
 
 // The name of a group and a user number, as anonymous users are named.
@@ -87,19 +87,19 @@ void Terminate(UserRecord& user) {
 }
 
 void SendKill(UserRecord& user, std::uint16_t reason) {
-  PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(reason);
-  user.Send(TypeCode("Kill"), w.bytes());
+  user.Send(wire::TypeCode("Kill"), w.bytes());
 }
 
 void SendPrivilegeNotices(Site& site, UserRecord& user) {
   const users::GroupRecord& group = site.GroupOf(user);
-  PayloadWriter perm;
+  wire::PayloadWriter perm;
   perm.U32(group.privileges);
-  user.Send(TypeCode("Perm"), perm.bytes());
-  PayloadWriter grup;
+  user.Send(wire::TypeCode("Perm"), perm.bytes());
+  wire::PayloadWriter grup;
   grup.U16(group.rank).Fixed(group.name, users::kGroupNameSize);
-  user.Send(TypeCode("Grup"), grup.bytes());
+  user.Send(wire::TypeCode("Grup"), grup.bytes());
 }
 
 void SendStaffNotice(Site& site, const UserRecord* subject, std::string_view text) {
@@ -119,7 +119,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
   LogDebug("Ident message");
   std::uint8_t record[kIdentSize] = {};
   std::memcpy(record, payload, size < kIdentSize ? size : kIdentSize);
-  PayloadReader r(record, kIdentSize);
+  wire::PayloadReader r(record, kIdentSize);
   for (std::uint32_t& word : user.uuid) word = r.U32();
   user.client_number = r.U32();
   r.Skip(12);
@@ -205,38 +205,38 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
 
   const Settings& settings = site.settings;
   if (settings.rating_present) {
-    PayloadWriter w;
+    wire::PayloadWriter w;
     for (std::int16_t value : settings.rating) w.I16(value);
-    user.Send(TypeCode("Rtng"), w.bytes());
+    user.Send(wire::TypeCode("Rtng"), w.bytes());
   }
   SendZString(user, "PUrl", settings.prop_url);
   SendZString(user, "BUrl", settings.base_url);
   rooms::RoomContext ctx = site.room_context();
   rooms::RoomRequest(ctx, user,
                      user.Has(users::kInTimeout) ? rooms::kTimeoutRequest : requested_room);
-  PayloadWriter uare;
+  wire::PayloadWriter uare;
   uare.U32(user.id);
-  user.Send(TypeCode("UAre"), uare.bytes());
+  user.Send(wire::TypeCode("UAre"), uare.bytes());
   SendPrivilegeNotices(site, user);
   if (!site.sounds.empty()) {
     LogDebug("Sending sound list");
-    user.Send(TypeCode("SdLs"), site.sounds.ListPayload());
+    user.Send(wire::TypeCode("SdLs"), site.sounds.ListPayload());
   }
   SendZString(user, "SNme", settings.site_name);
-  PayloadWriter count;
+  wire::PayloadWriter count;
   count.U16(site.users.count());
-  user.Send(TypeCode("UsCt"), count.bytes());
-  PayloadWriter caps;
+  user.Send(wire::TypeCode("UsCt"), count.bytes());
+  wire::PayloadWriter caps;
   caps.U16(1);
-  user.Send(TypeCode("SvCp"), caps.bytes());
+  user.Send(wire::TypeCode("SvCp"), caps.bytes());
 
   LogAs(user, "SignOn", "%d \"%s\"", user.number, user.name.c_str());
 
   if (user.Has(users::kPinned) && user.room != nullptr) {
     rooms::PlaceInRoom(user, user.x, user.y);
-    PayloadWriter w;
+    wire::PayloadWriter w;
     w.U32(user.id).I16(user.x).I16(user.y);
-    rooms::SendToRoom(ctx, &user, *user.room, TypeCode("UsMv"), w.bytes(), nullptr);
+    rooms::SendToRoom(ctx, &user, *user.room, wire::TypeCode("UsMv"), w.bytes(), nullptr);
   }
   if (user.flags & users::kRestrictionFlags) {
     std::string text = user.name + " signed on, is";

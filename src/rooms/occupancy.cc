@@ -13,7 +13,7 @@
 namespace zanth::rooms {
 namespace {
 
-using protocol::TypeCode;
+using wire::TypeCode;
 using users::UserRecord;
 
 // Chooses the room for request n by one walk of the registry.
@@ -107,7 +107,7 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
     bool compress = allow_compression && occupant.Has(users::kAcceptsCompressed);
     std::vector<std::uint8_t>& frame = compress ? packed : plain;
     if (frame.empty()) {
-      protocol::FrameMessage(protocol::kChatMagic, type, payload.data(), payload.size(),
+      wire::FrameMessage(wire::kChatMagic, type, payload.data(), payload.size(),
                              compress, &frame);
     }
     if (int rc = occupant.SendFrame(frame); rc != 0 && failure_log != nullptr) {
@@ -132,7 +132,7 @@ void SendUserListUpdate(RoomContext& ctx, const UserRecord& user, bool leaving) 
                   (room->locked && group.Has(users::kLockedRooms));
       if (!sees) room_id = 0;
     }
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U32(user.id).Fixed(user.name, 34).U16(room_id);
     recipient.Send(TypeCode("UlUd"), w.bytes());
   }
@@ -155,7 +155,7 @@ int Enter(RoomContext& ctx, UserRecord& user, std::int16_t n, const EntryRights&
   user.Send(TypeCode("Room"), description);
   user.Send(TypeCode("RmIn"), RoomInfoPayload(*room, true));
   if (!room->occupants.empty()) {
-    protocol::PayloadWriter header;
+    wire::PayloadWriter header;
     header.U16(static_cast<std::uint16_t>(room->occupant_count())).U16(0);
     std::vector<std::uint8_t> occupants = std::move(header.bytes());
     occupants.reserve(occupants.size() + room->occupants.size() * users::kUserSummarySize);
@@ -167,7 +167,7 @@ int Enter(RoomContext& ctx, UserRecord& user, std::int16_t n, const EntryRights&
     user.Send(TypeCode("RmOc"), occupants);
     for (const UserRecord& occupant : room->occupants) {
       if (!occupant.face_image) continue;
-      protocol::PayloadWriter w;
+      wire::PayloadWriter w;
       w.U32(occupant.id).ZString(*occupant.face_image);
       user.Send(TypeCode("FImg"), w.bytes());
     }
@@ -206,7 +206,7 @@ void TellRoomLeft(RoomContext& ctx, RoomRecord& room, const UserRecord& user) {
   if (room.occupants.empty()) {
     ResetEmptyRoom(ctx, room);
   } else {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U32(user.id);
     SendToRoom(ctx, nullptr, room, TypeCode("RmLv"), w.bytes(), nullptr);
   }

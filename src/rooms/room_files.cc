@@ -34,7 +34,7 @@ std::string ReadRoomDescription(const std::string& media_dir, const RoomRecord& 
 std::string InflateRoomDescription(std::string raw) {
   if (raw.size() < 8 || raw.compare(0, 4, "rmz ") != 0) return raw;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(raw.data());
-  std::uint32_t length = protocol::LoadU32(bytes + 4);
+  std::uint32_t length = wire::LoadU32(bytes + 4);
   // A length past what a sane description holds is damage, not a size to
   // allocate.
   if (length > (64u << 20)) return raw;

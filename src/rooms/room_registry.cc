@@ -151,7 +151,7 @@ void RoomRegistry::Verify() const {
 }
 
 void AppendRoomSummary(const RoomRecord& room, std::vector<std::uint8_t>* out) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(room.id)
       .U16(static_cast<std::uint16_t>(room.occupant_count()))
       .U8(room.closed() ? 1 : 0)
@@ -167,14 +167,14 @@ std::vector<std::uint8_t> RoomListPayload(const RoomRegistry& registry, bool sho
     AppendRoomSummary(room, &payload);
     ++count;
   }
-  protocol::StoreU16(payload.data(), count);
+  wire::StoreU16(payload.data(), count);
   return payload;
 }
 
 std::vector<std::uint8_t> RoomInfoPayload(const RoomRecord& room, bool with_3d) {
   std::uint16_t word = room.Has(kNoCyborg) ? 1 : 0;
   if (with_3d && room.Has(kIs3D)) word |= 2;
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(room.id)
       .I16(room.width)
       .I16(room.height)
@@ -185,7 +185,7 @@ std::vector<std::uint8_t> RoomInfoPayload(const RoomRecord& room, bool with_3d) 
 }
 
 std::vector<std::uint8_t> RoomEditPayload(const RoomRecord& room) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(room.id)
       .U16(0)
       .U32(room.flags)
@@ -203,7 +203,7 @@ RoomFields ParseRoomRecord(const std::uint8_t* payload, std::size_t size) {
   constexpr std::size_t kRecordSize = 592;
   std::uint8_t record[kRecordSize] = {};
   std::memcpy(record, payload, std::min(size, kRecordSize));
-  protocol::PayloadReader r(record, kRecordSize);
+  wire::PayloadReader r(record, kRecordSize);
   RoomFields fields;
   fields.id = r.U16();
   r.Skip(2);

@@ -12,9 +12,9 @@
 namespace zanth::rooms {
 namespace {
 
-using protocol::PayloadReader;
-using protocol::PayloadWriter;
-using protocol::TypeCode;
+using wire::PayloadReader;
+using wire::PayloadWriter;
+using wire::TypeCode;
 using users::UserRecord;
 
 constexpr std::size_t kMaxPropAvailableRooms = 20;

@@ -189,7 +189,7 @@ int AccountList::Save(const std::string& path, const GroupTable& groups) const {
 }
 
 std::vector<std::uint8_t> AccountList::ListPayload() const {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(static_cast<std::uint16_t>(accounts_.size()));
   std::uint16_t index = 0;
   for (const AccountRecord& account : accounts_) {
@@ -199,7 +199,7 @@ std::vector<std::uint8_t> AccountList::ListPayload() const {
 }
 
 void AccountList::ReplaceFromPayload(const std::uint8_t* payload, std::size_t size) {
-  protocol::PayloadReader r(payload, size);
+  wire::PayloadReader r(payload, size);
   std::size_t count = r.U16();
   accounts_.clear();
   for (std::size_t i = 0; i < count && r.remaining() >= kListRecordSize; ++i) {

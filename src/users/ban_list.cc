@@ -128,7 +128,7 @@ BanVerdict BanList::Check(const UserRecord& user, std::uint32_t* measures) const
 }
 
 std::vector<std::uint8_t> BanList::ListPayload() const {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(static_cast<std::uint32_t>(records_.size()));
   for (const BanRecord& record : records_) {
     w.Fixed(record.name, kNameSize);
@@ -141,14 +141,14 @@ std::vector<std::uint8_t> BanList::ListPayload() const {
 }
 
 void BanList::ApplyFromPayload(const std::uint8_t* payload, std::size_t size) {
-  protocol::PayloadReader r(payload, size);
+  wire::PayloadReader r(payload, size);
   std::uint32_t count = r.U32();
   for (std::uint32_t i = 0; i < count && r.remaining() >= kListRecordSize; ++i) {
     const std::uint8_t* entry = r.current();
     r.Skip(kListRecordSize);
-    std::uint32_t uuid[4] = {0, 0, protocol::LoadU32(entry + 44), protocol::LoadU32(entry + 48)};
-    BanRecord* record = Match(uuid, protocol::LoadU32(entry + 52));
-    if (record != nullptr) record->flags = protocol::LoadU32(entry + 68);
+    std::uint32_t uuid[4] = {0, 0, wire::LoadU32(entry + 44), wire::LoadU32(entry + 48)};
+    BanRecord* record = Match(uuid, wire::LoadU32(entry + 52));
+    if (record != nullptr) record->flags = wire::LoadU32(entry + 68);
   }
 }
 

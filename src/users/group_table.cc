@@ -133,7 +133,7 @@ int GroupTable::Save(const std::string& path) const {
 }
 
 void GroupTable::ReplaceFromPayload(const std::uint8_t* payload, std::size_t size) {
-  protocol::PayloadReader reader(payload, size);
+  wire::PayloadReader reader(payload, size);
   std::size_t count = reader.U16();
   reader.Skip(2);
   std::vector<GroupRecord> groups(1);
@@ -150,7 +150,7 @@ void GroupTable::ReplaceFromPayload(const std::uint8_t* payload, std::size_t siz
 }
 
 std::vector<std::uint8_t> GroupTable::ListPayload() const {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U8(1).U8(0).U16(static_cast<std::uint16_t>(groups_.size() - 1));
   for (std::size_t i = 1; i < groups_.size(); ++i) {
     const GroupRecord& g = groups_[i];
@@ -160,7 +160,7 @@ std::vector<std::uint8_t> GroupTable::ListPayload() const {
 }
 
 std::vector<std::uint8_t> BitTablePayload(const BitLabel (&table)[14]) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(14).U16(0);
   for (const BitLabel& entry : table) w.Fixed(entry.label, 36).U32(entry.bit);
   return std::move(w.bytes());

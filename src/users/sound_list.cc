@@ -17,14 +17,14 @@ void SoundList::Add(std::string name, std::string file) {
 }
 
 std::vector<std::uint8_t> SoundList::ListPayload() const {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(static_cast<std::uint32_t>(sounds_.size())).U32(2 * kFieldSize);
   for (const SoundRecord& s : sounds_) w.Fixed(s.name, kFieldSize).Fixed(s.file, kFieldSize);
   return std::move(w.bytes());
 }
 
 void SoundList::ReplaceFromPayload(const std::uint8_t* payload, std::size_t size) {
-  protocol::PayloadReader r(payload, size);
+  wire::PayloadReader r(payload, size);
   std::uint32_t count = r.U32();
   r.Skip(4);
   sounds_.clear();

@@ -14,7 +14,7 @@ int UserRecord::Send(std::uint32_t type, const std::uint8_t* payload, std::size_
                      bool allow_compression) {
   if (connection == nullptr) return kParamErr;
   std::vector<std::uint8_t> frame;
-  protocol::FrameMessage(protocol::kChatMagic, type, payload, size,
+  wire::FrameMessage(wire::kChatMagic, type, payload, size,
                          allow_compression && Has(kAcceptsCompressed), &frame);
   return SendFrame(frame);
 }
@@ -61,14 +61,14 @@ void LogAs(const UserRecord& user, const char* category, const char* format, ...
 }
 
 int SendServerNotice(UserRecord& user, std::string_view text) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(0).PText(text);
-  return user.Send(protocol::TypeCode("Talk"), w.bytes());
+  return user.Send(wire::TypeCode("Talk"), w.bytes());
 }
 
 void AppendUserSummary(const UserRecord& user, std::vector<std::uint8_t>* out) {
   // Written in place: a room's occupant list is built from thousands.
-  protocol::PayloadWriter w(std::move(*out));
+  wire::PayloadWriter w(std::move(*out));
   w.U32(user.id)
       .I16(user.x)
       .I16(user.y)

@@ -78,7 +78,7 @@ struct UserRecord {
     return Send(type, payload.data(), payload.size(), allow_compression);
   }
 
-  // Sends a message framed already (protocol::FrameMessage), so that a
+  // Sends a message framed already (wire::FrameMessage), so that a
   // message for many users is framed once; the queue limit as for Send.
   int SendFrame(const std::vector<std::uint8_t>& frame);
 

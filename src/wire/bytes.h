@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace zanth::protocol {
+namespace zanth::wire {
 
 inline std::uint16_t LoadU16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -186,4 +186,4 @@ class PayloadReader {
   bool ok_ = true;
 };
 
-}  // namespace zanth::protocol
+}  // namespace zanth::wire

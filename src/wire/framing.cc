@@ -9,7 +9,7 @@
 #include "core/log.h"
 #include "wire/bytes.h"
 
-namespace zanth::protocol {
+namespace zanth::wire {
 namespace {
 
 std::size_t RoundUp16(std::size_t n) { return (n + 15) & ~static_cast<std::size_t>(15); }
@@ -145,4 +145,4 @@ ParseOutcome ParseMessages(const std::uint8_t* data, std::size_t used, std::uint
   return outcome;
 }
 
-}  // namespace zanth::protocol
+}  // namespace zanth::wire

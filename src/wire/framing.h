@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace zanth::protocol {
+namespace zanth::wire {
 
 inline constexpr std::uint32_t kChatMagic = 0x4D644368;       // "MdCh"
 inline constexpr std::uint32_t kDirectoryMagic = 0x58714472;  // "XqDr"
@@ -73,4 +73,4 @@ ParseOutcome ParseMessages(const std::uint8_t* data, std::size_t used, std::uint
 bool InflatePayload(const std::uint8_t* stream, std::size_t stream_size,
                     std::size_t expected_size, std::vector<std::uint8_t>* out);
 
-}  // namespace zanth::protocol
+}  // namespace zanth::wire

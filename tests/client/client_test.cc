@@ -26,7 +26,7 @@ std::vector<std::uint8_t> Frame(std::uint32_t type,
                                 const std::vector<std::uint8_t>& payload,
                                 bool compress = false) {
   std::vector<std::uint8_t> out;
-  protocol::FrameMessage(protocol::kChatMagic, type, payload.data(),
+  wire::FrameMessage(wire::kChatMagic, type, payload.data(),
                          payload.size(), compress, &out);
   return out;
 }

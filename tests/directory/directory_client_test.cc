@@ -13,11 +13,11 @@
 namespace zanth::directory {
 namespace {
 
-using protocol::TypeCode;
+using wire::TypeCode;
 
 // The fake directory server: keeps its one connection and the messages it
 // got.
-class FakeServer : public net::ConnectionHandler, public protocol::MessageReceiver {
+class FakeServer : public net::ConnectionHandler, public wire::MessageReceiver {
  public:
   int OnAccept(net::Connection& c) override {
     connection = &c;
@@ -35,8 +35,8 @@ class FakeServer : public net::ConnectionHandler, public protocol::MessageReceiv
     std::size_t used = buffer.size();
     buffer.resize(used + n);
     connection->TakeInput(buffer.data() + used, n);
-    protocol::ParseOutcome out =
-        protocol::ParseMessages(buffer.data(), buffer.size(), protocol::kDirectoryMagic, *this);
+    wire::ParseOutcome out =
+        wire::ParseMessages(buffer.data(), buffer.size(), wire::kDirectoryMagic, *this);
     buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(out.consumed));
   }
   void SendRaw(const std::vector<std::uint8_t>& bytes) { (void)connection->QueueSend(bytes.data(), bytes.size()); }
@@ -49,7 +49,7 @@ class FakeServer : public net::ConnectionHandler, public protocol::MessageReceiv
 
 std::vector<std::uint8_t> Frame(const char (&type)[5], const std::vector<std::uint8_t>& payload) {
   std::vector<std::uint8_t> out;
-  protocol::FrameMessage(protocol::kDirectoryMagic, TypeCode(type), payload.data(), payload.size(),
+  wire::FrameMessage(wire::kDirectoryMagic, TypeCode(type), payload.data(), payload.size(),
                          false, &out);
   return out;
 }
@@ -101,7 +101,7 @@ TEST_F(DirectoryClientTest, AnnouncesRepliesAndKeepsTheDirectoryId) {
   const std::vector<std::uint8_t>& id = fake_.messages[0].second;
   ASSERT_EQ(3412u, id.size());  // 3424 with its header: no padding
   EXPECT_EQ("OLD", std::string(reinterpret_cast<const char*>(id.data())));
-  EXPECT_EQ(3, protocol::LoadU16(id.data() + 40));
+  EXPECT_EQ(3, wire::LoadU16(id.data() + 40));
   EXPECT_EQ(settings_.site_url, std::string(reinterpret_cast<const char*>(id.data() + 42)));
   EXPECT_EQ("Site", std::string(reinterpret_cast<const char*>(id.data() + 1066)));
   EXPECT_EQ(kServerVersion, std::string(reinterpret_cast<const char*>(id.data() + 1578)));

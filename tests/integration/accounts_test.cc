@@ -32,7 +32,7 @@ TEST_F(SessionTest, AuthenticationGivesTheAccountGroup) {
 TEST_F(SessionTest, AuthenticationFromGroupZeroIsMembersOnly) {
   StartServer();
   server_->Run([](protocol::Site& site) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(0).U16(0);
     site.groups.ReplaceFromPayload(w.data(), w.size());
   });
@@ -121,7 +121,7 @@ TEST_F(SessionTest, ConsoleReadsAndReplacesAccountsAndBans) {
   ASSERT_EQ(0, console->SendEmpty(TypeCode("REAu")));
   Message list = Expect(*console, TypeCode("AuLs"));
   ASSERT_GE(list.payload.size(), 72u);
-  EXPECT_EQ(1, protocol::LoadU16(list.payload.data()));
+  EXPECT_EQ(1, wire::LoadU16(list.payload.data()));
   EXPECT_EQ("Lord", std::string(reinterpret_cast<const char*>(list.payload.data() + 2)));
 
   server_->Run([](protocol::Site& site) {
@@ -129,8 +129,8 @@ TEST_F(SessionTest, ConsoleReadsAndReplacesAccountsAndBans) {
   });
   ASSERT_EQ(0, console->SendEmpty(TypeCode("REBl")));
   Message bans = Expect(*console, TypeCode("BnLs"));
-  EXPECT_EQ(1u, protocol::LoadU32(bans.payload.data()));
-  protocol::PayloadWriter b;
+  EXPECT_EQ(1u, wire::LoadU32(bans.payload.data()));
+  wire::PayloadWriter b;
   b.U32(1).Fixed("x", 36).U32(0).U32(0).U32(0x10).U32(0x20).U32(0).Zeros(12).U32(users::kBanned);
   ASSERT_EQ(0, console->Send(TypeCode("BnLs"), b.bytes()));
   EXPECT_TRUE(server_->WaitForLog("    Cnsle ban list"));
@@ -145,7 +145,7 @@ TEST_F(SessionTest, ConsoleReadsAndReplacesAccountsAndBans) {
 
   // Replacing the accounts moves the console's own account to Knight,
   // which has no console privilege: the last console request of the test.
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(2);
   w.Fixed("Lord", 33).Fixed("Velk*Baron", 33).U8(1).U8(0).U16(3);
   w.Fixed("Guest", 33).Fixed("guest", 33).U8(1).U8(0).U16(1);

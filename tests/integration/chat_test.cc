@@ -88,7 +88,7 @@ TEST_F(SessionTest, NoWhisperRoomRefusesRankOneOnly) {
   // Rank 2 passes.
   server_->Run([](protocol::Site& site) {
     std::vector<std::uint8_t> groups = site.groups.ListPayload();
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(1).U16(0).Fixed("Staffer", 34).U16(2).U32(0x103).U32(7);
     site.groups.ReplaceFromPayload(w.data(), w.size());
   });

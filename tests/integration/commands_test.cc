@@ -121,7 +121,7 @@ TEST_F(CommandTest, ModerationActsOnWhisperTargetsOnly) {
 
 TEST_F(CommandTest, OutrankedTargetsAreRefused) {
   server_->Run([](protocol::Site& site) {
-    protocol::PayloadWriter w;  // Freeman may gag, at rank 1
+    wire::PayloadWriter w;  // Freeman may gag, at rank 1
     w.U16(2).U16(0).Fixed("Freeman", 34).U16(1).U32(0x103).U32(0x40000007)
         .Fixed("Lord", 34).U16(100).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
     site.groups.ReplaceFromPayload(w.data(), w.size());
@@ -261,7 +261,7 @@ TEST_F(KnightTest, KnightHelpAndRanks) {
 
 TEST_F(CommandTest, GroupWithoutCommandRightsMayNotEvenAskForHelp) {
   server_->Run([](protocol::Site& site) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(2).U16(0).Fixed("Mute", 34).U16(1).U32(0).U32(0)
         .Fixed("Lord", 34).U16(100).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
     site.groups.ReplaceFromPayload(w.data(), w.size());
@@ -311,13 +311,13 @@ TEST_F(CommandTest, UndoingAndRepeatedMeasures) {
   EXPECT_TRUE(NothingOf(*t, TypeCode("Name")));
   EXPECT_TRUE(server_->WaitForLog("   nmegag set ", 2));
   // propgag empties a worn list for the room at once.
-  protocol::PayloadWriter list;
+  wire::PayloadWriter list;
   list.U16(1).U16(0).Zeros(10).U8(7).Zeros(9).I32(1);
   ASSERT_EQ(0, t->Send(TypeCode("Plst"), list.bytes()));
   Expect(*staff_, TypeCode("Plst"));
   ASSERT_EQ(0, staff_->SendWhisper({IdOf(*t)}, "'propgag"));
   Message emptied = Expect(*staff_, TypeCode("Plst"));
-  EXPECT_EQ(0, protocol::LoadU16(emptied.payload.data() + 4));
+  EXPECT_EQ(0, wire::LoadU16(emptied.payload.data() + 4));
   // release moves a user who is not in timeout to the gate.
   ASSERT_EQ(0, t->SendTalk("'gotoroom hall"));
   Expect(*t, TypeCode("RmIn"));

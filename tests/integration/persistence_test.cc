@@ -15,7 +15,7 @@ class PersistenceTest : public ::testing::Test {
     server_.WriteConfig(InProcessServer::DefaultRooms());
     // Group 1, where everyone signs on, may author rooms and use the console.
     users::GroupTable groups;
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(1).U16(0).Fixed("Author", 34).U16(5).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
     groups.ReplaceFromPayload(w.data(), w.size());
     ASSERT_EQ(0, groups.Save(server_.data_dir() + "groups"));
@@ -50,7 +50,7 @@ class PersistenceTest : public ::testing::Test {
 };
 
 std::vector<std::uint8_t> LooseProp(const char (&type)[5], std::uint8_t n, std::uint16_t position) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   std::uint8_t id[20] = {};
   id[10] = n;
   w.Bytes(id, 20);
@@ -112,14 +112,14 @@ TEST_F(PersistenceTest, EachChangeSurvivesAKill) {
     if (msg.type == TypeCode("LpLs")) list = msg;
   }
   ASSERT_GE(list.payload.size(), 4u + 64);
-  EXPECT_EQ(1, protocol::LoadU16(list.payload.data()));
+  EXPECT_EQ(1, wire::LoadU16(list.payload.data()));
   EXPECT_EQ(2, list.payload[4 + 10]);                               // the moved prop
-  EXPECT_EQ(99, protocol::LoadU16(list.payload.data() + 4 + 60));  // at its new place
+  EXPECT_EQ(99, wire::LoadU16(list.payload.data() + 4 + 60));  // at its new place
 
   // Sounds replaced: everyone hears the new list at once.
   client::SignOnResult other_result;
   auto other = SignOn(&other_result);
-  protocol::PayloadWriter sounds;
+  wire::PayloadWriter sounds;
   sounds.U32(2).U32(66).Fixed("ding", 33).Fixed("ding.wav", 33).Fixed("bell", 33).Fixed("bell.wav", 33);
   ASSERT_EQ(0, c->Send(TypeCode("SdLs"), sounds.bytes()));
   ASSERT_TRUE(other->WaitFor(TypeCode("SdLs"), &m, 5s));
@@ -168,7 +168,7 @@ TEST(OlderFormatTest, OlderFileIsAppliedAndReplacedByXml) {
     if (msg.type == TypeCode("LpLs")) list = msg;
   }
   ASSERT_GE(list.payload.size(), 4u + 2 * 64);
-  EXPECT_EQ(2, protocol::LoadU16(list.payload.data()));
+  EXPECT_EQ(2, wire::LoadU16(list.payload.data()));
   EXPECT_EQ(0, std::memcmp(list.payload.data() + 4, list.payload.data() + 4 + 64, 20));
   EXPECT_EQ(0, server.Stop());
 }

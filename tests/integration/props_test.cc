@@ -25,21 +25,21 @@ PropId Standard(std::uint8_t n) {
 }
 
 std::vector<std::uint8_t> PropList(const std::vector<std::pair<PropId, std::int32_t>>& props) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(static_cast<std::uint16_t>(props.size())).U16(0);
   for (const auto& [id, stamp] : props) w.Bytes(id.data(), id.size()).I32(stamp);
   return std::move(w.bytes());
 }
 
 std::vector<std::uint8_t> Upload(const PropId& id, std::int32_t stamp, const std::string& data) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.Bytes(id.data(), id.size()).I32(stamp).U32(static_cast<std::uint32_t>(data.size()))
       .Bytes(data.data(), data.size());
   return std::move(w.bytes());
 }
 
 std::vector<std::uint8_t> Drop(const PropId& id, std::int16_t x, std::int16_t y) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.Bytes(id.data(), id.size()).I32(1).I16(x).I16(y);
   return std::move(w.bytes());
 }
@@ -61,8 +61,8 @@ TEST_F(SessionTest, StandardPropsAreNeverRequested) {
                        PropList({{Standard(1), 1}, {Standard(2), 1}, {Standard(3), 1}})));
   Message list = Expect(*b, TypeCode("Plst"));
   ASSERT_GE(list.payload.size(), 8u + 3 * 60);
-  EXPECT_EQ(IdOf(*a), protocol::LoadU32(list.payload.data()));
-  EXPECT_EQ(3, protocol::LoadU16(list.payload.data() + 4));
+  EXPECT_EQ(IdOf(*a), wire::LoadU32(list.payload.data()));
+  EXPECT_EQ(3, wire::LoadU16(list.payload.data() + 4));
   EXPECT_EQ(0, list.payload[8 + 24]);  // no cached file name
   Expect(*a, TypeCode("Plst"));        // the wearer sees its own list
   EXPECT_TRUE(NothingOf(*a, TypeCode("RPrp")));
@@ -110,7 +110,7 @@ TEST_F(SessionTest, PropGaggedUserKeepsTheOldList) {
   auto c = SignOn("C", {}, &result);
   Message list = Find(result.messages, TypeCode("Plst"));
   ASSERT_GE(list.payload.size(), 8u);
-  EXPECT_EQ(1, protocol::LoadU16(list.payload.data() + 4));
+  EXPECT_EQ(1, wire::LoadU16(list.payload.data() + 4));
 }
 
 TEST_F(SessionTest, LoosePropsDropMoveDeleteAndPersist) {
@@ -120,14 +120,14 @@ TEST_F(SessionTest, LoosePropsDropMoveDeleteAndPersist) {
     ASSERT_EQ(0, a->Send(TypeCode("LPrp"), Drop(Standard(n), static_cast<std::int16_t>(10 * n), 5)));
     Message drop = Expect(*a, TypeCode("LPrp"));
     ASSERT_GE(drop.payload.size(), 64u);
-    EXPECT_EQ(10 * n, protocol::LoadU16(drop.payload.data() + 60));
+    EXPECT_EQ(10 * n, wire::LoadU16(drop.payload.data() + 60));
   }
-  protocol::PayloadWriter del;
+  wire::PayloadWriter del;
   PropId second = Standard(2);
   del.Bytes(second.data(), second.size()).U16(1).U16(0);
   ASSERT_EQ(0, a->Send(TypeCode("DlPr"), del.bytes()));
   EXPECT_EQ(24u, Expect(*a, TypeCode("DlPr")).payload.size() >= 24 ? 24u : 0u);
-  protocol::PayloadWriter wrong;  // the id at position 1 is now prop 3
+  wire::PayloadWriter wrong;  // the id at position 1 is now prop 3
   wrong.Bytes(second.data(), second.size()).U16(1).I16(1).I16(1).U16(0);
   ASSERT_EQ(0, a->Send(TypeCode("MLPr"), wrong.bytes()));
   EXPECT_TRUE(NothingOf(*a, TypeCode("MLPr")));
@@ -142,8 +142,8 @@ TEST_F(SessionTest, LoosePropsDropMoveDeleteAndPersist) {
   auto b = SignOn("B", {}, &result);
   Message list = Find(result.messages, TypeCode("LpLs"));
   ASSERT_GE(list.payload.size(), 4u + 2 * 64);
-  EXPECT_EQ(2, protocol::LoadU16(list.payload.data()));
-  EXPECT_EQ(30, protocol::LoadU16(list.payload.data() + 4 + 64 + 60));
+  EXPECT_EQ(2, wire::LoadU16(list.payload.data()));
+  EXPECT_EQ(30, wire::LoadU16(list.payload.data() + 4 + 64 + 60));
 }
 
 TEST_F(SessionTest, NoLoosePropsRoomSendsOnlyTheRefusal) {
@@ -163,7 +163,7 @@ TEST_F(SessionTest, SpotStatesKeepTheirKindAndSendChangesOnly) {
   StartServer();
   auto a = SignOn("A");
   auto spot = [](std::uint8_t kind, std::int16_t state) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U8(kind).U8(0).I16(state).I16(7);
     return std::move(w.bytes());
   };
@@ -178,14 +178,14 @@ TEST_F(SessionTest, SpotStatesKeepTheirKindAndSendChangesOnly) {
   Message state = Find(result.messages, TypeCode("SpSt"));
   ASSERT_GE(state.payload.size(), 6u);
   EXPECT_EQ(2, state.payload[0]);  // the stored kind stayed
-  EXPECT_EQ(3, protocol::LoadU16(state.payload.data() + 2));
+  EXPECT_EQ(3, wire::LoadU16(state.payload.data() + 2));
 }
 
 TEST_F(SessionTest, LocksNeedMemberRoomsAndShowInLinkedRooms) {
   StartServer(Rooms("<room id=\"200\" name=\"porch\" desc=\"p\" src=\"p\"/>"));
   auto a = SignOn("A");
   auto lock = [](std::uint8_t locked, std::uint16_t linked) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U8(locked).U8(0).U16(0).I16(3).U16(linked);
     return std::move(w.bytes());
   };
@@ -196,7 +196,7 @@ TEST_F(SessionTest, LocksNeedMemberRoomsAndShowInLinkedRooms) {
   EXPECT_EQ(0x01, state.payload[2]);  // least significant byte first
   EXPECT_EQ(0x00, state.payload[3]);
   Message locked = Expect(*a, TypeCode("RmLk"));
-  EXPECT_EQ(100, protocol::LoadU16(locked.payload.data()));
+  EXPECT_EQ(100, wire::LoadU16(locked.payload.data()));
   EXPECT_EQ(1, locked.payload[2]);
   client::Ident porch;
   porch.room = 200;
@@ -204,11 +204,11 @@ TEST_F(SessionTest, LocksNeedMemberRoomsAndShowInLinkedRooms) {
   auto b = SignOn("B", porch, &result);
   Message shown = Find(result.messages, TypeCode("RmLk"));
   ASSERT_GE(shown.payload.size(), 4u);
-  EXPECT_EQ(100, protocol::LoadU16(shown.payload.data()));
+  EXPECT_EQ(100, wire::LoadU16(shown.payload.data()));
   EXPECT_EQ(1, shown.payload[2]);
 
   server_->Run([](protocol::Site& site) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(1).U16(0).Fixed("Guest", 34).U16(1).U32(0).U32(7);
     site.groups.ReplaceFromPayload(w.data(), w.size());
   });
@@ -240,9 +240,9 @@ TEST(LoosePropRestartTest, LoosePropsSurviveAKillAndARestart) {
     if (m.type == TypeCode("LpLs")) list = m;
   }
   ASSERT_GE(list.payload.size(), 4u + 64);
-  EXPECT_EQ(1, protocol::LoadU16(list.payload.data()));
+  EXPECT_EQ(1, wire::LoadU16(list.payload.data()));
   EXPECT_EQ(0, std::memcmp(list.payload.data() + 4, Custom(4).data(), 20));
-  EXPECT_EQ(77, protocol::LoadU16(list.payload.data() + 4 + 60));
+  EXPECT_EQ(77, wire::LoadU16(list.payload.data() + 4 + 60));
   EXPECT_EQ(0, server.Stop());
 }
 

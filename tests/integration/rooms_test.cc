@@ -11,7 +11,7 @@ namespace {
 
 // A group table whose group 1 is a staff group with every privilege.
 void MakeEveryoneStaff(protocol::Site& site) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(1).U16(0).Fixed("Lord", 34).U16(100).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
   site.groups.ReplaceFromPayload(w.data(), w.size());
 }
@@ -24,7 +24,7 @@ TEST_F(SessionTest, AdmissionRefusalsAreNotices) {
   // Freeman has "Member rooms"; a table without it makes the members room
   // refuse.
   server_->Run([](protocol::Site& site) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(1).U16(0).Fixed("Guest", 34).U16(1).U32(0).U32(7);
     site.groups.ReplaceFromPayload(w.data(), w.size());
     site.rooms.Find(202)->locked = true;
@@ -187,7 +187,7 @@ TEST_F(SessionTest, GroupTablesAndTheirReplacement) {
   ASSERT_EQ(0, a->SendEmpty(TypeCode("REGl")));
   EXPECT_EQ("You do not have console permission", ExpectTalk(*a).text);
   server_->Run([](protocol::Site& site) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.U16(2).U16(0).Fixed("Freeman", 34).U16(1).U32(0xFFFFFFFF).U32(7)
         .Fixed("Spare", 34).U16(0).U32(0).U32(0);
     site.groups.ReplaceFromPayload(w.data(), w.size());

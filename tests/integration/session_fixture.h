@@ -22,7 +22,7 @@ namespace zanth::testing {
 using namespace std::chrono_literals;
 using client::ChatClient;
 using client::Message;
-using protocol::TypeCode;
+using wire::TypeCode;
 
 // The default rooms followed by extra room elements.
 inline std::string Rooms(const std::string& extra) { return InProcessServer::DefaultRooms() + extra; }
@@ -65,7 +65,7 @@ class SessionTest : public ::testing::Test {
   // The next message of type, or a failed expectation.
   static Message Expect(ChatClient& c, std::uint32_t type, std::vector<Message>* skipped = nullptr) {
     Message m;
-    EXPECT_TRUE(c.WaitFor(type, &m, 3s, skipped)) << protocol::TypeText(type);
+    EXPECT_TRUE(c.WaitFor(type, &m, 3s, skipped)) << wire::TypeText(type);
     return m;
   }
 
@@ -103,7 +103,7 @@ class SessionTest : public ::testing::Test {
     for (const Message& m : messages) {
       if (m.type == type) found = m;
     }
-    EXPECT_EQ(type, found.type) << protocol::TypeText(type);
+    EXPECT_EQ(type, found.type) << wire::TypeText(type);
     return found;
   }
 
@@ -115,7 +115,7 @@ class SessionTest : public ::testing::Test {
     for (const Message& m : messages) {
       if (leading && m.type == TypeCode("UsCt")) continue;
       leading = false;
-      types.push_back(protocol::TypeText(m.type));
+      types.push_back(wire::TypeText(m.type));
     }
     return types;
   }

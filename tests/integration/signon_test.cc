@@ -98,7 +98,7 @@ TEST_F(SessionTest, NamingRules) {
 
   // A nickname filling its whole 32-byte field, with no NUL, is taken whole.
   auto raw = Connect();
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U32(1).U32(2).U32(3).U32(4).U32(0).Zeros(12);
   w.Bytes(std::string(32, 'N').data(), 32);
   w.U8('X').U8('X');  // reserved bytes right after the field
@@ -224,17 +224,17 @@ TEST_F(SessionTest, HostileFramesAreRefusedAndTheServerStillAnswers) {
   };
   auto header = [](std::uint32_t magic, std::uint32_t length, std::uint32_t type) {
     std::vector<std::uint8_t> b(16, 0);
-    protocol::StoreU32(b.data(), magic);
-    protocol::StoreU32(b.data() + 4, length);
-    protocol::StoreU32(b.data() + 8, type);
+    wire::StoreU32(b.data(), magic);
+    wire::StoreU32(b.data() + 4, length);
+    wire::StoreU32(b.data() + 8, type);
     return b;
   };
   std::vector<Case> cases = {
       {"bad magic", header(0x12345678, 16, TypeCode("Talk"))},
-      {"length below 12", header(protocol::kChatMagic, 8, TypeCode("Talk"))},
-      {"length above 1 MiB", header(protocol::kChatMagic, 0x7FFFFFF0, TypeCode("Talk"))},
+      {"length below 12", header(wire::kChatMagic, 8, TypeCode("Talk"))},
+      {"length above 1 MiB", header(wire::kChatMagic, 0x7FFFFFF0, TypeCode("Talk"))},
       {"compressed size 0",
-       header(protocol::kChatMagic, 32, TypeCode("Talk") | protocol::kCompressedFlag)},
+       header(wire::kChatMagic, 32, TypeCode("Talk") | wire::kCompressedFlag)},
   };
   cases.back().plain.resize(32, 0);
   for (const Case& hostile : cases) {
@@ -264,10 +264,10 @@ TEST_F(SessionTest, ShortPayloadsAreIgnoredNotReadPast) {
   c->ReceiveAll(100ms);
   // A whisper that claims 5000 targets with one present, a data relay whose
   // size exceeds its bytes, and an ident cut to 4 bytes.
-  protocol::PayloadWriter whisper;
+  wire::PayloadWriter whisper;
   whisper.I16(5000).U16(0).U32(IdOf(*other));
   ASSERT_EQ(0, c->Send(TypeCode("xTlk"), whisper.bytes()));
-  protocol::PayloadWriter data;
+  wire::PayloadWriter data;
   data.Fixed("tag", 16).U8(0).U8(0).I16(0).U32(100000).Bytes("abc", 3);
   ASSERT_EQ(0, c->Send(TypeCode("Data"), data.bytes()));
   client::DataMessage relayed;

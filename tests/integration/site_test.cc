@@ -29,13 +29,13 @@ class SiteTest : public SessionTest {
 
   static std::vector<std::uint8_t> Segment(const std::string& name, const std::string& bytes,
                                            bool last) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.Fixed(name, 32).U16(static_cast<std::uint16_t>(bytes.size())).U16(0).U32(0)
         .U8(last ? 1 : 0).Bytes(bytes.data(), bytes.size());
     return std::move(w.bytes());
   }
   static std::vector<std::uint8_t> Name(const std::string& name) {
-    protocol::PayloadWriter w;
+    wire::PayloadWriter w;
     w.ZString(name);
     return std::move(w.bytes());
   }
@@ -88,11 +88,11 @@ TEST_F(SiteTest, UnsafeNamesAreRefusedAndLeftUploadsAreCleaned) {
 
 TEST_F(SiteTest, RatingAndDirectoryInformation) {
   auto other = SignOn("Ann");
-  protocol::PayloadWriter off;
+  wire::PayloadWriter off;
   off.U8(0).U8(0).I16(1).I16(2).I16(3).I16(4);
   ASSERT_EQ(0, staff_->Send(TypeCode("Rtng"), off.bytes()));
   EXPECT_TRUE(NothingOf(*other, TypeCode("Rtng")));
-  protocol::PayloadWriter on;
+  wire::PayloadWriter on;
   on.U8(1).U8(0).I16(5).I16(6).I16(7).I16(8);
   ASSERT_EQ(0, staff_->Send(TypeCode("Rtng"), on.bytes()));
   std::array<std::uint16_t, 4> rating{};
@@ -102,7 +102,7 @@ TEST_F(SiteTest, RatingAndDirectoryInformation) {
   auto late = SignOn("Late", {}, &later);
   EXPECT_EQ("Rtng", Types(later.messages).front());
 
-  protocol::PayloadWriter info;
+  wire::PayloadWriter info;
   info.Fixed("New Name", 65).Fixed("zanth://x/", 512).Fixed("http://img/", 512)
       .Fixed("A fine site", 1024).U8(0).U8(0).U8(1);
   ASSERT_EQ(0, other->Send(TypeCode("DrIn"), info.bytes()));
@@ -135,11 +135,11 @@ TEST(SiteRestartTest, RatingAndDirectoryInformationSurviveAKill) {
     ASSERT_EQ(0, c.SignOn(lord, 5s, &result));
     Message m;
     ASSERT_TRUE(c.WaitFor(TypeCode("Grup"), &m, 5s));  // authenticated
-    protocol::PayloadWriter on;
+    wire::PayloadWriter on;
     on.U8(1).U8(0).I16(1).I16(2).I16(3).I16(4);
     ASSERT_EQ(0, c.Send(TypeCode("Rtng"), on.bytes()));
     ASSERT_TRUE(c.WaitFor(TypeCode("Rtng"), &m, 5s));
-    protocol::PayloadWriter info;
+    wire::PayloadWriter info;
     info.Fixed("Kept", 65).Zeros(2116 - 65);
     ASSERT_EQ(0, c.Send(TypeCode("DrIn"), info.bytes()));
     ASSERT_TRUE(c.WaitFor(TypeCode("SNme"), &m, 5s));

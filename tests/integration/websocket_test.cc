@@ -48,7 +48,7 @@ class Browser {
   // frames of at most piece bytes (fragmented when it does not fit one).
   void Send(std::uint32_t type, const std::vector<std::uint8_t>& payload, std::size_t piece) {
     std::vector<std::uint8_t> plain;
-    protocol::FrameMessage(protocol::kChatMagic, type, payload.data(), payload.size(), false,
+    wire::FrameMessage(wire::kChatMagic, type, payload.data(), payload.size(), false,
                            &plain);
     std::vector<std::uint8_t> stream;
     if (!scrambler_.started()) {
@@ -114,7 +114,7 @@ class Browser {
   }
 
  private:
-  class Collector : public protocol::MessageReceiver {
+  class Collector : public wire::MessageReceiver {
    public:
     explicit Collector(std::vector<client::Message>* out) : out_(out) {}
     bool OnMessage(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
@@ -181,9 +181,9 @@ class Browser {
                   scrambled_.begin() + static_cast<std::ptrdiff_t>(whole));
     scrambled_.erase(scrambled_.begin(), scrambled_.begin() + static_cast<std::ptrdiff_t>(whole));
     Collector collector(&messages_);
-    protocol::ParseOutcome outcome =
-        protocol::ParseMessages(plain_.data(), plain_.size(), protocol::kChatMagic, collector);
-    EXPECT_EQ(protocol::ParseError::kNone, outcome.error);
+    wire::ParseOutcome outcome =
+        wire::ParseMessages(plain_.data(), plain_.size(), wire::kChatMagic, collector);
+    EXPECT_EQ(wire::ParseError::kNone, outcome.error);
     plain_.erase(plain_.begin(), plain_.begin() + static_cast<std::ptrdiff_t>(outcome.consumed));
   }
 

@@ -15,7 +15,7 @@ std::string Rmz(const std::string& text) {
   uLongf size = compressBound(static_cast<uLong>(text.size()));
   std::string out(8 + size, '\0');
   out.replace(0, 4, "rmz ");
-  protocol::StoreU32(reinterpret_cast<std::uint8_t*>(out.data() + 4),
+  wire::StoreU32(reinterpret_cast<std::uint8_t*>(out.data() + 4),
                      static_cast<std::uint32_t>(text.size()));
   compress(reinterpret_cast<Bytef*>(out.data() + 8), &size,
            reinterpret_cast<const Bytef*>(text.data()), static_cast<uLong>(text.size()));

@@ -86,10 +86,10 @@ TEST_F(RoomRegistryTest, RoomListHidesHiddenRoomsAndShowsClosed) {
   rooms_.Find(100)->locked = true;
   std::vector<std::uint8_t> visible = RoomListPayload(rooms_, false);
   ASSERT_EQ(2u + 2 * 70, visible.size());
-  EXPECT_EQ(2, protocol::LoadU16(visible.data()));
-  EXPECT_EQ(100, protocol::LoadU16(visible.data() + 2));
+  EXPECT_EQ(2, wire::LoadU16(visible.data()));
+  EXPECT_EQ(100, wire::LoadU16(visible.data() + 2));
   EXPECT_EQ(1, visible[2 + 4]);       // locked: closed
-  EXPECT_EQ(102, protocol::LoadU16(visible.data() + 72));
+  EXPECT_EQ(102, wire::LoadU16(visible.data() + 72));
   EXPECT_EQ(1, visible[72 + 4]);      // private: closed
   EXPECT_EQ("den", std::string(reinterpret_cast<const char*>(visible.data() + 72 + 5)));
   EXPECT_EQ(2u + 3 * 70, RoomListPayload(rooms_, true).size());
@@ -107,7 +107,7 @@ TEST_F(RoomRegistryTest, LongNamesAreCutBetweenCharacters) {
 }
 
 TEST_F(RoomRegistryTest, RoomRecordAndEditInfoLayouts) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(321).U16(0xFFFF).U32(kNoSpoof | kIs3D).Fixed("Lobby", 65).Fixed("lobby.rmd", 512)
       .U8(0).I16(640).I16(480).I16(25);
   ASSERT_EQ(592u, w.size());
@@ -130,11 +130,11 @@ TEST_F(RoomRegistryTest, RoomRecordAndEditInfoLayouts) {
   std::vector<std::uint8_t> edit = RoomEditPayload(room);
   ASSERT_EQ(1616u, edit.size());
   EXPECT_EQ("lobby.rmd", std::string(reinterpret_cast<const char*>(edit.data() + 585)));
-  EXPECT_EQ(25, protocol::LoadU16(edit.data() + 1614));
+  EXPECT_EQ(25, wire::LoadU16(edit.data() + 1614));
   std::vector<std::uint8_t> info = RoomInfoPayload(room, true);
   ASSERT_EQ(74u, info.size());
-  EXPECT_EQ(2, protocol::LoadU16(info.data() + 72));  // is3D only
-  EXPECT_EQ(0, protocol::LoadU16(RoomInfoPayload(room, false).data() + 72));
+  EXPECT_EQ(2, wire::LoadU16(info.data() + 72));  // is3D only
+  EXPECT_EQ(0, wire::LoadU16(RoomInfoPayload(room, false).data() + 72));
 }
 
 TEST(RoomElementTest, DefaultRoomWritesOnlyIdNameDescAndSrc) {

@@ -146,9 +146,9 @@ TEST_F(AccountFileTest, ConsoleListAndReplacement) {
   accounts_.AddFront({"old", EncodePassword("x"), 0, 1});
   std::vector<std::uint8_t> list = accounts_.ListPayload();
   ASSERT_EQ(2u + 70, list.size());
-  EXPECT_EQ(1, protocol::LoadU16(list.data()));
-  EXPECT_EQ(1, protocol::LoadU16(list.data() + 2 + 66));
-  protocol::PayloadWriter w;
+  EXPECT_EQ(1, wire::LoadU16(list.data()));
+  EXPECT_EQ(1, wire::LoadU16(list.data() + 2 + 66));
+  wire::PayloadWriter w;
   w.U16(3);
   w.Fixed("plain", 33).Fixed("secret", 33).U8(1).U8(0).U16(3);
   w.Fixed("coded", 33).Fixed(EncodePassword("pw"), 33).U8(0).U8(0).U16(2);
@@ -270,9 +270,9 @@ TEST_F(BanListTest, ConsoleListAndFlagChanges) {
   bans_.AddFront({"x", {0, 0, 0x10, 0x20}, 0, {0, 0, 0}, 0, kGagged});
   std::vector<std::uint8_t> list = bans_.ListPayload();
   ASSERT_EQ(4u + 72, list.size());
-  EXPECT_EQ(0x20u, protocol::LoadU32(list.data() + 4 + 48));
-  EXPECT_EQ(kGagged, protocol::LoadU32(list.data() + 4 + 68));
-  protocol::PayloadWriter w;
+  EXPECT_EQ(0x20u, wire::LoadU32(list.data() + 4 + 48));
+  EXPECT_EQ(kGagged, wire::LoadU32(list.data() + 4 + 68));
+  wire::PayloadWriter w;
   w.U32(3);
   w.Fixed("x", 36).U32(0).U32(0).U32(0x10).U32(0x20).U32(0).Zeros(12).U32(kBanned);
   w.Fixed("nobody", 36).U32(0).U32(0).U32(0x99).U32(0x98).U32(0).Zeros(12).U32(kBanned);

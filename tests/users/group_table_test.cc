@@ -16,7 +16,7 @@ namespace {
 std::vector<std::uint8_t> GroupListRequest(
     const std::vector<std::tuple<std::string, std::uint16_t, std::uint32_t, std::uint32_t>>& groups,
     std::uint16_t declared) {
-  protocol::PayloadWriter w;
+  wire::PayloadWriter w;
   w.U16(declared).U16(0);
   for (const auto& [name, rank, privileges, commands] : groups) {
     w.Fixed(name, 34).U16(rank).U32(privileges).U32(commands);
@@ -121,15 +121,15 @@ TEST(GroupTableTest, ListAndBitTablePayloads) {
   std::vector<std::uint8_t> list = table.ListPayload();
   ASSERT_EQ(4u + 3 * 44, list.size());
   EXPECT_EQ(1, list[0]);
-  EXPECT_EQ(3, protocol::LoadU16(list.data() + 2));
+  EXPECT_EQ(3, wire::LoadU16(list.data() + 2));
   EXPECT_EQ("Freeman", std::string(reinterpret_cast<const char*>(list.data() + 4)));
   std::vector<std::uint8_t> privileges = BitTablePayload(kPrivilegeTable);
   ASSERT_EQ(4u + 40 * 14, privileges.size());
-  EXPECT_EQ(14, protocol::LoadU16(privileges.data()));
+  EXPECT_EQ(14, wire::LoadU16(privileges.data()));
   EXPECT_EQ("Change name", std::string(reinterpret_cast<const char*>(privileges.data() + 4)));
-  EXPECT_EQ(kChangeName, protocol::LoadU32(privileges.data() + 40));
+  EXPECT_EQ(kChangeName, wire::LoadU32(privileges.data() + 40));
   // The fourth entry is "Create rooms", out of bit order.
-  EXPECT_EQ(kCreateRooms, protocol::LoadU32(privileges.data() + 4 + 3 * 40 + 36));
+  EXPECT_EQ(kCreateRooms, wire::LoadU32(privileges.data() + 4 + 3 * 40 + 36));
   std::vector<std::uint8_t> commands = BitTablePayload(kCommandTable);
   EXPECT_EQ("delroom/uplist/downlist",
             std::string(reinterpret_cast<const char*>(commands.data() + 4 + 12 * 40)));
@@ -171,7 +171,7 @@ TEST(SoundListTest, PayloadRoundTripAndCuts) {
   sounds.Add("bell", "bell.wav");
   std::vector<std::uint8_t> payload = sounds.ListPayload();
   ASSERT_EQ(8u + 132, payload.size());
-  EXPECT_EQ(66u, protocol::LoadU32(payload.data() + 4));
+  EXPECT_EQ(66u, wire::LoadU32(payload.data() + 4));
   SoundList copy;
   copy.ReplaceFromPayload(payload.data(), payload.size());
   ASSERT_EQ(2u, copy.sounds().size());

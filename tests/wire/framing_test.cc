@@ -10,7 +10,7 @@
 #include "support/test_support.h"
 #include "wire/bytes.h"
 
-namespace zanth::protocol {
+namespace zanth::wire {
 namespace {
 
 using testing::FromHex;
@@ -240,4 +240,4 @@ TEST(PayloadReaderTest, ReadsNeverPassTheEnd) {
 }
 
 }  // namespace
-}  // namespace zanth::protocol
+}  // namespace zanth::wire
