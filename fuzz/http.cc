@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/resources.h"
+#include "app/resources.h"
 #include "fuzz_support.h"
 #include "http/http_server.h"
 

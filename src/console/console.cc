@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/resources.h"
 #include "config/settings.h"
 #include "console/log_view.h"
 #include "console/menu.h"
@@ -17,7 +18,6 @@
 #include "console/screen.h"
 #include "console/window_template.h"
 #include "core/log.h"
-#include "core/resources.h"
 #include "platform/process.h"
 
 namespace zanth::console {

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "core/server.h"
+#include "app/server.h"
 
 namespace zanth::console {
 

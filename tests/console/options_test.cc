@@ -4,12 +4,12 @@
 
 #include <string>
 
+#include "app/resources.h"
 #include "config/config_file.h"
 #include "console/menu.h"
 #include "console/options_model.h"
 #include "console/text_field.h"
 #include "console/window_template.h"
-#include "core/resources.h"
 #include "support/test_support.h"
 
 namespace zanth::console {

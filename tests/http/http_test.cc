@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "core/resources.h"
+#include "app/resources.h"
 #include "support/in_process_server.h"
 #include "support/server_process.h"
 

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "core/server.h"
+#include "app/server.h"
 #include "platform/file.h"
 #include "rooms/room.h"
 #include "support/test_support.h"

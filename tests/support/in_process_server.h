@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "core/server.h"
+#include "app/server.h"
 #include "platform/clock.h"
 #include "support/test_support.h"
 

@@ -1,15 +1,15 @@
 // Start-up, first-run setup and the main loop.
-#include "core/server.h"
+#include "app/server.h"
 
 #include <cerrno>
 #include <cstdio>
 
+#include "app/resources.h"
+#include "app/web_client.h"
 #include "commands/commands.h"
 #include "config/config_file.h"
 #include "core/log.h"
-#include "core/resources.h"
 #include "core/result.h"
-#include "core/web_client.h"
 #include "import/legacy_import.h"
 #include "platform/file.h"
 #include "platform/socket.h"

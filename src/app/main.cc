@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "app/server.h"
 #include "config/settings.h"
 #include "console/console.h"
-#include "core/server.h"
 #include "platform/process.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Placing the browser page in the media folder: what is copied, what is
 // never replaced, and where the page's files are looked for.
-#include "core/web_client.h"
+#include "app/web_client.h"
 
 #include <gtest/gtest.h>
 #include <cerrno>

@@ -1,6 +1,6 @@
 // Finding the browser chat page's files and placing them in the media
 // folder.
-#include "core/web_client.h"
+#include "app/web_client.h"
 
 #include <cerrno>
 #include <string_view>

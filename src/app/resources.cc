@@ -1,5 +1,5 @@
 // Texts built into the program, found by resource type and number.
-#include "core/resources.h"
+#include "app/resources.h"
 
 #include <cstring>
 
