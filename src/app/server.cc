@@ -49,6 +49,14 @@ void Server::WriteConfiguration() {
   (void)config::WriteConfiguration(settings_.config_file, settings_, config_bridge_.get());
 }
 
+void Server::SaveConfiguration() { WriteConfiguration(); }
+
+std::string_view Server::Resource(const char* type, int number) {
+  return LoadResource(type, number);
+}
+
+std::string_view Server::ResourceString(int number) { return LoadResourceString(number); }
+
 int Server::Start() {
   std::string documents =
       options_.documents_folder.empty() ? platform::DocumentsFolder() : options_.documents_folder;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/settings.h"
+#include "console/console.h"
 #include "directory/directory_client.h"
 #include "http/http_server.h"
 #include "net/connection_manager.h"
@@ -18,22 +19,6 @@
 
 namespace zanth {
 
-class Server;
-
-// The terminal console as start-up and the main loop see it. The console
-// library implements it, so that the core never depends on the screen code.
-class ServerConsole {
- public:
-  virtual ~ServerConsole() = default;
-  // A descriptor that becomes readable when input waits; the main loop's
-  // wait wakes for it. -1 for none.
-  virtual int input_descriptor() const = 0;
-  // Handles the waiting keys and mouse events and repaints what changed.
-  // Runs after every round of polls. May block while a modal dialog is
-  // open, which pauses the polls.
-  virtual void HandleInput() = 0;
-};
-
 struct ServerOptions {
   bool verbose = false;  // "debug" lines and hex dumps
   bool echo = false;     // every log line on standard output too
@@ -41,7 +26,7 @@ struct ServerOptions {
   // Builds the console at start-up, once the configuration is known and
   // before the listeners open; used unless headless. Returns nullptr when
   // there is no console to be had, and the server then runs headless.
-  std::function<std::unique_ptr<ServerConsole>(Server& server)> make_console;
+  std::function<std::unique_ptr<console::Console>(console::ConsoleHost& host)> make_console;
   // The documents folder; empty means the user's, from the environment.
   std::string documents_folder;
   // Quit on SIGINT and SIGTERM, reopen the log on SIGHUP (the console makes
@@ -49,7 +34,7 @@ struct ServerOptions {
   bool handle_signals = true;
 };
 
-class Server {
+class Server : private console::ConsoleHost {
  public:
   explicit Server(ServerOptions options);
   ~Server();
@@ -72,7 +57,7 @@ class Server {
   // Runs the loop until a quit is requested.
   void Run();
 
-  Settings& settings() { return settings_; }
+  Settings& settings() override { return settings_; }
   net::ConnectionManager& transport() { return transport_; }
   protocol::Site& site() { return site_; }
 
@@ -95,6 +80,11 @@ class Server {
   void ReopenLog();
   void WriteConfiguration();
 
+  // What the console sees of the server.
+  void SaveConfiguration() override;
+  std::string_view Resource(const char* type, int number) override;
+  std::string_view ResourceString(int number) override;
+
   ServerOptions options_;
   Settings settings_;
   platform::SingleInstance instance_;
@@ -107,7 +97,7 @@ class Server {
   std::atomic<bool> stop_requested_{false};
   // Last, so that it goes first: it restores the terminal and takes its
   // sink out of the log before the rest of the server is torn down.
-  std::unique_ptr<ServerConsole> console_;
+  std::unique_ptr<console::Console> console_;
 };
 
 }  // namespace zanth

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "app/resources.h"
 #include "config/settings.h"
 #include "console/log_view.h"
 #include "console/menu.h"
@@ -41,12 +40,12 @@ struct MessageBox {
   std::vector<std::string_view> lines;  // texts built into the program
 };
 
-class TerminalConsole : public ServerConsole {
+class TerminalConsole : public Console {
  public:
-  TerminalConsole(Server& server, std::unique_ptr<Screen> screen, WindowTemplate window)
-      : server_(server), screen_(std::move(screen)), window_(std::move(window)) {
+  TerminalConsole(ConsoleHost& host, std::unique_ptr<Screen> screen, WindowTemplate window)
+      : host_(host), screen_(std::move(screen)), window_(std::move(window)) {
     menu_bar_ = window_.menu_name == kMenuName;
-    for (int i = 0; i < kLabelCount; ++i) labels_[i] = LoadResourceString(kFirstLabel + i);
+    for (int i = 0; i < kLabelCount; ++i) labels_[i] = host_.ResourceString(kFirstLabel + i);
     active_console = this;
     screen_->SetTitle(window_.title);
     Logger& logger = GetLogger();
@@ -88,7 +87,7 @@ class TerminalConsole : public ServerConsole {
 
  private:
   std::string BandValues() const {
-    const Settings& s = server_.settings();
+    const Settings& s = host_.settings();
     return s.site_name + '\0' + s.bind_address + '\0' + std::to_string(s.chat_port) + '\0' +
            std::to_string(s.http_port);
   }
@@ -137,7 +136,7 @@ class TerminalConsole : public ServerConsole {
     for (std::string_view line : lines) s.Text(row++, 0, line, Role::kNormal);
 
     if (band_rows > 0) {
-      const Settings& settings = server_.settings();
+      const Settings& settings = host_.settings();
       s.Band(band_top, band_rows);
       std::string_view version = kServerVersion;
       s.BandText(band_top + 1, std::max(0, (cols - static_cast<int>(version.size())) / 2), version);
@@ -327,11 +326,11 @@ class TerminalConsole : public ServerConsole {
   void RunOptions() {
     OptionsDialogHooks hooks;
     hooks.draw_behind = [this] { Draw(); };
-    hooks.save_configuration = [this] { server_.site().save_configuration(); };
-    RunOptionsDialog(*screen_, &server_.settings(), &clipboard_, hooks);
+    hooks.save_configuration = [this] { host_.SaveConfiguration(); };
+    RunOptionsDialog(*screen_, &host_.settings(), &clipboard_, hooks);
   }
 
-  Server& server_;
+  ConsoleHost& host_;
   std::unique_ptr<Screen> screen_;
   WindowTemplate window_;
   bool menu_bar_ = false;
@@ -355,9 +354,9 @@ void RestoreAtExit() {
 
 }  // namespace
 
-std::unique_ptr<ServerConsole> CreateTerminalConsole(Server& server) {
+std::unique_ptr<Console> CreateTerminalConsole(ConsoleHost& host) {
   WindowTemplate window;
-  if (!ParseWindowTemplate(LoadResource("WIND", kConsoleTemplateNumber), &window)) {
+  if (!ParseWindowTemplate(host.Resource("WIND", kConsoleTemplateNumber), &window)) {
     LogError(0, "Console window template %d missing", kConsoleTemplateNumber);
     return nullptr;
   }
@@ -370,7 +369,7 @@ std::unique_ptr<ServerConsole> CreateTerminalConsole(Server& server) {
   if (!exit_hook) {
     exit_hook = std::atexit(RestoreAtExit) == 0;
   }
-  return std::make_unique<TerminalConsole>(server, std::move(screen), std::move(window));
+  return std::make_unique<TerminalConsole>(host, std::move(screen), std::move(window));
 }
 
 }  // namespace zanth::console
