@@ -47,6 +47,7 @@ inline constexpr std::uint32_t kUserListStop = protocol::TypeCode("UlSt");
 inline constexpr std::uint32_t kUserListUpdate = protocol::TypeCode("UlUd");
 inline constexpr std::uint32_t kAuth = protocol::TypeCode("auth");
 inline constexpr std::uint32_t kGroupList = protocol::TypeCode("GrLs");
+inline constexpr std::uint32_t kAccountList = protocol::TypeCode("AuLs");
 inline constexpr std::uint32_t kPrivilegeNames = protocol::TypeCode("PrLs");
 inline constexpr std::uint32_t kCommandNames = protocol::TypeCode("CmLs");
 inline constexpr std::uint32_t kSoundList = protocol::TypeCode("SdLs");
@@ -107,5 +108,10 @@ Payload EncodeRoomRecord(const RoomRecordFields& room);
 Payload EncodeAuth(std::string_view name, std::string_view password);
 // "GrLs" as a client sends it: u16 count, 2 ignored, 44-byte records.
 Payload EncodeGroupList(const std::vector<Group>& groups);
+// "AuLs" as a client sends it, replacing every account: u16 count, then
+// 70-byte records of char[33] name, char[33] password, u8 plain (1: encode
+// the password), 1 padding, u16 group. The server puts each record at the
+// front of its list, so its list ends up in the reverse of this order.
+Payload EncodeAccountList(const std::vector<Account>& accounts);
 
 }  // namespace zanth::client
