@@ -462,8 +462,8 @@ bool ChatView::Input(std::string_view line) {
     return false;
   } else if (line == "/w" || line.starts_with("/w ")) {
     Whisper(line.substr(std::min<std::size_t>(line.size(), 3)));
-  } else if (line == "/accounts" || line.starts_with("/accounts ") ||
-             line.starts_with("/account ")) {
+  } else if (line == "/accounts" || line == "/account" ||
+             line.starts_with("/accounts ") || line.starts_with("/account ")) {
     Accounts(line);
   } else if (line.starts_with("/go ") || line.starts_with("/room ")) {
     Go(line.substr(line.find(' ') + 1));
