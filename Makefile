@@ -32,7 +32,7 @@ bench: build
 	cmake --build build -j $(JOBS) --target chat_bench
 	./build/chat_bench $(BENCH_ARGS)
 
-# Installs the server, its man page and its systemd user unit under PREFIX
+# Installs the server, the client, their man pages and the systemd user unit under PREFIX
 # (root is needed for /usr/local). For a per-user install:
 #   make install PREFIX=$$HOME/.local SYSTEMD_USER_UNIT_DIR=$$HOME/.local/share/systemd/user
 PREFIX ?= /usr/local
@@ -42,7 +42,7 @@ RELEASE_DIR ?= build-release
 install: deps
 	cmake -S . -B $(RELEASE_DIR) -DCMAKE_BUILD_TYPE=Release -DZANTH_TESTS=OFF \
 	  -DCMAKE_INSTALL_PREFIX="$(PREFIX)" -DZANTH_SYSTEMD_USER_UNIT_DIR="$(SYSTEMD_USER_UNIT_DIR)"
-	cmake --build $(RELEASE_DIR) -j $(JOBS) --target zanthd zanthc zanthd-man
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target zanthd zanthc zanthd-man zanthc-man
 	cmake --install $(RELEASE_DIR)
 
 # The Debian package, build-package/zanthd_<version>_<arch>.deb, installed
@@ -52,7 +52,7 @@ PACKAGE_DIR ?= build-package
 package: deps
 	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DZANTH_TESTS=OFF \
 	  -DCMAKE_INSTALL_PREFIX=/usr -DZANTH_SYSTEMD_USER_UNIT_DIR=lib/systemd/user
-	cmake --build $(PACKAGE_DIR) -j $(JOBS) --target zanthd zanthc zanthd-man
+	cmake --build $(PACKAGE_DIR) -j $(JOBS) --target zanthd zanthc zanthd-man zanthc-man
 	cd $(PACKAGE_DIR) && cpack -G DEB
 
 # Rewrites the README's command, privilege and group references from the

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what lands where: the
-# server, its man page (whose options must be those of --help) and its
-# systemd user unit, the browser page, and nothing else.
+# server and the client, their man pages (whose options must be those of
+# --help), the server's systemd user unit, the browser page, and nothing
+# else.
 # Usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR WEB_SOURCE_DIR
 set -u
 
@@ -26,7 +27,7 @@ page=$(cd "$web" && find . -type f \( -name '*.html' -o -name '*.css' -o -name '
   sed 's|^\./||' | LC_ALL=C sort)
 [ -n "$page" ] || fail "no page files found in $web"
 expected=$( (printf '%s\n' bin/zanthc bin/zanthd lib/systemd/user/zanthd.service \
-  share/doc/zanthd/README.md share/man/man1/zanthd.1.gz
+  share/doc/zanthd/README.md share/man/man1/zanthc.1.gz share/man/man1/zanthd.1.gz
   printf '%s\n' "$page" | sed 's|^|share/zanthd/web/|') | LC_ALL=C sort)
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] ||
@@ -43,31 +44,41 @@ done
 [ -x "$prefix/bin/zanthd" ] || fail "bin/zanthd is not executable"
 cmp -s "$build/zanthd" "$prefix/bin/zanthd" || fail "bin/zanthd is not the built server"
 cmp -s "$build/zanthc" "$prefix/bin/zanthc" || fail "bin/zanthc is not the built client"
-version=$("$prefix/bin/zanthd" --version) || fail "zanthd --version failed"
-[ "$version" = "$("$build/zanthd" --version)" ] || fail "zanthd --version printed '$version'"
+for program in zanthd zanthc; do
+  version=$("$prefix/bin/$program" --version) || fail "$program --version failed"
+  [ -n "$version" ] && [ "$version" = "$("$build/$program" --version)" ] ||
+    fail "$program --version printed '$version'"
+done
 
-# The man page: compressed, a section 1 page, and the options of --help.
-page="$prefix/share/man/man1/zanthd.1.gz"
-gzip -t "$page" || fail "the man page is no valid gzip file"
-zcat "$page" > "$work/zanthd.1"
-grep -q '^\.TH ZANTHD 1 ' "$work/zanthd.1" || fail "the man page has no section 1 title"
-help_options=$("$prefix/bin/zanthd" --help | awk '/^  --/ { print $1 }' | LC_ALL=C sort)
-man_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/p' "$work/zanthd.1" |
-  awk '/^\.B \\-\\-/ { gsub(/\\-/, "-", $2); print $2 }' | LC_ALL=C sort)
-[ -n "$help_options" ] || fail "zanthd --help lists no options"
-[ "$help_options" = "$man_options" ] ||
-  fail "the man page's options differ from --help: man page:
+# The man pages: compressed, section 1 pages, each with the options that
+# its program's --help prints (on standard output, with status 0).
+for program in zanthd zanthc; do
+  page="$prefix/share/man/man1/$program.1.gz"
+  gzip -t "$page" || fail "the $program man page is no valid gzip file"
+  zcat "$page" > "$work/$program.1"
+  title=$(printf '%s' "$program" | tr '[:lower:]' '[:upper:]')
+  grep -q "^\.TH $title 1 " "$work/$program.1" || fail "the $program man page has no section 1 title"
+  help=$("$prefix/bin/$program" --help 2> /dev/null) || fail "$program --help did not exit 0"
+  help_options=$(printf '%s\n' "$help" | awk '/^  --/ { print $1 }' | LC_ALL=C sort)
+  # The tags of the section's paragraphs, not options named in their text.
+  man_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/p' "$work/$program.1" |
+    awk 'tag && /^\.BI? \\-\\-/ { gsub(/\\-/, "-", $2); print $2 } { tag = $0 == ".TP" }' |
+    LC_ALL=C sort)
+  [ -n "$help_options" ] || fail "$program --help lists no options on standard output"
+  [ "$help_options" = "$man_options" ] ||
+    fail "the $program man page's options differ from --help: man page:
 $man_options
 --help:
 $help_options"
-if command -v mandoc > /dev/null 2>&1; then
-  lint=$(mandoc -T lint -W warning "$work/zanthd.1" 2>&1) || fail "mandoc: $lint"
-  [ -z "$lint" ] || fail "mandoc: $lint"
-fi
-if command -v groff > /dev/null 2>&1; then
-  lint=$(groff -man -T utf8 -ww -z "$work/zanthd.1" 2>&1)
-  [ -z "$lint" ] || fail "groff: $lint"
-fi
+  if command -v mandoc > /dev/null 2>&1; then
+    lint=$(mandoc -T lint -W warning "$work/$program.1" 2>&1) || fail "mandoc: $lint"
+    [ -z "$lint" ] || fail "mandoc: $lint"
+  fi
+  if command -v groff > /dev/null 2>&1; then
+    lint=$(groff -man -T utf8 -ww -z "$work/$program.1" 2>&1)
+    [ -z "$lint" ] || fail "groff: $lint"
+  fi
+done
 
 # The unit: the installed server, headless, restarted when it fails.
 unit="$prefix/lib/systemd/user/zanthd.service"

@@ -1,10 +1,12 @@
 // zanthc: the command-line chat client. Interactive, it signs on, shows the
 // room's talk, whispers, arrivals and notices, and sends what is typed.
 // Scripted (--say, --expect), it lets a site owner check a server from a
-// shell: say lines, wait for a text, and exit 0 when it came.
+// shell: say lines, wait for a text, and exit 0 when it came. Signed on to
+// an account with the "Server console" privilege it manages the accounts.
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -21,7 +23,9 @@
 #include "client/decode.h"
 #include "client/records.h"
 #include "core/result.h"
+#include "platform/socket.h"
 #include "wire/framing.h"
+#include "zanthc_accounts.h"
 
 namespace zanth::tools {
 namespace {
@@ -54,6 +58,12 @@ constexpr int kInputWaitMs = 25;
 constexpr int kMaxMessagesPerTurn = 2000;
 constexpr auto kEchoWait = 3s;
 
+// The server commands that act on the whisper's targets, which are only
+// given to them when the command line travels as a whisper.
+constexpr std::string_view kTargetCommands[] = {
+    "kill",    "pin",       "unpin",   "gag",  "ungag",  "propgag", "unpropgag",
+    "namegag", "unnamegag", "timeout", "release", "mute", "unmute", "giveprop"};
+
 struct Options {
   std::string host = "127.0.0.1";
   std::uint16_t port = 12005;
@@ -75,14 +85,35 @@ const char kUsage[] =
     "  --account NAME       sign on to an account ...\n"
     "  --password PASS      ... with this password\n"
     "  --room ID            the room to enter first\n"
+    "  --host HOST          the server's host, as HOST above\n"
+    "  --port PORT          the server's chat port, as PORT above\n"
     "  --bind ADDR          the local address to connect from\n"
-    "  --linger S           keep showing messages S seconds after input ends\n"
-    "  --say TEXT           say TEXT after signing on (repeatable; no typing)\n"
+    "  --say TEXT           type TEXT after signing on (repeatable; no typing)\n"
     "  --expect TEXT        wait until a shown line holds TEXT (repeatable)\n"
     "  --timeout S          how long --expect waits (default 10)\n"
-    "Type a line to talk; a line starting with ' runs a server command.\n"
-    "Commands: /w NAME text, /go ROOM (id or name), /rooms, /who, /quit.\n"
-    "Scripted runs exit 0 when every --expect text was shown, else 1.\n";
+    "  --linger S           keep showing messages S seconds after the last line\n"
+    "                       (of --say, or of the input), e.g. a command's answer\n"
+    "  --version            print the version and exit\n"
+    "  --help               print this text and exit\n"
+    "Lines, typed or given with --say:\n"
+    "  TEXT                 say TEXT in the room\n"
+    "  'COMMAND             run a server command ('help lists them)\n"
+    "  /w NAME [TEXT]       whisper TEXT to NAME; NAME becomes the whisper target\n"
+    "  /w                   forget the whisper target\n"
+    "  'gag, 'kill, ...     moderation commands act on the whisper target:\n"
+    "                       first /w NAME, then 'gag (also 'pin, 'timeout, 'mute,\n"
+    "                       their undoing twins, 'propgag, 'namegag, 'giveprop)\n"
+    "  /go ROOM             go to a room (an id or a name)\n"
+    "  /rooms, /who         list the rooms, the people\n"
+    "  /accounts            list the site's accounts (needs Server console)\n"
+    "  /account add NAME GROUP PASSWORD     add an account\n"
+    "  /account password NAME PASSWORD      change its password\n"
+    "  /account group NAME GROUP            change its group (a name or number)\n"
+    "  /account delete NAME                 delete it\n"
+    "  /quit                leave (so does the end of the input)\n"
+    "Exit status: 0 when done; 1 when the host cannot be resolved or reached,\n"
+    "sign-on fails, the server ends the connection, an --expect text is not\n"
+    "shown or an account command fails; 2 for bad options.\n";
 
 // Server text goes to a terminal; control bytes are shown as '?' so that no
 // peer can steer it.
@@ -130,17 +161,26 @@ bool ParseServer(std::string_view arg, Options* o) {
   return true;
 }
 
-bool ParseOptions(int argc, char** argv, Options* o) {
+enum class Parsed { kRun, kHelp, kVersion, kBad };
+
+Parsed ParseOptions(int argc, char** argv, Options* o) {
   if (const char* user = std::getenv("USER"); user != nullptr) o->name = user;
   if (o->name.empty()) o->name = "guest";
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if (arg == "--help") return false;
+    if (arg == "--help") return Parsed::kHelp;
+    if (arg == "--version") return Parsed::kVersion;
     if (!arg.starts_with("--")) {
-      if (!ParseServer(arg, o)) return false;
+      if (!ParseServer(arg, o)) {
+        std::fprintf(stderr, "zanthc: not a HOST or HOST:PORT: %s\n", argv[i]);
+        return Parsed::kBad;
+      }
       continue;
     }
-    if (i + 1 >= argc) return false;
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "zanthc: %s needs a value (or is unknown)\n", argv[i]);
+      return Parsed::kBad;
+    }
     const char* value = argv[++i];
     long number = 0;
     if (arg == "--host") {
@@ -166,10 +206,11 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     } else if (arg == "--timeout" && ParseNumber(value, 1, 86400, &number)) {
       o->timeout_seconds = static_cast<double>(number);
     } else {
-      return false;
+      std::fprintf(stderr, "zanthc: unknown option or bad value: %s %s\n", argv[i - 1], value);
+      return Parsed::kBad;
     }
   }
-  return true;
+  return Parsed::kRun;
 }
 
 // The server keeps one not-yet-identified connection per peer address, so
@@ -194,10 +235,16 @@ class ChatView {
   bool Input(std::string_view line);
   // Talk and whisper lines sent whose echo has not come back yet.
   int pending_echoes() const { return pending_echoes_; }
+  int failed_account_commands() const { return failed_account_commands_; }
 
  private:
   std::string NameOf(std::uint32_t id) const;
+  // Whispers, and makes the user whispered to the whisper target.
   void Whisper(std::string_view rest);
+  // A server command line; those that act on targets go to the whisper
+  // target.
+  void Command(std::string_view line);
+  void Accounts(std::string_view line);
   // Changes room by id, or by name once the room list has come.
   void Go(std::string_view room);
   void Send(int rc, std::string_view what);
@@ -209,7 +256,9 @@ class ChatView {
   std::uint16_t room_id_ = 0;
   bool saw_occupants_ = false;
   int pending_echoes_ = 0;
+  int failed_account_commands_ = 0;
   std::string go_to_name_;  // a room asked for by name, until the list comes
+  std::uint32_t target_ = 0;  // the whisper target; 0 = none
 };
 
 std::string ChatView::NameOf(std::uint32_t id) const {
@@ -325,14 +374,22 @@ void ChatView::Send(int rc, std::string_view what) {
 }
 
 void ChatView::Whisper(std::string_view rest) {
-  // Names may hold spaces: the longest name, the room's people first, that
-  // the line starts with followed by a space wins.
+  if (rest.empty()) {
+    target_ = 0;
+    Print("*** No whisper target");
+    return;
+  }
+  // Names may hold spaces: the whole line as a name, else the longest name
+  // that the line starts with followed by a space wins; the room's people
+  // first.
   std::uint32_t target = 0;
   std::size_t best = 0;
   for (const auto* names : {&occupants_, &known_}) {
     for (const auto& [id, name] : *names) {
-      if (name.size() > best && rest.size() > name.size() &&
-          rest.substr(0, name.size()) == name && rest[name.size()] == ' ') {
+      bool whole = rest == name;
+      bool starts = rest.size() > name.size() && rest.substr(0, name.size()) == name &&
+                    rest[name.size()] == ' ';
+      if ((whole || starts) && name.size() > best) {
         target = id;
         best = name.size();
       }
@@ -340,12 +397,41 @@ void ChatView::Whisper(std::string_view rest) {
     if (target != 0) break;
   }
   if (target == 0) {
-    Print("*** No known user starts that line (try /who); usage: /w NAME text");
+    Print("*** No known user starts that line (try /who); usage: /w NAME [text]");
+    return;
+  }
+  target_ = target;
+  if (best == rest.size()) {
+    Print("*** Whisper target: " + Printable(NameOf(target)) +
+          " (moderation commands such as 'gag act on them)");
     return;
   }
   int rc = client_->SendWhisper({target}, rest.substr(best + 1));
   if (rc == kOk) ++pending_echoes_;
   Send(rc, "the whisper");
+}
+
+void ChatView::Command(std::string_view line) {
+  std::string_view word = line.substr(1, line.find(' ') - 1);
+  if (std::ranges::find(kTargetCommands, word) == std::end(kTargetCommands)) {
+    // A command line is answered, if at all, by a notice; it has no echo.
+    Send(client_->SendTalk(line), "the command");
+  } else if (target_ == 0) {
+    Print("*** " + Printable(line.substr(0, word.size() + 1)) +
+          " acts on the whisper target, and there is none: first /w NAME, then " +
+          Printable(line));
+  } else {
+    Send(client_->SendWhisper({target_}, line), "the command");
+  }
+}
+
+void ChatView::Accounts(std::string_view line) {
+  AccountConsole console;
+  console.client = client_;
+  console.show = [this](const Message& m) { Show(m); };
+  // Account and group names come from the server.
+  console.print = [](const std::string& text) { Print(Printable(text)); };
+  if (!RunAccountCommand(line, console)) ++failed_account_commands_;
 }
 
 void ChatView::Go(std::string_view room) {
@@ -365,17 +451,20 @@ void ChatView::Go(std::string_view room) {
 bool ChatView::Input(std::string_view line) {
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   if (line.empty()) return true;
-  if (line[0] != '/' || line.starts_with("//")) {
+  if (line[0] == '\'' || line[0] == '`') {
+    Command(line);
+  } else if (line[0] != '/' || line.starts_with("//")) {
     if (line.starts_with("//")) line.remove_prefix(1);
     int rc = client_->SendTalk(line);
-    // A command line is answered, if at all, by a notice; it has no echo.
-    bool command = line[0] == '\'' || line[0] == '`';
-    if (rc == kOk && !command) ++pending_echoes_;
+    if (rc == kOk) ++pending_echoes_;
     Send(rc, "the line");
   } else if (line == "/quit") {
     return false;
-  } else if (line.starts_with("/w ")) {
-    Whisper(line.substr(3));
+  } else if (line == "/w" || line.starts_with("/w ")) {
+    Whisper(line.substr(std::min<std::size_t>(line.size(), 3)));
+  } else if (line == "/accounts" || line == "/account" ||
+             line.starts_with("/accounts ") || line.starts_with("/account ")) {
+    Accounts(line);
   } else if (line.starts_with("/go ") || line.starts_with("/room ")) {
     Go(line.substr(line.find(' ') + 1));
   } else if (line == "/rooms") {
@@ -387,8 +476,8 @@ bool ChatView::Input(std::string_view line) {
     Send(client_->SendUserListStop(), "the user list stop");
   } else {
     Print(
-        "*** Commands: /w NAME text, /go ROOM, /rooms, /who, /quit; //text "
-        "sends /text");
+        "*** Commands: /w NAME [text], /go ROOM, /rooms, /who, /accounts, /account, /quit; "
+        "//text says /text");
   }
   return true;
 }
@@ -404,30 +493,65 @@ void ShowArrived(ChatClient& client, ChatView& view,
   }
 }
 
+Clock::time_point After(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// The end of a session: says on standard error what went wrong, if
+// anything, and gives the exit status.
+int Finish(ChatClient& client, ChatView& view, bool lost) {
+  int status = 0;
+  if (lost) {
+    int error = client.last_error();
+    std::fprintf(stderr, "zanthc: the server ended the connection%s%s\n", error == 0 ? "" : ": ",
+                 error == 0 ? "" : ResultText(error).c_str());
+    status = 1;
+  }
+  client.Close();
+  if (int failed = view.failed_account_commands(); failed > 0) {
+    std::fprintf(stderr, "zanthc: %d account command%s failed\n", failed, failed == 1 ? "" : "s");
+    status = 1;
+  }
+  return status;
+}
+
 // Says the scripted lines, then shows what comes until every expected text
-// was shown (and the lines said have come back) or the time is up.
+// was shown (and the lines said have come back) or the time is up, and at
+// least for the linger time.
 int RunScript(const Options& o, ChatClient& client, ChatView& view) {
-  for (const std::string& line : o.say) (void)view.Input(line);
-  Clock::time_point deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(o.timeout_seconds));
-  while (!client.closed() && Clock::now() < deadline) {
-    if (g_expected.empty() && view.pending_echoes() == 0) break;
+  for (const std::string& line : o.say) {
+    if (!view.Input(line)) break;
+  }
+  Clock::time_point deadline = After(o.timeout_seconds);
+  Clock::time_point linger_end = After(o.linger_seconds);
+  while (!client.closed()) {
+    Clock::time_point now = Clock::now();
+    bool waiting = !g_expected.empty() || view.pending_echoes() > 0;
+    if (now >= linger_end && (!waiting || now >= deadline)) break;
     ShowArrived(client, view, 50ms);
   }
+  bool lost = client.closed();
   ShowArrived(client, view, 0ms);
-  client.Close();
   for (const std::string& text : g_expected) {
     std::fprintf(stderr, "zanthc: not shown within %g s: %s\n", o.timeout_seconds, text.c_str());
   }
-  return g_expected.empty() ? 0 : 1;
+  int status = Finish(client, view, lost);
+  return g_expected.empty() ? status : 1;
 }
 
 int Run(const Options& o) {
+  // Resolved here, so that a name that does not resolve is told apart from
+  // a server that does not answer.
+  std::uint32_t address = 0;
+  if (platform::ResolveIPv4(o.host, &address) != 0) {
+    std::fprintf(stderr, "zanthc: cannot resolve the host name %s\n", o.host.c_str());
+    return 1;
+  }
   ChatClient client;
   std::string bind = o.bind;
-  if (bind.empty() && o.host.starts_with("127.")) bind = LoopbackSourceAddress();
-  if (int rc = client.Connect(o.host, o.port, bind); rc != kOk) {
+  if (bind.empty() && (address >> 24) == 127) bind = LoopbackSourceAddress();
+  if (int rc = client.Connect(platform::FormatIPv4(address), o.port, bind); rc != kOk) {
     std::fprintf(stderr, "zanthc: cannot connect to %s:%u: %s\n",
                  o.host.c_str(), static_cast<unsigned>(o.port),
                  ResultText(rc).c_str());
@@ -444,8 +568,11 @@ int Run(const Options& o) {
   ChatView view(&client, signon.user_id);
   for (const Message& m : signon.messages) view.Show(m);
   if (signon_rc != kOk) {
-    std::fprintf(stderr, "zanthc: sign-on failed: %s\n",
-                 ResultText(signon_rc).c_str());
+    if (client.closed()) {
+      std::fprintf(stderr, "zanthc: the server ended the connection during sign-on\n");
+    } else {
+      std::fprintf(stderr, "zanthc: sign-on failed: %s\n", ResultText(signon_rc).c_str());
+    }
     return 1;
   }
   if (o.scripted()) return RunScript(o, client, view);
@@ -465,9 +592,7 @@ int Run(const Options& o) {
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
           input_open = false;
           if (!pending.empty()) pending += '\n';
-          leave_at = Clock::now() +
-                     std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(o.linger_seconds));
+          leave_at = After(o.linger_seconds);
         }
       }
       bool quit = false;
@@ -494,13 +619,8 @@ int Run(const Options& o) {
   }
   bool lost = client.closed();
   ShowArrived(client, view, 0ms);
-  if (lost) {
-    int error = client.last_error();
-    Print("*** The connection ended" +
-          (error == 0 ? std::string() : ": " + ResultText(error)));
-  }
-  client.Close();
-  return 0;
+  if (lost) Print("*** The connection ended");
+  return Finish(client, view, lost);
 }
 
 }  // namespace
@@ -508,9 +628,18 @@ int Run(const Options& o) {
 
 int main(int argc, char** argv) {
   zanth::tools::Options options;
-  if (!zanth::tools::ParseOptions(argc, argv, &options)) {
-    std::fputs(zanth::tools::kUsage, stderr);
-    return 2;
+  switch (zanth::tools::ParseOptions(argc, argv, &options)) {
+    case zanth::tools::Parsed::kHelp:
+      std::fputs(zanth::tools::kUsage, stdout);
+      return 0;
+    case zanth::tools::Parsed::kVersion:
+      std::printf("zanthc %s\n", ZANTH_VERSION);
+      return 0;
+    case zanth::tools::Parsed::kBad:
+      std::fputs(zanth::tools::kUsage, stderr);
+      return 2;
+    case zanth::tools::Parsed::kRun:
+      break;
   }
   return zanth::tools::Run(options);
 }

@@ -432,6 +432,10 @@ int ChatClient::SendGroupList(const std::vector<Group>& groups) {
   return Send(kGroupList, EncodeGroupList(groups));
 }
 
+int ChatClient::SendAccountList(const std::vector<Account>& accounts) {
+  return Send(kAccountList, EncodeAccountList(accounts));
+}
+
 int ChatClient::SendEmpty(std::uint32_t type) { return Send(type, {}); }
 
 }  // namespace zanth::client

@@ -158,6 +158,9 @@ class ChatClient {
   [[nodiscard]] int SendUserListStop();
   [[nodiscard]] int SendAuth(std::string_view name, std::string_view password);
   [[nodiscard]] int SendGroupList(const std::vector<Group>& groups);
+  // Replaces every account of the site (see EncodeAccountList for the
+  // order the server keeps).
+  [[nodiscard]] int SendAccountList(const std::vector<Account>& accounts);
   // A message without payload ("REGl", "REPm", "RECm", "REAu", "REBl",
   // "REDI", ...).
   [[nodiscard]] int SendEmpty(std::uint32_t type);

@@ -249,6 +249,20 @@ bool DecodeGroupList(Bytes payload, std::vector<Group>* out) {
   return r.ok();
 }
 
+bool DecodeAccountList(Bytes payload, std::vector<Account>* out) {
+  PayloadReader r = Reader(payload);
+  std::size_t count = r.U16();
+  if (!RecordsFit(r, count, kAccountRecordSize)) return false;
+  out->assign(count, Account());
+  for (Account& account : *out) {
+    account.name = r.Fixed(33);
+    account.password = r.Fixed(33);
+    account.group = r.U16();
+    r.Skip(2);  // the record's index, which its place already gives
+  }
+  return r.ok();
+}
+
 bool DecodeBitLabels(Bytes payload, std::vector<BitLabel>* out) {
   PayloadReader r = Reader(payload);
   std::size_t count = r.U16();

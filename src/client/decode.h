@@ -160,6 +160,11 @@ bool DecodeUserListUpdate(Bytes payload, UserListEntry* out);
 // after group 0), then 44-byte records of groups 1 and up.
 bool DecodeGroupList(Bytes payload, std::vector<Group>* out);
 
+// "AuLs" as the server sends it: u16 count, then 70-byte records of
+// char[33] name, char[33] encoded password, u16 group, u16 index, in the
+// server's list order (newest first). plain is false in every account.
+bool DecodeAccountList(Bytes payload, std::vector<Account>* out);
+
 // "PrLs" and "CmLs": u16 count, 2 padding, then (char[36] label, u32 bit).
 struct BitLabel {
   std::string label;

@@ -185,4 +185,15 @@ Payload EncodeGroupList(const std::vector<Group>& groups) {
   return std::move(w.bytes());
 }
 
+Payload EncodeAccountList(const std::vector<Account>& accounts) {
+  std::size_t count = std::min<std::size_t>(accounts.size(), 0xFFFF);
+  PayloadWriter w;
+  w.U16(static_cast<std::uint16_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    const Account& a = accounts[i];
+    w.Fixed(a.name, 33).Fixed(a.password, 33).U8(a.plain ? 1 : 0).Zeros(1).U16(a.group);
+  }
+  return std::move(w.bytes());
+}
+
 }  // namespace zanth::client

@@ -47,6 +47,7 @@ inline constexpr std::uint32_t kUserListStop = wire::TypeCode("UlSt");
 inline constexpr std::uint32_t kUserListUpdate = wire::TypeCode("UlUd");
 inline constexpr std::uint32_t kAuth = wire::TypeCode("auth");
 inline constexpr std::uint32_t kGroupList = wire::TypeCode("GrLs");
+inline constexpr std::uint32_t kAccountList = wire::TypeCode("AuLs");
 inline constexpr std::uint32_t kPrivilegeNames = wire::TypeCode("PrLs");
 inline constexpr std::uint32_t kCommandNames = wire::TypeCode("CmLs");
 inline constexpr std::uint32_t kSoundList = wire::TypeCode("SdLs");
@@ -107,5 +108,10 @@ Payload EncodeRoomRecord(const RoomRecordFields& room);
 Payload EncodeAuth(std::string_view name, std::string_view password);
 // "GrLs" as a client sends it: u16 count, 2 ignored, 44-byte records.
 Payload EncodeGroupList(const std::vector<Group>& groups);
+// "AuLs" as a client sends it, replacing every account: u16 count, then
+// 70-byte records of char[33] name, char[33] password, u8 plain (1: encode
+// the password), 1 padding, u16 group. The server puts each record at the
+// front of its list, so its list ends up in the reverse of this order.
+Payload EncodeAccountList(const std::vector<Account>& accounts);
 
 }  // namespace zanth::client

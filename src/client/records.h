@@ -1,6 +1,6 @@
 // The records a chat client fills in to send: its ident, a room record for
-// creating or changing a room, and a group (which also comes back in the
-// server's group list).
+// creating or changing a room, a group (which also comes back in the
+// server's group list) and an account (likewise).
 #pragma once
 
 #include <array>
@@ -54,6 +54,22 @@ struct Group {
   std::uint32_t commands = 0;
 
   bool operator==(const Group&) const = default;
+};
+
+// The size of one account record in account lists.
+inline constexpr std::size_t kAccountRecordSize = 70;
+
+// One account: its name, password and group number. The server lists the
+// encoded password; a client replacing the list sends either that encoded
+// text back (plain false) or a new password in plain text (plain true),
+// which the server encodes.
+struct Account {
+  std::string name;      // at most 32 bytes go out
+  std::string password;  // at most 32 bytes go out
+  std::uint16_t group = 0;
+  bool plain = false;
+
+  bool operator==(const Account&) const = default;
 };
 
 }  // namespace zanth::client

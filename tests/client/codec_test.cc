@@ -122,6 +122,19 @@ TEST(EncodeTest, RecordAndMessageLayouts) {
   EXPECT_EQ(Hex("0001 00000103 00000007"), Range(groups, 38, 10));
   EXPECT_EQ("Lord", TextAt(groups, 48));
 
+  // The plain byte sits where the server's own list has its group, and the
+  // group where that list has the index.
+  ByteVector accounts = EncodeAccountList(
+      {{"ann", "new pass", 3, true}, {std::string(40, 'a'), "DZ?k", 0x0102, false}});
+  ASSERT_EQ(2 + 2 * kAccountRecordSize, accounts.size());
+  EXPECT_EQ(Hex("0002"), Range(accounts, 0, 2));
+  EXPECT_EQ("ann", TextAt(accounts, 2));
+  EXPECT_EQ("new pass", TextAt(accounts, 35));
+  EXPECT_EQ(Hex("01 00 0003"), Range(accounts, 68, 4));
+  EXPECT_EQ(std::string(32, 'a'), TextAt(accounts, 72));
+  EXPECT_EQ("DZ?k", TextAt(accounts, 105));
+  EXPECT_EQ(Hex("00 00 0102"), Range(accounts, 138, 4));
+
   EXPECT_EQ(Hex("0002 0000 00000005 fffffffe 04 70737374"),
             EncodeWhisper({5, 0xFFFFFFFE}, "psst"));
   // A tag of 16 bytes fills its field with no NUL; a longer one is cut.
@@ -251,6 +264,12 @@ TEST(DecodeTest, ConsoleListsAndDataRelay) {
                                 {"Lord", 100, 0xFFFFFFFF, 0}}),
             DecodeGolden<std::vector<Group>>(groups.bytes(), DecodeGroupList));
 
+  Golden accounts(2 + 2 * 70);
+  accounts.U16(0, 2).Text(2, "ann").Text(35, "DZ?k").U16(68, 3).U16(70, 0);
+  accounts.Text(72, "Lord").Text(105, "D'x").U16(138, 2).U16(140, 1);
+  EXPECT_EQ((std::vector<Account>{{"ann", "DZ?k", 3, false}, {"Lord", "D'x", 2, false}}),
+            DecodeGolden<std::vector<Account>>(accounts.bytes(), DecodeAccountList));
+
   Golden labels(4 + 2 * 40);
   labels.U16(0, 2)
       .Text(4, "Change name")
@@ -279,6 +298,8 @@ TEST(DecodeTest, CountsPastTheEndFailWithoutAllocatingForThem) {
   EXPECT_FALSE(DecodeOccupants(Hex("ffff0000"), &occupants));
   std::vector<Sound> sounds;
   EXPECT_FALSE(DecodeSoundList(Hex("ffffffff 00000042"), &sounds));
+  std::vector<Account> accounts;
+  EXPECT_FALSE(DecodeAccountList(Hex("ffff"), &accounts));
   // A record size below the record's own fields cannot be read.
   EXPECT_FALSE(
       DecodeSoundList(Golden(8 + 66).U32(0, 1).U32(4, 10).bytes(), &sounds));
