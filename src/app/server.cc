@@ -145,7 +145,14 @@ int Server::Start() {
   Log(nullptr, "main", "Bind Address %s %d", settings_.bind_address.c_str(),
       settings_.chat_port);
   chat_sessions_ = std::make_unique<protocol::ChatSessions>(site_);
-  http_server_ = std::make_unique<http::HttpServer>(transport_, settings_, site_.users);
+  // The access log names the chat user, if any, who connected from the
+  // same address.
+  auto log_user_lookup = [this](const std::string& peer, LogUser* tag) {
+    const users::UserRecord* user = site_.users.NewestFrom(peer);
+    if (user != nullptr) *tag = user->log_user();
+    return user != nullptr;
+  };
+  http_server_ = std::make_unique<http::HttpServer>(transport_, settings_, log_user_lookup);
   http_server_->LoadMimeTable(LoadResource("TEXT", 100));
   http_server_->set_chat_socket_handler(chat_sessions_.get());
   if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_sessions_.get(),

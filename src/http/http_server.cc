@@ -138,8 +138,8 @@ std::time_t ParseHttpDate(const std::string& text) {
 }
 
 HttpServer::HttpServer(net::ConnectionManager& transport, const Settings& settings,
-                       const users::UserRegistry& users)
-    : transport_(transport), settings_(settings), users_(users) {}
+                       LogUserLookup log_user_lookup)
+    : transport_(transport), settings_(settings), log_user_lookup_(std::move(log_user_lookup)) {}
 
 HttpServer::~HttpServer() = default;
 
@@ -294,16 +294,9 @@ void HttpServer::Log(const Request& request, const ParsedRequest& parsed, int st
                                    status, parsed.path.c_str());
   auto agent = parsed.headers.find("user-agent");
   if (agent != parsed.headers.end()) text += " " + agent->second;
-  const users::UserRecord* user = nullptr;
-  for (const users::UserRecord& u : users_.users()) {
-    if (u.peer_address == request.peer) {
-      user = &u;
-      break;
-    }
-  }
   LogUser tag;
-  if (user != nullptr) tag = user->log_user();
-  zanth::Log(user != nullptr ? &tag : nullptr, "HTTP", "%s", text.c_str());
+  bool found = log_user_lookup_ && log_user_lookup_(request.peer, &tag);
+  zanth::Log(found ? &tag : nullptr, "HTTP", "%s", text.c_str());
 }
 
 }  // namespace zanth::http

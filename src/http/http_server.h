@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -12,10 +13,10 @@
 #include <string_view>
 
 #include "config/settings.h"
+#include "core/log.h"
 #include "http/mime_table.h"
 #include "net/connection_manager.h"
 #include "platform/file.h"
-#include "users/user_registry.h"
 
 namespace zanth::http {
 
@@ -58,8 +59,12 @@ std::time_t ParseHttpDate(const std::string& text);
 
 class HttpServer : public net::ConnectionHandler {
  public:
+  // Finds the chat user who connected from a peer address, for the access
+  // log: fills *user and returns true, or returns false for none.
+  using LogUserLookup = std::function<bool(const std::string& peer, LogUser* user)>;
+
   HttpServer(net::ConnectionManager& transport, const Settings& settings,
-             const users::UserRegistry& users);
+             LogUserLookup log_user_lookup);
   ~HttpServer() override;
 
   void LoadMimeTable(std::string_view text) { mime_.Load(text); }
@@ -101,7 +106,7 @@ class HttpServer : public net::ConnectionHandler {
 
   net::ConnectionManager& transport_;
   const Settings& settings_;
-  const users::UserRegistry& users_;
+  LogUserLookup log_user_lookup_;
   MimeTable mime_;
   net::ConnectionHandler* chat_socket_ = nullptr;
   std::list<std::unique_ptr<Request>> requests_;  // newest first

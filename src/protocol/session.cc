@@ -43,9 +43,9 @@ std::string NumberedName(const users::GroupRecord& group, std::uint16_t number) 
 int ChatSessions::OnAccept(net::Connection& connection) {
   auto record = std::make_unique<UserRecord>();
   record->ping_deadline = platform::GetClock().NowSeconds() + kFirstMessageDeadline;
+  record->peer_address = connection.peer_address();
   UserRecord& user = site_.users.Add(std::move(record));
   user.number = site_.users.NextNumber();
-  user.peer_address = connection.peer_address();
   user.connection = &connection;
   user.state = users::SignOnState::kNew;
   if (user.peer_address == "127.0.0.1") user.flags = users::kLocal;

@@ -98,6 +98,8 @@ struct UserRecord {
   std::uint64_t serial = 0;
   bool active_listed = false;  // in the registry's list of users with input
   std::string peer_address;
+  // The address the registry filed this user under when it was added.
+  std::string indexed_address;
   std::string account_name;
   std::uint32_t flags = 0;
   std::uint32_t badge = 0;

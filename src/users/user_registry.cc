@@ -18,6 +18,8 @@ UserRecord& UserRegistry::Add(std::unique_ptr<UserRecord> user) {
   user->serial = ++serial_;
   UserRecord* raw = user.release();
   by_id_[raw->id] = raw;
+  raw->indexed_address = raw->peer_address;
+  by_address_[raw->indexed_address].push_back(raw);
   users_.PushFront(*raw);
   return *raw;
 }
@@ -28,6 +30,11 @@ std::unique_ptr<UserRecord> UserRegistry::Unlink(UserRecord& user) {
   subscribers_.Remove(user);
   UnsubscribeRoomList(user);
   by_id_.erase(user.id);
+  auto filed = by_address_.find(user.indexed_address);
+  if (filed != by_address_.end()) {
+    std::erase(filed->second, &user);
+    if (filed->second.empty()) by_address_.erase(filed);
+  }
   auto newest = newest_by_address_.find(user.peer_address);
   if (newest != newest_by_address_.end() && newest->second == user.id) {
     newest_by_address_.erase(newest);
@@ -53,6 +60,11 @@ std::vector<UserRecord*> UserRegistry::TakeActive() {
   std::sort(active.begin(), active.end(),
             [](const UserRecord* a, const UserRecord* b) { return a->serial > b->serial; });
   return active;
+}
+
+const UserRecord* UserRegistry::NewestFrom(const std::string& address) const {
+  auto filed = by_address_.find(address);
+  return filed == by_address_.end() ? nullptr : filed->second.back();
 }
 
 UserRecord* UserRegistry::Find(std::uint32_t id) const {

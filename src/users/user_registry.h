@@ -24,7 +24,8 @@ class UserRegistry {
   UserRegistry(const UserRegistry&) = delete;
   UserRegistry& operator=(const UserRegistry&) = delete;
 
-  // Adopts user at the head of the user list and gives it a fresh user id.
+  // Adopts user at the head of the user list, gives it a fresh user id and
+  // files it under its peer address.
   UserRecord& Add(std::unique_ptr<UserRecord> user);
   // Unlinks user from the user list and the update list and hands the record
   // back. nullptr when the user is not in the list.
@@ -51,6 +52,9 @@ class UserRegistry {
   void MarkActive(UserRecord& user);
   std::vector<UserRecord*> TakeActive();
 
+  // The newest user in the list connected from address, or nullptr.
+  const UserRecord* NewestFrom(const std::string& address) const;
+
   // Makes user, just connected, its address's connection waiting for its
   // ident, and returns the one that waited before it, if any still does.
   UserRecord* ReplaceUnidentified(UserRecord& user);
@@ -68,6 +72,8 @@ class UserRegistry {
   UpdateList subscribers_;
   RoomListSubscribers room_list_subscribers_;
   std::unordered_map<std::uint32_t, UserRecord*> by_id_;
+  // Per peer address, its users in the order they were added.
+  std::unordered_map<std::string, std::vector<UserRecord*>> by_address_;
   std::vector<UserRecord*> active_;
   // Per peer address, the id of the newest connection from it; it may have
   // sent its ident since.

@@ -57,5 +57,27 @@ TEST(UserRegistryTest, NewcomerReplacesOnlyTheConnectionStillWaitingFromItsAddre
   EXPECT_EQ(registry.ReplaceUnidentified(connect("127.0.0.1")), nullptr);
 }
 
+// The access log names the newest user still connected from an address; an
+// older one takes over when the newest leaves.
+TEST(UserRegistryTest, NewestFromAnAddressOutlivesTheLeaversBeforeIt) {
+  UserRegistry registry;
+  auto connect = [&](const char* address) -> UserRecord& {
+    auto record = std::make_unique<UserRecord>();
+    record->peer_address = address;
+    return registry.Add(std::move(record));
+  };
+  UserRecord& old = connect("10.0.0.1");
+  UserRecord& other = connect("10.0.0.2");
+  UserRecord& newest = connect("10.0.0.1");
+  EXPECT_EQ(registry.NewestFrom("10.0.0.1"), &newest);
+  EXPECT_EQ(registry.NewestFrom("10.0.0.2"), &other);
+  EXPECT_EQ(registry.NewestFrom("10.0.0.3"), nullptr);
+
+  std::unique_ptr<UserRecord> gone = registry.Unlink(newest);
+  EXPECT_EQ(registry.NewestFrom("10.0.0.1"), &old);
+  gone = registry.Unlink(old);
+  EXPECT_EQ(registry.NewestFrom("10.0.0.1"), nullptr);
+}
+
 }  // namespace
 }  // namespace zanth::users
