@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "http/encoding.h"
 #include "http/http_server.h"
+#include "http/websocket_handshake.h"
 
 using namespace zanth;
 
@@ -61,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::QuietLog(false);
   std::string_view text(reinterpret_cast<const char*>(data), size);
   http::ParsedRequest request = http::ParseRequest(text);
-  net::HandshakeAnswer answer = net::AnswerHandshake(request.method, request.headers);
+  http::HandshakeAnswer answer = http::AnswerHandshake(request.method, request.headers);
   if (answer.status == 101) {
     auto key = request.headers.find("sec-websocket-key");
     std::vector<std::uint8_t> nonce;
@@ -70,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view k = key->second;
     while (!k.empty() && (k.front() == ' ' || k.front() == '\t')) k.remove_prefix(1);
     while (!k.empty() && (k.back() == ' ' || k.back() == '\t')) k.remove_suffix(1);
-    if (!net::Base64Decode(k, &nonce) || nonce.size() != 16) Fail("accepted a bad key");
-    if (accept != net::WebSocketAccept(k)) Fail("wrong accept value");
+    if (!http::Base64Decode(k, &nonce) || nonce.size() != 16) Fail("accepted a bad key");
+    if (accept != http::WebSocketAccept(k)) Fail("wrong accept value");
   } else if (answer.status != 400 && answer.status != 426) {
     Fail("an unknown status");
   }

@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/result.h"
+#include "http/websocket_handshake.h"
 #include "platform/clock.h"
 
 namespace zanth::http {
@@ -41,7 +42,7 @@ int Number(const std::string& text, std::size_t pos, std::size_t width) {
 
 bool IsChatSocketRequest(const ParsedRequest& parsed) {
   return parsed.path.substr(0, parsed.path.find('?')) == kChatSocketPath &&
-         net::IsUpgradeAttempt(parsed.headers);
+         IsUpgradeAttempt(parsed.headers);
 }
 
 // The header block ends the request: a WebSocket client sends nothing else
@@ -254,8 +255,8 @@ void HttpServer::Answer(Request& request) {
 }
 
 void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
-  net::HandshakeAnswer answer = net::AnswerHandshake(parsed.method, parsed.headers);
-  if (answer.status == 101 && !EndsWithBlankLine(request.bytes)) answer = net::BadHandshake();
+  HandshakeAnswer answer = AnswerHandshake(parsed.method, parsed.headers);
+  if (answer.status == 101 && !EndsWithBlankLine(request.bytes)) answer = BadHandshake();
   Log(request, parsed, answer.status);
   net::Connection& connection = *request.connection;
   if (answer.status != 101) {

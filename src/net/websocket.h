@@ -1,13 +1,11 @@
-// WebSocket links: the opening handshake (with the SHA-1 and base64 that its
-// accept value needs) and the frame layer that carries a connection's byte
-// stream in binary frames, so that a browser speaks the chat protocol unchanged.
+// WebSocket links: the frame layer that carries a connection's byte stream
+// in binary frames, so that a browser speaks the chat protocol unchanged.
+// The opening handshake is the HTTP server's (http/websocket_handshake.h).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,41 +23,6 @@ inline constexpr std::uint16_t kCloseUnsupportedData = 1003;
 
 inline constexpr std::size_t kMaxControlPayload = 125;
 inline constexpr std::size_t kMaxFrameHeader = 10;  // a server frame: unmasked
-
-using Sha1Digest = std::array<std::uint8_t, 20>;
-Sha1Digest Sha1(const std::uint8_t* data, std::size_t size);
-
-// Standard base64 with "=" padding.
-std::string Base64Encode(const std::uint8_t* data, std::size_t size);
-// Decodes padded base64 in its one canonical form; false for any other
-// character, a length that is not a multiple of 4, misplaced padding or
-// non-zero bits under the padding.
-bool Base64Decode(std::string_view text, std::vector<std::uint8_t>* out);
-
-// base64(SHA-1(key + the protocol's fixed GUID)).
-std::string WebSocketAccept(std::string_view key);
-
-// Header lines of a request: lower-case names, first value of a name.
-using HeaderMap = std::map<std::string, std::string>;
-
-// True when a header list, split at commas, holds token (ASCII case is
-// ignored, blanks around the items too).
-bool HasToken(std::string_view list, std::string_view token);
-
-// A request that asks for a protocol switch at all: it has an Upgrade header.
-bool IsUpgradeAttempt(const HeaderMap& headers);
-
-struct HandshakeAnswer {
-  int status = 400;      // 101, 400, or 426 for a version other than 13
-  std::string response;  // the whole response, head and body
-};
-
-// Judges a WebSocket opening request: method GET, "Upgrade: websocket",
-// "Connection" listing "upgrade", "Sec-WebSocket-Version: 13" and a
-// "Sec-WebSocket-Key" that is base64 of 16 bytes. No subprotocol is chosen.
-HandshakeAnswer AnswerHandshake(std::string_view method, const HeaderMap& headers);
-// The 400 answer.
-HandshakeAnswer BadHandshake();
 
 // Writes the header of one unmasked server frame with FIN set; returns its
 // size (2, 4 or 10 bytes).
