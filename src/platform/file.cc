@@ -233,10 +233,4 @@ bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_
   return true;
 }
 
-std::int64_t FileModifiedTime(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return -1;
-  return static_cast<std::int64_t>(st.st_mtime);
-}
-
 }  // namespace zanth::platform

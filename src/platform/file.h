@@ -95,7 +95,4 @@ bool DirectoryExists(const std::string& path);
 // false when path names no regular file.
 bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified);
 
-// Modification time of a file in seconds since the epoch, or -1.
-std::int64_t FileModifiedTime(const std::string& path);
-
 }  // namespace zanth::platform

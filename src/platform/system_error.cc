@@ -6,8 +6,6 @@
 
 namespace zanth::platform {
 
-int LastError() { return errno; }
-
 std::string SystemErrorText(int code) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not be in buffer.

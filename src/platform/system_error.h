@@ -5,9 +5,6 @@
 
 namespace zanth::platform {
 
-// errno of the calling thread.
-int LastError();
-
 // The system's text for an error number.
 std::string SystemErrorText(int code);
 

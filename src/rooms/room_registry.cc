@@ -52,13 +52,6 @@ std::uint16_t RoomRegistry::FindIdByName(const std::string& name) const {
   return 0;
 }
 
-RoomRecord* RoomRegistry::FindByFileName(const std::string& file_name) const {
-  for (RoomRecord& room : rooms_) {
-    if (room.file_name == file_name) return &room;
-  }
-  return nullptr;
-}
-
 std::unique_ptr<RoomRecord> RoomRegistry::Create(const RoomFields& fields) const {
   LogDebug("Creating room info pointer");
   if (Find(fields.id) != nullptr) {

@@ -29,7 +29,6 @@ class RoomRegistry {
   RoomRecord* Find(std::uint16_t id) const;
   // The id of the first room with exactly this name, or 0.
   std::uint16_t FindIdByName(const std::string& name) const;
-  RoomRecord* FindByFileName(const std::string& file_name) const;
 
   // Creates a room at the tail. Returns 0 and *out, or -1 ("Duplicate room
   // ID" is logged when the id is taken).
