@@ -369,8 +369,13 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     long n = c.ReceiveOnce(&error);
     if (n < 0 && platform::IsWouldBlock(error)) {
       // nothing to read after all
+    } else if (n == 0 && !c.peer_closed_ && c.handler_ != nullptr &&
+               c.handler_->OnPeerClosed(c)) {
+      // The peer said all it will say; what is queued for it still goes.
+      c.peer_closed_ = true;
+      c.UpdateInterest();
     } else if (n <= 0) {
-      // An orderly close (0 bytes) ends the connection like an error does.
+      // Otherwise an orderly close ends the connection like an error does.
       if (n < 0 && error != ECONNRESET) {
         LogError(error, "receiving from connection");
         *last_error = error;
