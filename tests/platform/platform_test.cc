@@ -1,4 +1,4 @@
-// Files, locks and the single-instance guard.
+// Files, locks, the single-instance guard and the host's address.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,11 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
 
@@ -162,6 +164,38 @@ TEST(SingleInstanceTest, SecondHolderOfOneKeyIsRefused) {
   std::string long_key(300, 'k');
   EXPECT_TRUE(long1.Acquire(long_key));
   EXPECT_FALSE(long2.Acquire(long_key));
+}
+
+// Visitors need an address other machines can reach; many systems map the
+// host name to a loopback address, so the interfaces decide.
+TEST(HostAddressTest, FirstUpNonLoopbackInterfaceAddressElseLoopback) {
+  auto ip = [](const char* text) {
+    std::uint32_t address = 0;
+    EXPECT_TRUE(ParseIPv4(text, &address)) << text;
+    return address;
+  };
+  struct Case {
+    const char* expected;
+    std::vector<InterfaceAddress> interfaces;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", {}},
+      {"127.0.0.1", {{ip("127.0.0.1"), true, true}}},
+      {"192.0.2.2", {{ip("127.0.0.1"), true, true}, {ip("192.0.2.2"), true, false}}},
+      // The first one that is up wins; the system's order is kept.
+      {"10.1.2.3",
+       {{ip("127.0.0.1"), true, true}, {ip("192.168.9.9"), false, false},
+        {ip("10.1.2.3"), true, false}, {ip("172.17.0.1"), true, false}}},
+      // A 127/8 address is loopback on any interface.
+      {"127.0.0.1", {{ip("127.0.1.1"), true, false}}},
+      // A self-assigned address only when there is nothing better.
+      {"198.51.100.7", {{ip("169.254.3.4"), true, false}, {ip("198.51.100.7"), true, false}}},
+      {"169.254.3.4", {{ip("127.0.0.1"), true, true}, {ip("169.254.3.4"), true, false}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, FormatIPv4(ChooseHostAddress(c.interfaces)))
+        << c.interfaces.size() << " interfaces";
+  }
 }
 
 TEST(DocumentsFolderTest, XdgAbsoluteElseHome) {
