@@ -100,6 +100,53 @@ TEST(FileTest, OpenFlagsAndErrors) {
   EXPECT_EQ(EEXIST, MakeDirectory(dir.path()));
 }
 
+// Accounts and bans are for the owner's eyes: new files, files rewritten
+// over a temporary left behind with other permissions, and older files.
+TEST(FileTest, PrivateFilesAreOwnerOnly) {
+  testing::TempDir dir;
+  auto mode = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+  };
+  const std::string path = dir.File("passwds");
+  ASSERT_EQ(0, WriteFileAtomically(path, "one", kModePrivate));
+  EXPECT_EQ(0600, mode(path));
+  ASSERT_EQ(0, WriteWholeFile(path + ".tmp", "left by a crash"));
+  ASSERT_EQ(0, chmod((path + ".tmp").c_str(), 0644));
+  ASSERT_EQ(0, WriteFileAtomically(path, "two", kModePrivate));
+  EXPECT_EQ(0600, mode(path));
+  EXPECT_EQ("two", testing::ReadFileText(path));
+
+  const std::string older = dir.File("banlist");
+  ASSERT_EQ(0, WriteFileAtomically(older, "bans"));
+  ASSERT_EQ(0, chmod(older.c_str(), 0664));
+  bool changed = false;
+  EXPECT_EQ(0, MakePrivate(older, &changed));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(0600, mode(older));
+  EXPECT_EQ(0, MakePrivate(older, &changed));
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(0, MakePrivate(dir.File("missing"), &changed));
+  EXPECT_FALSE(changed);
+}
+
+// One data directory has one key however it is named.
+TEST(FileTest, CanonicalPathNamesOneDirectoryOneWay) {
+  testing::TempDir dir;
+  const std::string real = CanonicalPath(dir.path());
+  ASSERT_EQ(0, MakeDirectory(real + "/site"));
+  ASSERT_EQ(0, symlink((real + "/site").c_str(), (real + "/link").c_str()));
+  for (const std::string& name : {real + "/site", real + "/site/", real + "/link/",
+                                  real + "/site/../site", real + "//site/."}) {
+    EXPECT_EQ(real + "/site", CanonicalPath(name)) << name;
+  }
+  // A directory yet to be made keeps its name, made absolute.
+  EXPECT_EQ(real + "/new", CanonicalPath(real + "/new/"));
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  EXPECT_EQ(std::string(cwd) + "/not-there-yet", CanonicalPath("not-there-yet"));
+}
+
 TEST(LockTest, RecursiveAndExclusiveBetweenThreads) {
   LockHandle lock = TVK_CreateSemaphore("ConnectListMutex");
   ASSERT_NE(nullptr, lock);
