@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what lands where: the
 # server, its man page (whose options must be those of --help) and its
-# systemd user unit, the browser page, and nothing else.
+# systemd user units, the browser page, and nothing else.
 # Usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR WEB_SOURCE_DIR
 set -u
 
@@ -26,6 +26,7 @@ page=$(cd "$web" && find . -type f \( -name '*.html' -o -name '*.css' -o -name '
   sed 's|^\./||' | LC_ALL=C sort)
 [ -n "$page" ] || fail "no page files found in $web"
 expected=$( (printf '%s\n' bin/zanthc bin/zanthd lib/systemd/user/zanthd.service \
+  lib/systemd/user/zanthd@.service \
   share/doc/zanthd/README.md share/man/man1/zanthd.1.gz
   printf '%s\n' "$page" | sed 's|^|share/zanthd/web/|') | LC_ALL=C sort)
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
@@ -53,7 +54,7 @@ zcat "$page" > "$work/zanthd.1"
 grep -q '^\.TH ZANTHD 1 ' "$work/zanthd.1" || fail "the man page has no section 1 title"
 help_options=$("$prefix/bin/zanthd" --help | awk '/^  --/ { print $1 }' | LC_ALL=C sort)
 man_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/p' "$work/zanthd.1" |
-  awk '/^\.B \\-\\-/ { gsub(/\\-/, "-", $2); print $2 }' | LC_ALL=C sort)
+  awk '/^\.BI? \\-\\-/ { gsub(/\\-/, "-", $2); print $2 }' | LC_ALL=C sort)
 [ -n "$help_options" ] || fail "zanthd --help lists no options"
 [ "$help_options" = "$man_options" ] ||
   fail "the man page's options differ from --help: man page:
@@ -69,13 +70,19 @@ if command -v groff > /dev/null 2>&1; then
   [ -z "$lint" ] || fail "groff: $lint"
 fi
 
-# The unit: the installed server, headless, restarted when it fails.
-unit="$prefix/lib/systemd/user/zanthd.service"
-grep -qx "ExecStart=$bindir/zanthd --headless" "$unit" ||
-  fail "the unit does not run $bindir/zanthd --headless"
-grep -qx "Restart=on-failure" "$unit" || fail "the unit does not restart on failure"
-grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit cannot reopen the log"
-grep -qx "WantedBy=default.target" "$unit" || fail "the unit cannot be enabled"
-if grep -q "@" "$unit"; then fail "the unit holds an unreplaced variable"; fi
+# The units: the installed server, headless (the template's on the data
+# directory its instance names), restarted when it fails.
+for name in zanthd.service zanthd@.service; do
+  unit="$prefix/lib/systemd/user/$name"
+  case $name in
+    zanthd.service) start="ExecStart=$bindir/zanthd --headless" ;;
+    *) start="ExecStart=$bindir/zanthd --headless --data-dir %h/zanth/%i" ;;
+  esac
+  grep -qxF "$start" "$unit" || fail "$name does not run: $start"
+  grep -qx "Restart=on-failure" "$unit" || fail "$name does not restart on failure"
+  grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "$name cannot reopen the log"
+  grep -qx "WantedBy=default.target" "$unit" || fail "$name cannot be enabled"
+  if grep -qE "@[A-Z_]+@" "$unit"; then fail "$name holds an unreplaced variable"; fi
+done
 
 echo "PASS"
