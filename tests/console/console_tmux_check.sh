@@ -173,6 +173,16 @@ done
 [ "$(cat "$status")" = 0 ] || fail "zanthd ended on SIGHUP with status $(cat "$status")"
 grep -q "Log file reopened" "$data/zanth.log" && fail "the console's zanthd reopened its log"
 
+# console_for_site NAME DIR: zanthd with its console for the site in DIR, in
+# a fresh tmux server; its exit status goes to $status.
+console_for_site() {
+  rm -f "$status"
+  tm kill-server 2> /dev/null
+  socket="$work/tmux.$1"
+  tm new-session -d -s console -x 130 -y 40 \
+    "HOME='$work/home' '$zanthd' --data-dir '$2'; echo \$? > '$status'; sleep 30"
+}
+
 # A port that cannot be opened ends the console's server with status 1, and
 # the terminal it gives back says where and why. A headless server of the
 # first site holds the ports; a second site (--data-dir) asks for the same.
@@ -188,11 +198,7 @@ done
 other="$work/other site"
 mkdir -p "$other/media"
 sed "s|$data|$other|g" "$conf" > "$other/zanth.conf"
-rm -f "$status"
-tm kill-server 2> /dev/null
-socket="$work/tmux.busy"
-tm new-session -d -s console -x 100 -y 30 \
-  "HOME='$work/home' '$zanthd' --data-dir '$other'; echo \$? > '$status'; sleep 30"
+console_for_site busy "$other"
 for ((i = 0; i < 100; i++)); do
   [ -f "$status" ] && break
   sleep 0.1
@@ -208,11 +214,7 @@ wait_screen "zanthd: cannot listen on 0\.0\.0\.0 port $port: Address already in 
 # published password. The default ports may be taken on this machine; then
 # the server ends, and only what it printed before the console is left.
 fresh="$work/fresh site"
-rm -f "$status"
-tm kill-server 2> /dev/null
-socket="$work/tmux.fresh"
-tm new-session -d -s console -x 130 -y 40 \
-  "HOME='$work/home' '$zanthd' --data-dir '$fresh'; echo \$? > '$status'; sleep 30"
+console_for_site fresh "$fresh"
 for ((i = 0; i < 100; i++)); do
   grep -q "Listening socket established" "$fresh/zanth.log" 2> /dev/null && break
   [ -f "$status" ] && break
