@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what lands where: the
 # server and the client, their man pages (whose options must be those of
-# --help), the server's systemd user unit, the browser page, and nothing
+# --help), the server's systemd user units, the browser page, and nothing
 # else.
 # Usage: check_install.sh CMAKE BUILD_DIR CONFIGURED_BINDIR WEB_SOURCE_DIR
 set -u
@@ -27,6 +27,7 @@ page=$(cd "$web" && find . -type f \( -name '*.html' -o -name '*.css' -o -name '
   sed 's|^\./||' | LC_ALL=C sort)
 [ -n "$page" ] || fail "no page files found in $web"
 expected=$( (printf '%s\n' bin/zanthc bin/zanthd lib/systemd/user/zanthd.service \
+  lib/systemd/user/zanthd@.service \
   share/doc/zanthd/README.md share/man/man1/zanthc.1.gz share/man/man1/zanthd.1.gz
   printf '%s\n' "$page" | sed 's|^|share/zanthd/web/|') | LC_ALL=C sort)
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
@@ -80,13 +81,19 @@ $help_options"
   fi
 done
 
-# The unit: the installed server, headless, restarted when it fails.
-unit="$prefix/lib/systemd/user/zanthd.service"
-grep -qx "ExecStart=$bindir/zanthd --headless" "$unit" ||
-  fail "the unit does not run $bindir/zanthd --headless"
-grep -qx "Restart=on-failure" "$unit" || fail "the unit does not restart on failure"
-grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit cannot reopen the log"
-grep -qx "WantedBy=default.target" "$unit" || fail "the unit cannot be enabled"
-if grep -q "@" "$unit"; then fail "the unit holds an unreplaced variable"; fi
+# The units: the installed server, headless (the template's on the data
+# directory its instance names), restarted when it fails.
+for name in zanthd.service zanthd@.service; do
+  unit="$prefix/lib/systemd/user/$name"
+  case $name in
+    zanthd.service) start="ExecStart=$bindir/zanthd --headless" ;;
+    *) start="ExecStart=$bindir/zanthd --headless --data-dir %h/zanth/%i" ;;
+  esac
+  grep -qxF "$start" "$unit" || fail "$name does not run: $start"
+  grep -qx "Restart=on-failure" "$unit" || fail "$name does not restart on failure"
+  grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "$name cannot reopen the log"
+  grep -qx "WantedBy=default.target" "$unit" || fail "$name cannot be enabled"
+  if grep -qE "@[A-Z_]+@" "$unit"; then fail "$name holds an unreplaced variable"; fi
+done
 
 echo "PASS"

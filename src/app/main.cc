@@ -13,7 +13,9 @@ namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
-      "usage: zanthd [--headless] [--echo] [--verbose] [--version] [--help]\n"
+      "usage: zanthd [--data-dir DIR] [--headless] [--echo] [--verbose]\n"
+      "              [--version] [--help]\n"
+      "  --data-dir  DIR is the site's data directory (default: My Zanth in Documents)\n"
       "  --headless  run without the terminal console (always so off a terminal)\n"
       "  --echo      print every log line on standard output too (headless only)\n"
       "  --verbose   write debug lines and hex dumps to the log too\n"
@@ -29,7 +31,14 @@ int main(int argc, char** argv) {
   options.headless = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (std::strcmp(arg, "--headless") == 0) {
+    if (std::strcmp(arg, "--data-dir") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr, "zanthd: --data-dir needs a directory\n");
+        PrintUsage(stderr);
+        return 2;
+      }
+      options.data_dir = argv[++i];
+    } else if (std::strcmp(arg, "--headless") == 0) {
       options.headless = true;
     } else if (std::strcmp(arg, "--echo") == 0) {
       options.echo = true;
@@ -53,19 +62,30 @@ int main(int argc, char** argv) {
 
   int started = zanth::Server::kStartFailed;
   std::string log_file;
+  std::string data_dir;
+  std::string failure;
   {
     zanth::Server server(options);
     started = server.Start();
     log_file = server.settings().log_file;
+    data_dir = server.settings().data_dir;
+    failure = server.start_failure();
     if (started == zanth::Server::kStarted) server.Run();
   }
+  // The console's screen is gone by now, so these lines stay on the terminal.
+  if (started == zanth::Server::kSecondInstance) {
+    if (data_dir.size() > 1 && data_dir.back() == '/') data_dir.pop_back();
+    std::fprintf(stderr, "zanthd: another server is already running for %s\n", data_dir.c_str());
+    // The site runs; a service manager has nothing to restart.
+    return 0;
+  }
   if (started == zanth::Server::kStartFailed) {
-    // The console's screen is gone by now; say where the reason is.
-    if (!options.headless) {
+    if (!failure.empty()) {
+      std::fprintf(stderr, "zanthd: %s\n", failure.c_str());
+    } else {
       std::fprintf(stderr, "zanthd: the server did not start; see %s\n", log_file.c_str());
     }
-    // A service manager restarts a server that failed; a second instance
-    // is no failure.
+    // A service manager restarts a server that failed.
     return 1;
   }
   return 0;

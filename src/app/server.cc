@@ -14,6 +14,8 @@
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "protocol/dispatcher.h"
+#include "rooms/background_picture.h"
+#include "users/accounts.h"
 
 namespace zanth {
 namespace {
@@ -28,9 +30,29 @@ void CreateDirectoryReported(const std::string& path, const char* what) {
   LogError(rc, "creating %s", what);
 }
 
+// Creates a directory and every missing folder above it; reports a
+// failure as CreateDirectoryReported does.
+void CreateDirectoriesReported(const std::string& path, const char* what) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string parent = path.substr(0, slash);
+    if (!platform::DirectoryExists(parent)) (void)platform::MakeDirectory(parent);
+  }
+  CreateDirectoryReported(path, what);
+}
+
 // A first-run room description: the default background picture.
 constexpr char kDefaultRoomDescription[] =
     "<roomdesc background=\"plain.jpg\">\r</roomdesc>\r";
+
+// Where visitors reach this machine: the address the listeners are bound
+// to, else the site's configured address, else this host's.
+std::string VisitorAddress(const Settings& settings) {
+  for (const std::string* address : {&settings.listen_address, &settings.bind_address}) {
+    if (!address->empty() && *address != "0.0.0.0") return *address;
+  }
+  return platform::FirstHostAddress();
+}
 
 }  // namespace
 
@@ -60,9 +82,12 @@ std::string_view Server::ResourceString(int number) { return LoadResourceString(
 int Server::Start() {
   std::string documents =
       options_.documents_folder.empty() ? platform::DocumentsFolder() : options_.documents_folder;
-  settings_.data_dir = documents + "/My Zanth/";
-  // One server per data directory; decided before any file is touched.
-  if (!instance_.Acquire(settings_.data_dir)) return kSecondInstance;
+  settings_.data_dir = options_.data_dir.empty()
+                           ? documents + "/My Zanth/"
+                           : platform::CanonicalPath(options_.data_dir) + "/";
+  // One server per data directory, however it is spelt; decided before any
+  // file is touched.
+  if (!instance_.Acquire(platform::CanonicalPath(settings_.data_dir))) return kSecondInstance;
 
   Logger& logger = GetLogger();
   logger.set_verbose(options_.verbose);
@@ -73,10 +98,16 @@ int Server::Start() {
     if (signal_fd >= 0) (void)transport_.WatchWakeDescriptor(signal_fd);
   }
 
-  if (!documents.empty() && !platform::DirectoryExists(documents)) {
-    CreateDirectoryReported(documents, "documents directory");
+  if (!options_.data_dir.empty()) {
+    if (!platform::DirectoryExists(settings_.data_dir)) {
+      CreateDirectoriesReported(settings_.data_dir, "zanth directory");
+    }
+  } else {
+    if (!documents.empty() && !platform::DirectoryExists(documents)) {
+      CreateDirectoryReported(documents, "documents directory");
+    }
+    CreateDirectoryReported(settings_.data_dir, "zanth directory");
   }
-  CreateDirectoryReported(settings_.data_dir, "zanth directory");
 
   settings_.log_file = settings_.data_dir + "zanth.log";
   if (int rc = logger.Open(settings_.log_file); rc != 0) {
@@ -92,12 +123,23 @@ int Server::Start() {
   Log(nullptr, "main", "Loading groups");
   if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
+  // Encoded passwords are as good as plain text, and bans name visitors:
+  // files from before they were written for their owner alone are made so.
+  for (const std::string& path : {site_.AccountsPath(), site_.BansPath()}) {
+    bool changed = false;
+    if (int rc = platform::MakePrivate(path, &changed); rc != 0) {
+      LogError(rc, "making %s private", path.c_str());
+    } else if (changed) {
+      Log(nullptr, "main", "Made %s readable by its owner only", path.c_str());
+    }
+  }
   config_bridge_ = std::make_unique<protocol::SiteConfigHooks>(site_);
   commands::InstallSiteHooks(site_);
   site_.save_configuration = [this] { WriteConfiguration(); };
 
   settings_.config_file = settings_.data_dir + "zanth.conf";
   Log(nullptr, "main", "Loading configuration");
+  bool new_site = false;
   if (config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get()) != 0) {
     Log(nullptr, "main", "No config files, searching for legacy server files");
     if (ImportLegacySite() != 0) {
@@ -105,6 +147,7 @@ int Server::Start() {
       FirstRunSetup();
     }
     WriteConfiguration();
+    new_site = true;
   }
   if (settings_.media_dir.empty()) settings_.media_dir = settings_.data_dir + "media/";
   if (settings_.prop_dir.empty()) settings_.prop_dir = settings_.media_dir + "props/";
@@ -130,6 +173,9 @@ int Server::Start() {
                                        settings_.chat_port, settings_.chat_port);
   }
 
+  // Before the console takes the terminal over; the console's log view
+  // shows the log's lines from its creation on.
+  if (new_site && !options_.echo) WarnOfDefaultPassword(true, true);
   if (!options_.headless && options_.make_console) {
     console_ = options_.make_console(*this);
     if (console_ == nullptr) {
@@ -141,6 +187,7 @@ int Server::Start() {
     }
   }
 
+  WarnOfDefaultPassword(new_site, false);
   Log(nullptr, "main", "Network initialized");
   Log(nullptr, "main", "Bind Address %s %d", settings_.bind_address.c_str(),
       settings_.chat_port);
@@ -156,17 +203,14 @@ int Server::Start() {
   http_server_->LoadMimeTable(LoadResource("TEXT", 100));
   http_server_->set_chat_socket_handler(chat_sessions_.get());
   if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_sessions_.get(),
-                          true) != 0 ||
+                          true, settings_.listen_address) != 0 ||
       transport_.ListenOn(settings_.bind_address, settings_.http_port, http_server_.get(),
-                          false) != 0) {
+                          false, settings_.listen_address) != 0) {
+    start_failure_ = "cannot listen on " + transport_.listen_failure();
     return kStartFailed;
   }
   Log(nullptr, "main", "Listening socket established");
-  // The page that opens a chat connection over the HTTP port.
-  const std::string& address = settings_.bind_address;
-  Log(nullptr, "main", "Web client at http://%s:%d/web/index.html",
-      address.empty() || address == "0.0.0.0" ? "127.0.0.1" : address.c_str(),
-      settings_.http_port);
+  LogVisitorAddresses();
   directory_ = std::make_unique<directory::DirectoryClient>(
       transport_, settings_, [this] { return site_.users.count(); },
       [this] { WriteConfiguration(); });
@@ -199,6 +243,41 @@ int Server::ImportLegacySite() {
   return 0;
 }
 
+void Server::WarnOfDefaultPassword(bool new_site, bool to_standard_output) {
+  const char* name = users::kDefaultAccountName;
+  const char* password = users::kDefaultAccountPassword;
+  if (site_.accounts.Check(name, password) == nullptr) return;
+  if (!new_site) {
+    Log(nullptr, "main", "The account \"%s\" still has the published default password", name);
+    return;
+  }
+  const std::string lines[] = {
+      FormatMessage("New site created in %s", settings_.data_dir.c_str()),
+      FormatMessage("The owner account \"%s\" has the published default password \"%s\":",
+                    name, password),
+      "anyone can sign on with it until you change it. To change it:",
+      FormatMessage("  zanthc --account %s --password '%s' --say '/account password %s NEW'",
+                    name, password, name),
+      "or use the account editor of a chat client (see zanthd(1), THE OWNER ACCOUNT).",
+  };
+  for (const std::string& line : lines) {
+    if (to_standard_output) {
+      std::printf("zanthd: %s\n", line.c_str());
+    } else {
+      Log(nullptr, "main", "%s", line.c_str());
+    }
+  }
+  if (to_standard_output) std::fflush(stdout);
+}
+
+void Server::LogVisitorAddresses() {
+  // The browser page opens its chat connection on the HTTP port itself, so
+  // its address is this server's even when the media live elsewhere.
+  Log(nullptr, "main", "Web client at http://%s:%d/web/index.html",
+      VisitorAddress(settings_).c_str(), settings_.http_port);
+  Log(nullptr, "main", "Profile page at %s", settings_.profile_url.c_str());
+}
+
 void Server::PlaceWebClient() {
   std::string source = FindWebClientFiles(WebClientCandidates(platform::ExecutablePath()));
   if (source.empty()) return;  // a server without its page still chats
@@ -225,6 +304,13 @@ void Server::FirstRunSetup() {
       {100, "gate", rooms::kGate, "gate.rmd"},
       {101, "timeout", rooms::kTimeout | rooms::kHidden | rooms::kStaff, "timeout.rmd"},
   };
+  // The picture both rooms name, unless the owner put one there already.
+  std::string picture = settings_.media_dir + rooms::kDefaultBackgroundName;
+  if (!platform::FileExists(picture)) {
+    if (int rc = platform::WriteFileAtomically(picture, rooms::DefaultBackgroundJpeg()); rc != 0) {
+      LogError(rc, "writing %s", picture.c_str());
+    }
+  }
   for (const FirstRoom& r : kRooms) {
     std::string path = settings_.media_dir + r.file;
     if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {

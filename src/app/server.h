@@ -29,6 +29,9 @@ struct ServerOptions {
   std::function<std::unique_ptr<console::Console>(console::ConsoleHost& host)> make_console;
   // The documents folder; empty means the user's, from the environment.
   std::string documents_folder;
+  // The data directory itself (--data-dir), created with its parents when
+  // missing; empty means "My Zanth" in the documents folder.
+  std::string data_dir;
   // Quit on SIGINT and SIGTERM, reopen the log on SIGHUP (the console makes
   // SIGHUP quit instead). Off for servers run inside another program.
   bool handle_signals = true;
@@ -48,6 +51,9 @@ class Server : private console::ConsoleHost {
   static constexpr int kSecondInstance = 1;
   static constexpr int kStartFailed = 2;
   int Start();
+  // After kStartFailed, one line for standard error on why, when start-up
+  // knows more than "see the log"; empty otherwise.
+  const std::string& start_failure() const { return start_failure_; }
 
   // One iteration of the main loop: wait at most max_wait_ms for readiness
   // (less when work is pending), then the transport pass, a log reopen when
@@ -72,6 +78,12 @@ class Server : private console::ConsoleHost {
   // was found.
   int ImportLegacySite();
   void FirstRunSetup();
+  // While the account "Lord" has its published password: tells the owner
+  // how to change it, for a new site on the standard output or in the log;
+  // at later starts logs one line.
+  void WarnOfDefaultPassword(bool new_site, bool to_standard_output);
+  // Logs where visitors find the browser page and the profile page.
+  void LogVisitorAddresses();
   // Copies the browser page into the media folder's "web" subfolder when
   // it has none (never over a site owner's files).
   void PlaceWebClient();
@@ -95,6 +107,7 @@ class Server : private console::ConsoleHost {
   std::unique_ptr<http::HttpServer> http_server_;
   std::unique_ptr<directory::DirectoryClient> directory_;
   std::atomic<bool> stop_requested_{false};
+  std::string start_failure_;
   // Last, so that it goes first: it restores the terminal and takes its
   // sink out of the log before the rest of the server is torn down.
   std::unique_ptr<console::Console> console_;

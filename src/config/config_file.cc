@@ -45,6 +45,8 @@ void ApplySiteName(const Element& element, Settings* settings) {
       settings->chat_port = ParseUnsigned16(value);
     } else if (name == "httpport") {
       settings->http_port = ParseUnsigned16(value);
+    } else if (name == "listen") {
+      settings->listen_address = CutText(value, kAddressLimit);
     } else if (name == "members") {
       settings->members_site = true;
     } else if (name == "maxocc") {
@@ -190,6 +192,7 @@ std::vector<Element> SiteElements(const Settings& settings) {
   if (settings.http_port != kDefaultHttpPort) {
     site.SetAttribute("httpport", std::to_string(settings.http_port));
   }
+  if (!settings.listen_address.empty()) site.SetAttribute("listen", settings.listen_address);
   elements.push_back(std::move(site));
 
   struct Pair {

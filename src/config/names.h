@@ -17,12 +17,12 @@ inline constexpr std::array<std::string_view, 15> kElementNames = {
 };
 
 // Every attribute name of the site, room, prop and sound elements.
-inline constexpr std::array<std::string_view, 28> kAttributeNames = {
+inline constexpr std::array<std::string_view, 29> kAttributeNames = {
     "address", "port",      "id",       "hidden",   "maxocc", "private",
     "members", "src",       "nudity",   "sex",      "lang",   "violence",
     "name",    "gate",      "nocyborg", "timeout",  "staff",  "nolooseprops",
     "nopaint", "nowhisper", "nospoof",  "is3D",     "width",  "height",
-    "desc",    "horz",      "vert",     "httpport",
+    "desc",    "horz",      "vert",     "httpport", "listen",
 };
 
 // Names match exactly, case included.

@@ -23,7 +23,10 @@ struct Settings {
   // Site settings kept in the configuration file, with their limits.
   std::string site_name = "No Name";      // 511
   std::string directory_id;               // 32
-  std::string bind_address = "0.0.0.0";   // 256
+  std::string bind_address = "0.0.0.0";   // 256, the address the site gives out
+  // "listen" on "sitename": the one address both listeners are bound to;
+  // empty binds them to all interfaces.
+  std::string listen_address;             // 256
   std::uint16_t chat_port = kDefaultChatPort;
   std::uint16_t http_port = kDefaultHttpPort;  // "httpport" on "sitename"
   std::uint32_t site_flags = 0;

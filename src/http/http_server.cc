@@ -160,6 +160,11 @@ void HttpServer::OnLost(net::Connection& connection) {
   if (auto* request = static_cast<Request*>(connection.user_data)) request->lost = true;
 }
 
+bool HttpServer::OnPeerClosed(net::Connection& connection) {
+  auto* request = static_cast<Request*>(connection.user_data);
+  return request != nullptr && (!request->bytes.empty() || connection.ReadyCount() > 0);
+}
+
 void HttpServer::OnRemoved(net::Connection& connection) {
   if (auto* request = static_cast<Request*>(connection.user_data)) request->connection = nullptr;
 }
@@ -257,8 +262,11 @@ void HttpServer::Answer(Request& request) {
 void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
   HandshakeAnswer answer = AnswerHandshake(parsed.method, parsed.headers);
   if (answer.status == 101 && !EndsWithBlankLine(request.bytes)) answer = BadHandshake();
-  Log(request, parsed, answer.status);
   net::Connection& connection = *request.connection;
+  // A client that has ended its stream could never speak on the socket;
+  // the connection just closes.
+  if (answer.status == 101 && connection.peer_closed()) return;
+  Log(request, parsed, answer.status);
   if (answer.status != 101) {
     (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(answer.response.data()),
                                answer.response.size());

@@ -75,6 +75,9 @@ class HttpServer : public net::ConnectionHandler {
 
   int OnAccept(net::Connection& connection) override;
   void OnLost(net::Connection& connection) override;
+  // A client may end its side once the request is out; the answer still
+  // goes. One that ends it before sending anything is gone.
+  bool OnPeerClosed(net::Connection& connection) override;
   void OnRemoved(net::Connection& connection) override;
 
   // One pass over the connections: collect bytes, answer requests that got

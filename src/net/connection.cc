@@ -228,9 +228,10 @@ void Connection::UpdateInterest() {
   }
   if (!wants_send()) send_blocked_ = false;
   std::uint32_t interest = 0;
-  // A full input buffer is not read until its owner takes bytes; without
-  // dropping the read interest the level-triggered poller would spin.
-  if (in_count_ < kInputBufferSize) interest |= platform::kReadable;
+  // A full input buffer is not read until its owner takes bytes, nor is a
+  // stream the peer has ended; without dropping the read interest the
+  // level-triggered poller would spin.
+  if (in_count_ < kInputBufferSize && !peer_closed_) interest |= platform::kReadable;
   // A socket with room takes the next bytes without asking the poller, which
   // saves two poller calls per message to a quiet connection.
   if (connect_pending_ || send_blocked_) interest |= platform::kWritable;

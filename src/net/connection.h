@@ -45,6 +45,11 @@ class ConnectionHandler {
   // The connection was lost (read or send error, or the peer closed it). The
   // connection is closing; its owner removes it.
   virtual void OnLost(Connection& connection) = 0;
+  // The peer ended its stream (an orderly close of its sending side).
+  // Returning true keeps the connection for sending: nothing more is read
+  // from it, and its owner ends it. false, the default, makes it a lost
+  // connection, as a read error does.
+  virtual bool OnPeerClosed(Connection& /*connection*/) { return false; }
   // Bytes were received; some may now be ready to take.
   virtual void OnReceived(Connection& /*connection*/) {}
   // An outgoing connection is established.
@@ -77,6 +82,8 @@ class Connection {
   bool close_when_flushed() const { return close_when_flushed_; }
   bool scrambled() const { return scrambled_; }
   bool connect_pending() const { return connect_pending_; }
+  // The peer ended its stream and the owner kept the connection.
+  bool peer_closed() const { return peer_closed_; }
 
   const std::string& peer_address() const { return peer_address_; }
   int fd() const { return socket_.fd(); }
@@ -128,6 +135,7 @@ class Connection {
   bool closing_ = false;
   bool close_when_flushed_ = false;
   bool connect_pending_ = false;
+  bool peer_closed_ = false;
   bool is_new_ = false;
   bool send_blocked_ = false;  // the socket refused bytes; wait for the poller
   bool send_due_ = false;      // chosen to send in this pass

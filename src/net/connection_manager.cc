@@ -19,6 +19,16 @@ constexpr std::uint16_t kDefaultOutgoingPort = 12000;
 constexpr int kMaxAcceptsPerListener = 256;
 constexpr int kMaxAcceptRounds = 8;
 
+// An address as the configuration gives it: dotted decimal when it starts
+// with a digit, else a host name to resolve. 0, or kFailed when it names
+// nothing.
+int ParseAddress(const std::string& address, std::uint32_t* out) {
+  if (!address.empty() && address[0] >= '0' && address[0] <= '9') {
+    return platform::ParseIPv4(address, out) ? kOk : kFailed;
+  }
+  return platform::ResolveIPv4(address, out) == 0 ? kOk : kFailed;
+}
+
 }  // namespace
 
 ConnectionManager::ConnectionManager() = default;
@@ -33,20 +43,31 @@ ConnectionManager::~ConnectionManager() {
 }
 
 int ConnectionManager::ListenOn(const std::string& address, std::uint16_t port,
-                                ConnectionHandler* handler, bool scrambled) {
+                                ConnectionHandler* handler, bool scrambled,
+                                const std::string& listen_address) {
   if (port == 0) port = platform::ServicePort("zanth", "tcp", kFallbackChatPort);
   std::uint32_t local = 0;
-  int rc = 0;
-  if (!address.empty() && address[0] >= '0' && address[0] <= '9') {
-    if (!platform::ParseIPv4(address, &local)) rc = kFailed;
-  } else if (platform::ResolveIPv4(address, &local) != 0) {
-    rc = kFailed;
+  std::uint32_t bound = 0;  // all interfaces
+  std::string where = listen_address.empty() ? "0.0.0.0" : listen_address;
+  std::string unknown;  // an address that names no host
+  if (ParseAddress(address, &local) != 0) {
+    unknown = address;
+  } else if (!listen_address.empty() && ParseAddress(listen_address, &bound) != 0) {
+    unknown = listen_address;
   }
+  int rc = unknown.empty() ? kOk : kFailed;
   auto listener = std::make_unique<Listener>();
-  if (rc == 0) rc = platform::Listen(port, &listener->socket);
+  if (rc == 0) rc = platform::Listen(bound, port, &listener->socket);
   if (rc == 0) rc = poller_.Add(listener->socket.fd(), platform::kReadable, listener.get());
   if (rc != 0) {
-    LogError(rc, "Unable to establish listening socket");
+    std::string reason =
+        unknown.empty() ? ResultText(rc) : "no such address or host name: " + unknown;
+    listen_failure_ = FormatMessage("%s port %d: %s", where.c_str(), port, reason.c_str());
+    if (unknown.empty()) {
+      LogError(rc, "Unable to establish listening socket on %s port %d", where.c_str(), port);
+    } else {
+      LogError(0, "Unable to establish listening socket on %s", listen_failure_.c_str());
+    }
     return rc;
   }
   local_address_ = local;
@@ -369,8 +390,13 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     long n = c.ReceiveOnce(&error);
     if (n < 0 && platform::IsWouldBlock(error)) {
       // nothing to read after all
+    } else if (n == 0 && !c.peer_closed_ && c.handler_ != nullptr &&
+               c.handler_->OnPeerClosed(c)) {
+      // The peer said all it will say; what is queued for it still goes.
+      c.peer_closed_ = true;
+      c.UpdateInterest();
     } else if (n <= 0) {
-      // An orderly close (0 bytes) ends the connection like an error does.
+      // Otherwise an orderly close ends the connection like an error does.
       if (n < 0 && error != ECONNRESET) {
         LogError(error, "receiving from connection");
         *last_error = error;

@@ -22,13 +22,20 @@ class ConnectionManager {
   ConnectionManager(const ConnectionManager&) = delete;
   ConnectionManager& operator=(const ConnectionManager&) = delete;
 
-  // Listens on port (0: the "zanth"/"tcp" service port, else 12005) on all
-  // interfaces. address (dotted decimal, or a name that is resolved) is
-  // remembered as the local address of outgoing connections. Connections
-  // accepted here get handler and the scrambled flag. Logs "Unable to
-  // establish listening socket" on failure. Returns 0 or the error.
+  // Listens on port (0: the "zanth"/"tcp" service port, else 12005) on
+  // listen_address when one is given, else on all interfaces. address is
+  // the site's own address: it is remembered as the local address of
+  // outgoing connections. Both are dotted decimal, or a name that is
+  // resolved. Connections accepted here get handler and the scrambled flag.
+  // On failure logs "Unable to establish listening socket on ADDRESS port
+  // PORT" with the reason, keeps "ADDRESS port PORT: REASON" for
+  // listen_failure(), and returns the error (kFailed for an address that
+  // names nothing).
   [[nodiscard]] int ListenOn(const std::string& address, std::uint16_t port,
-                             ConnectionHandler* handler, bool scrambled);
+                             ConnectionHandler* handler, bool scrambled,
+                             const std::string& listen_address = "");
+  // What the last failed ListenOn could not do, and why.
+  const std::string& listen_failure() const { return listen_failure_; }
   // The port the most recent listener is bound to.
   std::uint16_t last_listen_port() const { return last_listen_port_; }
 
@@ -135,6 +142,7 @@ class ConnectionManager {
   platform::SpareDescriptor spare_;
   std::uint32_t local_address_ = 0;
   std::uint16_t last_listen_port_ = 0;
+  std::string listen_failure_;
   char wake_token_ = 0;  // its address marks the wake descriptor's events
   bool in_pass_ = false;
 };

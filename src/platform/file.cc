@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 
@@ -59,7 +60,7 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-int File::Open(const std::string& path, int flags) {
+int File::Open(const std::string& path, int flags, int create_mode) {
   Close();
   int mode = 0;
   if ((flags & kOpenRead) && (flags & kOpenWrite)) {
@@ -74,7 +75,7 @@ int File::Open(const std::string& path, int flags) {
   if (flags & kOpenAppend) mode |= O_APPEND;
   mode |= O_CLOEXEC;
   do {
-    fd_ = ::open(path.c_str(), mode, 0644);
+    fd_ = ::open(path.c_str(), mode, static_cast<mode_t>(create_mode));
   } while (fd_ < 0 && errno == EINTR);
   error_ = fd_ < 0 ? errno : 0;
   write_fault_ = (flags & kOpenWrite) ? WriteFaultFor(path) : 0;
@@ -161,12 +162,14 @@ int WriteWholeFile(const std::string& path, const std::string& contents) {
   return file.WriteAll(contents.data(), contents.size());
 }
 
-int WriteFileAtomically(const std::string& path, const std::string& contents) {
+int WriteFileAtomically(const std::string& path, const std::string& contents, int mode) {
   std::string temporary = path + ".tmp";
   int rc;
   {
+    // One left behind by a crash would keep its old mode.
+    ::unlink(temporary.c_str());
     File file;
-    rc = file.Open(temporary, kOpenWrite | kOpenCreate | kOpenTruncate);
+    rc = file.Open(temporary, kOpenWrite | kOpenCreate | kOpenTruncate, mode);
     if (rc != 0) return rc;
     rc = file.WriteAll(contents.data(), contents.size());
     if (rc == 0) rc = file.Sync();
@@ -174,6 +177,16 @@ int WriteFileAtomically(const std::string& path, const std::string& contents) {
   if (rc == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) rc = errno;
   if (rc != 0) ::unlink(temporary.c_str());
   return rc;
+}
+
+int MakePrivate(const std::string& path, bool* changed) {
+  *changed = false;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if ((st.st_mode & 077) == 0) return 0;
+  if (::chmod(path.c_str(), st.st_mode & 07700) != 0) return errno;
+  *changed = true;
+  return 0;
 }
 
 bool FileExists(const std::string& path) {
@@ -231,6 +244,19 @@ bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_
   *size = static_cast<std::uint64_t>(st.st_size);
   *modified = static_cast<std::int64_t>(st.st_mtime);
   return true;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  std::string absolute = path;
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    absolute = resolved;
+    std::free(resolved);
+  } else if (path.empty() || path[0] != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) absolute = std::string(cwd) + "/" + path;
+  }
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  return absolute;
 }
 
 }  // namespace zanth::platform

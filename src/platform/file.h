@@ -15,6 +15,11 @@ inline constexpr int kOpenCreate = 4;
 inline constexpr int kOpenTruncate = 8;
 inline constexpr int kOpenAppend = 16;  // every write goes to the end
 
+// Permissions of the files the server writes: readable by everyone, or
+// (accounts, bans) by their owner only.
+inline constexpr int kModeShared = 0644;
+inline constexpr int kModePrivate = 0600;
+
 // An open file. Closed by its destructor. Read, Write and Seek return a count
 // or position, or -1 with the system error kept in error().
 class File {
@@ -26,8 +31,9 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens path with the flags above. Returns 0 or the system error.
-  [[nodiscard]] int Open(const std::string& path, int flags);
+  // Opens path with the flags above; a file it creates gets create_mode
+  // (less the umask). Returns 0 or the system error.
+  [[nodiscard]] int Open(const std::string& path, int flags, int create_mode = kModeShared);
   bool is_open() const { return fd_ >= 0; }
   int error() const { return error_; }
 
@@ -57,11 +63,17 @@ void InjectWriteFault(const std::string& prefix, int error);
 [[nodiscard]] int ReadWholeFile(const std::string& path, std::string* contents);
 
 // Replaces path with contents without ever leaving a partial file behind:
-// writes a temporary file in the same directory, flushes it and renames it
-// over path. On failure the previous file is untouched and the temporary file
-// is removed. Returns 0 or the system error.
+// writes a new temporary file in the same directory with the given mode
+// (less the umask), flushes it and renames it over path. On failure the previous
+// file is untouched and the temporary file is removed. Returns 0 or the
+// system error.
 [[nodiscard]] int WriteFileAtomically(const std::string& path,
-                                      const std::string& contents);
+                                      const std::string& contents,
+                                      int mode = kModeShared);
+
+// Takes the group's and others' permissions off an existing file. Returns
+// 0 (also when there were none, or there is no file) or the system error.
+[[nodiscard]] int MakePrivate(const std::string& path, bool* changed);
 
 // Writes contents to path, creating or truncating it. Returns 0 or the
 // system error.
@@ -94,5 +106,10 @@ bool DirectoryExists(const std::string& path);
 // Size and modification time of a regular file (symbolic links followed).
 // false when path names no regular file.
 bool RegularFileStatus(const std::string& path, std::uint64_t* size, std::int64_t* modified);
+
+// The absolute form of path, without a trailing "/": symbolic links and
+// "." and ".." resolved when it exists, else the working directory put
+// before a relative path.
+std::string CanonicalPath(const std::string& path);
 
 }  // namespace zanth::platform

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -109,14 +111,39 @@ std::uint16_t ServicePort(const char* service, const char* protocol,
   return fallback;
 }
 
-std::string FirstHostAddress() {
-  char name[256] = {};
-  std::uint32_t address = 0;
-  if (::gethostname(name, sizeof name - 1) == 0 && ResolveIPv4(name, &address) == 0) {
-    return FormatIPv4(address);
+std::uint32_t ChooseHostAddress(const std::vector<InterfaceAddress>& interfaces) {
+  constexpr std::uint32_t kLoopback = 0x7F000001;  // 127.0.0.1
+  // The host name is no guide: many systems map it to a loopback address.
+  const InterfaceAddress* link_local = nullptr;
+  for (const InterfaceAddress& entry : interfaces) {
+    if (!entry.up || entry.loopback || (entry.address >> 24) == 127 || entry.address == 0) {
+      continue;
+    }
+    if ((entry.address >> 16) != 0xA9FE) return entry.address;
+    if (link_local == nullptr) link_local = &entry;
   }
-  return "127.0.0.1";
+  return link_local != nullptr ? link_local->address : kLoopback;
 }
+
+std::vector<InterfaceAddress> InterfaceAddresses() {
+  std::vector<InterfaceAddress> found;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return found;
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in sin{};
+    std::memcpy(&sin, entry->ifa_addr, sizeof sin);
+    InterfaceAddress address;
+    address.address = ntohl(sin.sin_addr.s_addr);
+    address.up = (entry->ifa_flags & IFF_UP) != 0;
+    address.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
+    found.push_back(address);
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+std::string FirstHostAddress() { return FormatIPv4(ChooseHostAddress(InterfaceAddresses())); }
 
 void RaiseDescriptorLimit() {
   rlimit limit{};
@@ -126,7 +153,7 @@ void RaiseDescriptorLimit() {
   }
 }
 
-int Listen(std::uint16_t port, Socket* out) {
+int Listen(std::uint32_t address, std::uint16_t port, Socket* out) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return errno;
   int rc = SetLinger(s.fd(), 0);
@@ -137,7 +164,7 @@ int Listen(std::uint16_t port, Socket* out) {
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
-  sin.sin_addr.s_addr = htonl(INADDR_ANY);
+  sin.sin_addr.s_addr = htonl(address);
   if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return errno;
   if (::listen(s.fd(), 15) != 0) return errno;
   if ((rc = SetNonBlocking(s.fd())) != 0) return rc;

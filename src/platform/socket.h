@@ -48,15 +48,33 @@ int ResolveIPv4(const std::string& host, std::uint32_t* address);
 std::uint16_t ServicePort(const char* service, const char* protocol,
                           std::uint16_t fallback);
 
-// The first IPv4 address of this host's name, or "127.0.0.1".
+// One IPv4 address of a network interface, as the system lists them.
+struct InterfaceAddress {
+  std::uint32_t address = 0;  // host order
+  bool up = false;
+  bool loopback = false;  // the interface is a loopback one
+};
+
+// The address that visitors on other machines can reach this host at: the
+// first address of an interface that is up and not a loopback, one outside
+// 169.254/16 (self-assigned, not routed) before one inside it; failing
+// that, 127.0.0.1. Addresses in 127/8 count as loopback whatever the
+// interface says.
+std::uint32_t ChooseHostAddress(const std::vector<InterfaceAddress>& interfaces);
+
+// The IPv4 addresses of this machine's interfaces, in the system's order.
+std::vector<InterfaceAddress> InterfaceAddresses();
+
+// ChooseHostAddress() over this machine's interfaces, as "%d.%d.%d.%d".
 std::string FirstHostAddress();
 
 // Raises the soft limit of open descriptors to the hard limit.
 void RaiseDescriptorLimit();
 
-// A listening socket on all interfaces at port: linger on with time 0,
-// address reuse, 16384-byte buffers, backlog 15, non-blocking.
-int Listen(std::uint16_t port, Socket* out);
+// A listening socket on address (host order; 0 for all interfaces) at
+// port: linger on with time 0, address reuse, 16384-byte buffers, backlog
+// 15, non-blocking.
+int Listen(std::uint32_t address, std::uint16_t port, Socket* out);
 
 // Accepts one connection: non-blocking, linger 1 s, no delay. Returns 0,
 // EAGAIN when none is waiting, or the error.

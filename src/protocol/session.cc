@@ -38,6 +38,15 @@ std::string NumberedName(const users::GroupRecord& group, std::uint16_t number) 
   return FormatMessage("%s %d", group.name.c_str(), number);
 }
 
+// A refused account: the address and the name it was tried with, never
+// the password, so that an owner can see who tries which account.
+void LogRefusedAccount(Site& site, const UserRecord& user, const std::string& name) {
+  const char* reason = site.accounts.FindByName(name) != nullptr ? "wrong password"
+                                                                 : "no such account";
+  LogAs(user, "AuthFail", "Account \"%s\" from %s: %s", name.c_str(),
+        user.peer_address.c_str(), reason);
+}
+
 }  // namespace
 
 int ChatSessions::OnAccept(net::Connection& connection) {
@@ -174,6 +183,7 @@ int HandleIdent(Site& site, UserRecord& user, const std::uint8_t* payload, std::
     }
     const users::AccountRecord* account = site.accounts.Check(user.account_name, password);
     if (account == nullptr) {
+      LogRefusedAccount(site, user, user.account_name);
       SendKill(user, kKillAuthFailed);
       users::MarkTerminating(user);
       return kOk;
@@ -276,6 +286,7 @@ void Authenticate(Site& site, UserRecord& user, const std::string& name,
   }
   const users::AccountRecord* account = site.accounts.Check(name, password);
   if (account == nullptr) {
+    LogRefusedAccount(site, user, name);
     users::SendServerNotice(user, "Invalid name or password");
     return;
   }

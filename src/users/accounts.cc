@@ -114,7 +114,7 @@ int AccountList::Load(const std::string& path, const GroupTable& groups) {
   std::string text;
   if (platform::ReadWholeFile(path, &text) != 0) {
     LogDebug("creating default user memory");
-    AddFront({"Lord", EncodePassword("Velk*Baron"), 0, 2});
+    AddFront({kDefaultAccountName, EncodePassword(kDefaultAccountPassword), 0, 2});
     LogDebug("default user created");
     return Save(path, groups);
   }
@@ -183,7 +183,7 @@ int AccountList::Save(const std::string& path, const GroupTable& groups) const {
   }
   std::string document;
   int rc = config::BuildXmlDocument("passwds", kNamespaceUri, users, &document);
-  if (rc == kOk) rc = platform::WriteFileAtomically(path, document);
+  if (rc == kOk) rc = platform::WriteFileAtomically(path, document, platform::kModePrivate);
   if (rc != kOk) LogError(rc, "writing %s", path.c_str());
   return rc;
 }

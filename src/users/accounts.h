@@ -13,6 +13,10 @@ namespace zanth::users {
 
 inline constexpr std::size_t kAccountFieldLimit = 32;
 
+// The account a site starts with, and its published password.
+inline constexpr char kDefaultAccountName[] = "Lord";
+inline constexpr char kDefaultAccountPassword[] = "Velk*Baron";
+
 struct AccountRecord {
   std::string name;      // at most 32 characters, compared exactly
   std::string password;  // encoded

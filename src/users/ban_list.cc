@@ -75,7 +75,7 @@ int BanList::Save(const std::string& path) const {
     StoreLe32(r + 76, record.flags);
     LogDebug("Ban record %s %s", BanKey(record.uuid).c_str(), record.name.c_str());
   }
-  int rc = platform::WriteFileAtomically(path, bytes);
+  int rc = platform::WriteFileAtomically(path, bytes, platform::kModePrivate);
   if (rc != 0) LogError(rc, "writing %s", path.c_str());
   return rc;
 }

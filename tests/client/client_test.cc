@@ -149,7 +149,7 @@ TEST_F(ChatClientTest, ChosenSeedLeadsTheWireAndRawWireBytesPassUntouched) {
   int rc = -1;
   for (int attempt = 0; attempt < 5 && rc != 0; ++attempt) {
     port = testing::PickFreePort();
-    rc = platform::Listen(port, &listener);
+    rc = platform::Listen(0, port, &listener);
   }
   ASSERT_EQ(0, rc);
   ChatClientOptions options;

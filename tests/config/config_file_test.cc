@@ -76,6 +76,7 @@ void ExpectSameFileSettings(const Settings& a, const Settings& b) {
   EXPECT_EQ(a.bind_address, b.bind_address);
   EXPECT_EQ(a.chat_port, b.chat_port);
   EXPECT_EQ(a.http_port, b.http_port);
+  EXPECT_EQ(a.listen_address, b.listen_address);
   EXPECT_EQ(a.site_flags, b.site_flags);
   EXPECT_EQ(a.site_capacity, b.site_capacity);
   EXPECT_EQ(a.private_site, b.private_site);
@@ -104,6 +105,7 @@ Settings FullSettings() {
   s.bind_address = "192.168.1.20";
   s.chat_port = 9998;
   s.http_port = 8081;
+  s.listen_address = "192.168.1.20";
   s.site_flags = kSiteHidden;
   s.site_capacity = 250;
   s.private_site = true;
@@ -279,7 +281,7 @@ TEST_F(ConfigFileTest, WrittenFileHasElementsInOrderAndOnlyWhatIsSet) {
                        "No Name</sitename>"));
   for (const char* absent :
        {"siteimg", "pidfile", "liveinfofile", "description", "rating",
-        "dirserver", "httpport"}) {
+        "dirserver", "httpport", "listen"}) {
     EXPECT_EQ(std::string::npos, plain.find(absent)) << absent;
   }
 
@@ -290,7 +292,8 @@ TEST_F(ConfigFileTest, WrittenFileHasElementsInOrderAndOnlyWhatIsSet) {
   EXPECT_NE(std::string::npos,
             full.find("<sitename address=\"192.168.1.20\" port=\"9998\" "
                       "id=\"ABCDEF0123\" hidden=\"yes\" maxocc=\"250\" "
-                      "private=\"yes\" members=\"yes\" httpport=\"8081\">"));
+                      "private=\"yes\" members=\"yes\" httpport=\"8081\" "
+                      "listen=\"192.168.1.20\">"));
   std::size_t last = 0;
   for (const char* tag :
        {"<sitename", "<propurl", "<baseurl", "<profileurl", "<siteurl",

@@ -2,7 +2,8 @@
 # End-to-end check of the terminal console, as a person would use it: runs
 # zanthd in a detached tmux session with a temporary HOME, reads the screen,
 # renames the site and stores a port of letters through the options dialog,
-# and leaves through the menu; then starts it again and hangs up on it.
+# and leaves through the menu; then starts it again and hangs up on it;
+# then meets a port in use and a new site.
 # Usage: console_tmux_check.sh ZANTHD
 # Exits 77 (skipped) when tmux is not installed.
 set -u
@@ -171,4 +172,62 @@ done
 [ -f "$status" ] || fail "zanthd did not end on SIGHUP"
 [ "$(cat "$status")" = 0 ] || fail "zanthd ended on SIGHUP with status $(cat "$status")"
 grep -q "Log file reopened" "$data/zanth.log" && fail "the console's zanthd reopened its log"
+
+# console_for_site NAME DIR: zanthd with its console for the site in DIR, in
+# a fresh tmux server; its exit status goes to $status.
+console_for_site() {
+  rm -f "$status"
+  tm kill-server 2> /dev/null
+  socket="$work/tmux.$1"
+  tm new-session -d -s console -x 130 -y 40 \
+    "HOME='$work/home' '$zanthd' --data-dir '$2'; echo \$? > '$status'; sleep 30"
+}
+
+# A port that cannot be opened ends the console's server with status 1, and
+# the terminal it gives back says where and why. A headless server of the
+# first site holds the ports; a second site (--data-dir) asks for the same.
+write_conf
+HOME="$work/home" "$zanthd" --headless > /dev/null 2>&1 &
+holder=$!
+for ((i = 0; i < 100; i++)); do
+  [ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 3 ] && break
+  sleep 0.1
+done
+[ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 3 ] ||
+  { kill "$holder"; fail "the headless zanthd did not start"; }
+other="$work/other site"
+mkdir -p "$other/media"
+sed "s|$data|$other|g" "$conf" > "$other/zanth.conf"
+console_for_site busy "$other"
+for ((i = 0; i < 100; i++)); do
+  [ -f "$status" ] && break
+  sleep 0.1
+done
+kill "$holder"
+wait "$holder"
+[ -f "$status" ] || fail "zanthd did not end on a port in use"
+[ "$(cat "$status")" = 1 ] || fail "zanthd ended on a port in use with status $(cat "$status")"
+wait_screen "zanthd: cannot listen on 0\.0\.0\.0 port $port: Address already in use" ||
+  fail "the terminal does not say which port could not be opened"
+
+# A new site: the console's log view tells of the owner account's
+# published password. The default ports may be taken on this machine; then
+# the server ends, and only what it printed before the console is left.
+fresh="$work/fresh site"
+console_for_site fresh "$fresh"
+for ((i = 0; i < 100; i++)); do
+  grep -q "Listening socket established" "$fresh/zanth.log" 2> /dev/null && break
+  [ -f "$status" ] && break
+  sleep 0.1
+done
+notice='The owner account "Lord" has the published default password "Velk\*Baron":'
+if [ -f "$status" ]; then
+  wait_screen "zanthd: $notice" || fail "no word of the owner account's password"
+  echo "NOTE: the default ports are taken; the new site's log view was not seen"
+else
+  wait_screen "main $notice" || fail "the log view does not tell of the owner account"
+  wait_screen "main Web client at http://.*:8080/web/index\.html" ||
+    fail "the log view does not name the browser page"
+  tm send-keys -t console F10 x
+fi
 echo "PASS"

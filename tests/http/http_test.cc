@@ -159,6 +159,38 @@ TEST_F(HttpServerTest, PathsThatEscapeTheMediaFolderAreNotFound) {
   }
 }
 
+// A client may shut its side down once the request is sent (as scripts
+// that pipe a request into a socket do): it still gets the whole answer.
+// One that ends its side without a request is closed.
+TEST_F(HttpServerTest, HalfClosedClientStillGetsItsAnswer) {
+  std::uint16_t port = server_->http_port();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = testing::ConnectLoopback(port);
+    ASSERT_GE(fd, 0);
+    std::string request = "GET /room.rmd HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
+    ASSERT_EQ(0, shutdown(fd, SHUT_WR));
+    std::string answer;
+    char buffer[4096];
+    for (int reads = 0; reads < 100; ++reads) {  // each read bounded by the socket's timeout
+      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << "attempt " << attempt << ": " << answer;
+    EXPECT_EQ("<roomdesc/>", answer.substr(answer.find("\r\n\r\n") + 4));
+  }
+  EXPECT_TRUE(server_->WaitForLog("    HTTP 127.0.0.1 GET 200 room.rmd", 3));
+
+  int silent = testing::ConnectLoopback(port);
+  ASSERT_GE(silent, 0);
+  ASSERT_EQ(0, shutdown(silent, SHUT_WR));
+  char byte;
+  EXPECT_EQ(0, recv(silent, &byte, 1, 0));  // closed, well before the idle limit
+  close(silent);
+}
+
 TEST_F(HttpServerTest, SilentConnectionIsDroppedAfterTheLimit) {
   int fd = testing::ConnectLoopback(server_->http_port());
   ASSERT_GE(fd, 0);

@@ -12,7 +12,7 @@ namespace {
 TEST_F(SessionTest, AuthenticationGivesTheAccountGroup) {
   StartServer();
   auto a = SignOn("Ann");
-  ASSERT_EQ(0, a->SendAuth("Lord", "wrong"));
+  ASSERT_EQ(0, a->SendAuth("Lord", "Hunter22"));
   EXPECT_EQ("Invalid name or password", ExpectTalk(*a).text);
   ASSERT_EQ(0, a->SendAuth("Lord", "Velk*Baron"));
   EXPECT_EQ("You now have Lord privileges", ExpectTalk(*a).text);
@@ -27,6 +27,16 @@ TEST_F(SessionTest, AuthenticationGivesTheAccountGroup) {
   EXPECT_EQ("Ann given Lord privileges", ExpectTalk(*a).text);
   EXPECT_TRUE(server_->WaitForLog("     Auth Lord Lord"));
   EXPECT_TRUE(server_->WaitForLog("     page Ann given Lord privileges"));
+  // The refusal is logged with the address and the name, never the password.
+  ASSERT_EQ(0, a->SendAuth("Nobody", "guessed"));
+  EXPECT_EQ("Invalid name or password", ExpectTalk(*a).text);
+  EXPECT_TRUE(server_->WaitForLog(
+      " AuthFail Account \"Lord\" from 127.1.0.1: wrong password\n"))
+      << server_->Log();
+  EXPECT_TRUE(server_->WaitForLog(
+      " AuthFail Account \"Nobody\" from 127.1.0.1: no such account\n"));
+  EXPECT_EQ(std::string::npos, server_->Log().find("Hunter22"));
+  EXPECT_EQ(std::string::npos, server_->Log().find("guessed"));
 }
 
 TEST_F(SessionTest, AuthenticationFromGroupZeroIsMembersOnly) {
@@ -74,6 +84,10 @@ TEST_F(SessionTest, PrivateSiteAdmitsOnlyAccountHolders) {
     ASSERT_TRUE(client::DecodeU16(Find(result.messages, TypeCode("Kill")).payload, &reason));
     EXPECT_EQ(c.reason, reason);
   }
+  // The second client's refusal, logged without its password.
+  EXPECT_TRUE(server_->WaitForLog(" AuthFail Account \"Lord\" from 127.1.0.2: wrong password\n"))
+      << server_->Log();
+  EXPECT_EQ(std::string::npos, server_->Log().find("nope"));
   client::Ident ident;
   ident.account = "Lord";
   ident.password = "Velk*Baron";

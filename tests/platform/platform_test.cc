@@ -1,4 +1,4 @@
-// Files, locks and the single-instance guard.
+// Files, locks, the single-instance guard and the host's address.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,11 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 #include "platform/threads.h"
 #include "support/test_support.h"
 
@@ -98,6 +100,53 @@ TEST(FileTest, OpenFlagsAndErrors) {
   EXPECT_EQ(EEXIST, MakeDirectory(dir.path()));
 }
 
+// Accounts and bans are for the owner's eyes: new files, files rewritten
+// over a temporary left behind with other permissions, and older files.
+TEST(FileTest, PrivateFilesAreOwnerOnly) {
+  testing::TempDir dir;
+  auto mode = [](const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+  };
+  const std::string path = dir.File("passwds");
+  ASSERT_EQ(0, WriteFileAtomically(path, "one", kModePrivate));
+  EXPECT_EQ(0600, mode(path));
+  ASSERT_EQ(0, WriteWholeFile(path + ".tmp", "left by a crash"));
+  ASSERT_EQ(0, chmod((path + ".tmp").c_str(), 0644));
+  ASSERT_EQ(0, WriteFileAtomically(path, "two", kModePrivate));
+  EXPECT_EQ(0600, mode(path));
+  EXPECT_EQ("two", testing::ReadFileText(path));
+
+  const std::string older = dir.File("banlist");
+  ASSERT_EQ(0, WriteFileAtomically(older, "bans"));
+  ASSERT_EQ(0, chmod(older.c_str(), 0664));
+  bool changed = false;
+  EXPECT_EQ(0, MakePrivate(older, &changed));
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(0600, mode(older));
+  EXPECT_EQ(0, MakePrivate(older, &changed));
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(0, MakePrivate(dir.File("missing"), &changed));
+  EXPECT_FALSE(changed);
+}
+
+// One data directory has one key however it is named.
+TEST(FileTest, CanonicalPathNamesOneDirectoryOneWay) {
+  testing::TempDir dir;
+  const std::string real = CanonicalPath(dir.path());
+  ASSERT_EQ(0, MakeDirectory(real + "/site"));
+  ASSERT_EQ(0, symlink((real + "/site").c_str(), (real + "/link").c_str()));
+  for (const std::string& name : {real + "/site", real + "/site/", real + "/link/",
+                                  real + "/site/../site", real + "//site/."}) {
+    EXPECT_EQ(real + "/site", CanonicalPath(name)) << name;
+  }
+  // A directory yet to be made keeps its name, made absolute.
+  EXPECT_EQ(real + "/new", CanonicalPath(real + "/new/"));
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  EXPECT_EQ(std::string(cwd) + "/not-there-yet", CanonicalPath("not-there-yet"));
+}
+
 TEST(LockTest, RecursiveAndExclusiveBetweenThreads) {
   LockHandle lock = TVK_CreateSemaphore("ConnectListMutex");
   ASSERT_NE(nullptr, lock);
@@ -162,6 +211,38 @@ TEST(SingleInstanceTest, SecondHolderOfOneKeyIsRefused) {
   std::string long_key(300, 'k');
   EXPECT_TRUE(long1.Acquire(long_key));
   EXPECT_FALSE(long2.Acquire(long_key));
+}
+
+// Visitors need an address other machines can reach; many systems map the
+// host name to a loopback address, so the interfaces decide.
+TEST(HostAddressTest, FirstUpNonLoopbackInterfaceAddressElseLoopback) {
+  auto ip = [](const char* text) {
+    std::uint32_t address = 0;
+    EXPECT_TRUE(ParseIPv4(text, &address)) << text;
+    return address;
+  };
+  struct Case {
+    const char* expected;
+    std::vector<InterfaceAddress> interfaces;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", {}},
+      {"127.0.0.1", {{ip("127.0.0.1"), true, true}}},
+      {"192.0.2.2", {{ip("127.0.0.1"), true, true}, {ip("192.0.2.2"), true, false}}},
+      // The first one that is up wins; the system's order is kept.
+      {"10.1.2.3",
+       {{ip("127.0.0.1"), true, true}, {ip("192.168.9.9"), false, false},
+        {ip("10.1.2.3"), true, false}, {ip("172.17.0.1"), true, false}}},
+      // A 127/8 address is loopback on any interface.
+      {"127.0.0.1", {{ip("127.0.1.1"), true, false}}},
+      // A self-assigned address only when there is nothing better.
+      {"198.51.100.7", {{ip("169.254.3.4"), true, false}, {ip("198.51.100.7"), true, false}}},
+      {"169.254.3.4", {{ip("127.0.0.1"), true, true}, {ip("169.254.3.4"), true, false}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, FormatIPv4(ChooseHostAddress(c.interfaces)))
+        << c.interfaces.size() << " interfaces";
+  }
 }
 
 TEST(DocumentsFolderTest, XdgAbsoluteElseHome) {

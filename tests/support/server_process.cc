@@ -2,6 +2,7 @@
 #include "support/server_process.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -47,8 +48,14 @@ int ConnectLoopback(std::uint16_t port) {
   return fd;
 }
 
-ServerProcess::ServerProcess() : chat_port_(PickFreePort()), http_port_(PickFreePort()) {
+ServerProcess::ServerProcess(const std::string& data_dir)
+    : data_dir_(data_dir), chat_port_(PickFreePort()), http_port_(PickFreePort()) {
   while (http_port_ == chat_port_) http_port_ = PickFreePort();
+}
+
+std::string ServerProcess::data_dir() const {
+  if (data_dir_.empty()) return home_.path() + "/Documents/My Zanth/";
+  return data_dir_.back() == '/' ? data_dir_ : data_dir_ + "/";
 }
 
 ServerProcess::~ServerProcess() {
@@ -73,18 +80,28 @@ void ServerProcess::WriteConfig(const std::string& extra_xml) {
 
 void ServerProcess::WriteConfigWith(std::function<std::string()> make) {
   make_config_ = std::move(make);
-  mkdir((home_.path() + "/Documents").c_str(), 0755);
-  mkdir(data_dir().c_str(), 0755);
-  mkdir((data_dir() + "media").c_str(), 0755);
+  // The data directory and every folder above it.
+  std::string media = data_dir() + "media";
+  for (std::size_t slash = media.find('/', 1); slash != std::string::npos;
+       slash = media.find('/', slash + 1)) {
+    mkdir(media.substr(0, slash).c_str(), 0755);
+  }
+  mkdir(media.c_str(), 0755);
   std::ofstream(data_dir() + "zanth.conf") << make_config_();
 }
 
-pid_t ServerProcess::Spawn(const std::vector<std::string>& args) {
+pid_t ServerProcess::Spawn(const std::vector<std::string>& args, const std::string& output) {
+  std::string out = home_.path() + "/" + output + ".out";
+  std::string err = home_.path() + "/" + output + ".err";
   pid_t pid = fork();
   if (pid == 0) {
     setenv("HOME", home_.path().c_str(), 1);
     unsetenv("XDG_DOCUMENTS_DIR");
+    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(126);
     std::vector<std::string> all = {ZANTHD_BINARY, "--headless"};
+    if (!data_dir_.empty()) all.insert(all.end(), {"--data-dir", data_dir_});
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
@@ -112,7 +129,7 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     int failures = CountInLog("Unable to establish listening socket");
     int established = CountInLog("Listening socket established");
-    pid_ = Spawn(args);
+    pid_ = Spawn(args, "server");
     if (pid_ <= 0) return false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -130,13 +147,17 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
   return false;
 }
 
-int ServerProcess::RunSecondInstance(std::chrono::milliseconds timeout) {
-  pid_t pid = Spawn({});
+int ServerProcess::RunSecondInstance(std::chrono::milliseconds timeout,
+                                     const std::vector<std::string>& args,
+                                     std::string* standard_error) {
+  std::string name = "second" + std::to_string(++second_runs_);
+  pid_t pid = Spawn(args, name);
   int status = WaitExit(pid, timeout);
   if (status < 0) {
     kill(pid, SIGKILL);
     WaitExit(pid, std::chrono::seconds(5));
   }
+  if (standard_error != nullptr) *standard_error = ReadFileText(home() + "/" + name + ".err");
   return status;
 }
 

@@ -23,12 +23,15 @@ int ConnectLoopback(std::uint16_t port);
 class ServerProcess {
  public:
   // A temporary HOME whose data directory holds a configuration that sets
-  // the bind address 127.0.0.1 and two free ports.
-  ServerProcess();
+  // the bind address 127.0.0.1 and two free ports. With data_dir, the
+  // server is started with --data-dir data_dir instead of using the one in
+  // the documents folder.
+  explicit ServerProcess(const std::string& data_dir = "");
   ~ServerProcess();
 
   const std::string& home() const { return home_.path(); }
-  std::string data_dir() const { return home_.path() + "/Documents/My Zanth/"; }
+  // Ends in "/".
+  std::string data_dir() const;
   std::string log_path() const { return data_dir() + "zanth.log"; }
   std::uint16_t chat_port() const { return chat_port_; }
   std::uint16_t http_port() const { return http_port_; }
@@ -43,9 +46,13 @@ class ServerProcess {
   // Starts zanthd --headless with the extra arguments and waits until the
   // log says it listens. Returns false when it did not within the timeout.
   bool Start(const std::vector<std::string>& args = {});
-  // Runs another zanthd with the same HOME and waits for it to end; returns
-  // its exit status, or -1 when it did not end within timeout.
-  int RunSecondInstance(std::chrono::milliseconds timeout);
+  // Runs another zanthd with the same HOME (and data directory, unless args
+  // give another) and waits for it to end; returns its exit status, or -1
+  // when it did not end within timeout. *standard_error gets what it wrote
+  // there.
+  int RunSecondInstance(std::chrono::milliseconds timeout,
+                        const std::vector<std::string>& args = {},
+                        std::string* standard_error = nullptr);
   // Sends SIGTERM and waits; returns the exit status, or -1 on timeout.
   int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Ends the server with SIGKILL: no chance to write anything on the way.
@@ -55,18 +62,26 @@ class ServerProcess {
   bool running() const { return pid_ > 0; }
 
   std::string Log() const { return ReadFileText(log_path()); }
+  // What the server started by Start() wrote on its standard output and
+  // standard error so far.
+  std::string StandardOutput() const { return ReadFileText(home() + "/server.out"); }
+  std::string StandardError() const { return ReadFileText(home() + "/server.err"); }
   // Waits until the log holds count lines containing text.
   bool WaitForLog(const std::string& text, int count, std::chrono::milliseconds timeout) const;
   int CountInLog(const std::string& text) const;
 
  private:
-  pid_t Spawn(const std::vector<std::string>& args);
+  // Starts zanthd with its standard output and error going to
+  // HOME/<output>.out and .err.
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& output);
   static int WaitExit(pid_t pid, std::chrono::milliseconds timeout);
 
   TempDir home_;
+  std::string data_dir_;  // --data-dir, or empty
   std::uint16_t chat_port_;
   std::uint16_t http_port_;
   pid_t pid_ = -1;
+  int second_runs_ = 0;
   std::function<std::string()> make_config_;
 };
 
