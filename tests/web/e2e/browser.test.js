@@ -23,6 +23,13 @@ function runTerminalClient(chatPort, say, expect) {
   return { proc, done };
 }
 
+// The number in the header and the names in the people list, read at one
+// moment.
+const headerAndList = (page) => page.evaluate(() => ({
+  count: parseInt(document.getElementById('user-count').textContent, 10),
+  listed: [...document.querySelectorAll('#people button')].map((b) => b.firstChild.textContent).sort(),
+}));
+
 test('two browser pages and a terminal client meet, talk and move', { timeout: 110000 }, async (t) => {
   const site = await openSite(t, 'browser', [
     '<room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"',
@@ -157,6 +164,15 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   await ada2.goto(url);
   await online(ada2);
   await ada.locator('#status[data-state="down"]', { hasText: 'another tab' }).waitFor({ timeout: WAIT });
+  // The connection the new tab replaced is not someone leaving, and the
+  // header counts the people that the list shows, also as soon as one goes.
+  await openPanel(ada2, 'people');
+  await ada2.locator('#people button', { hasText: 'Bea' }).waitFor({ timeout: WAIT });
+  assert.deepEqual(await headerAndList(ada2), { count: 2, listed: ['Ada (you)', 'Bea'] });
+  assert.equal(await logLine(ada2, 'leaves').count(), 0, 'the replaced connection was reported leaving');
+  await bea.close();
+  await ada2.locator('#people button', { hasText: 'Bea' }).waitFor({ state: 'detached', timeout: WAIT });
+  assert.deepEqual(await headerAndList(ada2), { count: 1, listed: ['Ada (you)'] });
   await sleep(3000);
   assert.equal(await ada2.getAttribute('#status', 'data-state'), 'online');
   assert.equal(await ada.getAttribute('#status', 'data-state'), 'down');
