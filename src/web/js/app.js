@@ -439,8 +439,9 @@ class ChatPage {
     const groupBottom = Math.max(top + face, labelTop + labelHeight);
     let bubbleTop = groupTop - GAP - bubbleHeight;
     if (bubbleTop < 0) {
+      // Below when it fits there, or when there is more room below; kept
+      // inside the room then, over part of the face if need be.
       const below = groupBottom + GAP;
-      // Neither side has room: the roomier one, over part of the face.
       if (below + bubbleHeight <= h || h - groupBottom > groupTop) bubbleTop = below;
     }
     bubbleTop = inside(bubbleTop, bubbleHeight, h);
@@ -459,7 +460,7 @@ class ChatPage {
       // The echo of one's own whisper names no target; it comes back at
       // once, to the target still chosen.
       const to = speaker === this.selfId ? this.target : null;
-      if (to) this.log('whisper', who, ': (whisper to ', { ...to }, `) ${text}`);
+      if (to) this.log('whisper', who, ': (whisper to ', to, `) ${text}`);
       else this.log('whisper', who, `: (whisper) ${text}`);
     } else {
       this.log('talk', who, `: ${text}`);
