@@ -4,16 +4,18 @@
 namespace zanth::console {
 namespace {
 
-// Cut, Copy and Paste edit the options dialog's fields, where their
-// shortcuts work; the log view has nothing to edit, so here they are shown
-// for the shortcuts' sake only.
+// The menu bar is shown on the main screen only, so an item shows a
+// shortcut only when the shortcut works there: Ctrl+C stops the server, as
+// it does in any terminal program. Cut, Copy and Paste edit the options
+// dialog's fields, which list their own shortcuts; the log view has
+// nothing to edit, so here they stay dimmed and without shortcuts.
 constexpr MenuItem kFileItems[] = {
-    {"Exit", 'x', kCommandExit, nullptr, true},
+    {"Exit", 'x', kCommandExit, "Ctrl+C", true},
 };
 constexpr MenuItem kEditItems[] = {
-    {"Cut", 't', kCommandCut, "Ctrl+X", false},
-    {"Copy", 'c', kCommandCopy, "Ctrl+C", false},
-    {"Paste", 'p', kCommandPaste, "Ctrl+V", false},
+    {"Cut", 't', kCommandCut, nullptr, false},
+    {"Copy", 'c', kCommandCopy, nullptr, false},
+    {"Paste", 'p', kCommandPaste, nullptr, false},
     {nullptr, 0, kCommandNone, nullptr, false},
     {"Options...", 'o', kCommandOptions, nullptr, true},
 };

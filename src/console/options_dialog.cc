@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 #include "console/options_model.h"
 #include "console/text_field.h"
@@ -21,6 +22,8 @@ constexpr const char* kLabels[kFieldCount] = {
     "Zanth name:", "Address:", "Zanth port:", "HTTP port:"};
 constexpr int kLabelWidth = 12;
 constexpr int kPortFieldWidth = 7;
+// The fields' editing keys, shown in the dialog: they work only there.
+constexpr std::string_view kFieldKeys = "Ctrl+X cut  Ctrl+C copy  Ctrl+V paste  Ctrl+Z undo";
 constexpr char kSaveText[] = "[ Save ]";
 constexpr char kCancelText[] = "[ Cancel ]";
 constexpr int kWaitMs = 100;
@@ -29,7 +32,7 @@ constexpr int kWaitMs = 100;
 struct Layout {
   int top, left, height, width;
   int field_col, field_width;
-  int buttons_row, save_col, cancel_col;
+  int keys_row, buttons_row, save_col, cancel_col;
 
   explicit Layout(const Screen& screen) {
     height = 8;
@@ -38,6 +41,7 @@ struct Layout {
     left = std::max(0, (screen.cols() - width) / 2);
     field_col = left + 2 + kLabelWidth + 1;
     field_width = std::max(1, left + width - 2 - field_col);
+    keys_row = top + 5;
     buttons_row = top + 6;
     int buttons = static_cast<int>(sizeof kSaveText + sizeof kCancelText);
     save_col = left + (width - buttons) / 2;
@@ -105,6 +109,9 @@ class OptionsDialog {
       screen_.Text(row, at.field_col, shown, focus_ == i ? Role::kHighlight : Role::kField,
                    at.FieldWidth(i));
     }
+    int keys_width = std::min(static_cast<int>(kFieldKeys.size()), at.width - 4);
+    screen_.Text(at.keys_row, at.left + (at.width - keys_width) / 2, kFieldKeys, Role::kBox,
+                 keys_width, true);
     screen_.Text(at.buttons_row, at.save_col, kSaveText,
                  focus_ == kSaveButton ? Role::kHighlight : Role::kBox);
     screen_.Text(at.buttons_row, at.cancel_col, kCancelText,

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end check of the terminal console, as a person would use it: runs
-# zanthd in a detached tmux session with a temporary HOME, reads the screen,
-# renames the site and stores a port of letters through the options dialog,
-# and leaves through the menu; then starts it again and hangs up on it;
-# then meets a port in use and a new site.
+# zanthd in a detached tmux session with a temporary HOME, reads the screen
+# and the menus, renames the site and stores a port of letters through the
+# options dialog, and leaves through the menu; then starts it again and
+# stops it with Ctrl+C, and once more and hangs up on it; then meets a port
+# in use and a new site.
 # Usage: console_tmux_check.sh ZANTHD
 # Exits 77 (skipped) when tmux is not installed.
 set -u
@@ -61,6 +62,18 @@ wait_screen_without() {
   return 1
 }
 
+# wait_status WHEN: waits at most 10 s for zanthd's exit status, and fails
+# unless it is 0.
+wait_status() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    [ -f "$status" ] && break
+    sleep 0.1
+  done
+  [ -f "$status" ] || fail "zanthd did not end $1"
+  [ "$(cat "$status")" = 0 ] || fail "zanthd ended $1 with status $(cat "$status")"
+}
+
 write_conf() {
   cat > "$conf" << EOF2
 <?xml version="1.0"?>
@@ -110,14 +123,22 @@ wait_screen "main Listening socket established" || fail "no log lines on the scr
 title=$(tm display-message -p -t console '#{pane_title}')
 [ "$title" = "The Zanth Server" ] || fail "the terminal title is '$title'"
 
-# Edit > Options... with the keys; Ctrl+X empties the name field.
+# The menus show only the shortcuts that work on this screen: Ctrl+C stops
+# the server here, so it is Exit's, and the Edit menu's Cut, Copy and
+# Paste, which work only in the options dialog's fields, show none.
 tm send-keys -t console F10
-wait_screen "Exit" || fail "F10 did not open the File menu"
+wait_screen "Exit +Ctrl\+C" || fail "F10 did not open the File menu with Exit on Ctrl+C"
 tm send-keys -t console Right
 wait_screen "Options\.\.\." || fail "Right did not open the Edit menu"
+wait_screen "Copy" || fail "the Edit menu has no Copy"
+screen | grep -qE "Ctrl\+[XCV]" && fail "the Edit menu shows a shortcut that does not work here"
+
+# Edit > Options... with the keys; the dialog lists its fields' keys, and
+# Ctrl+X empties the name field.
 tm send-keys -t console o
 wait_screen "Zanth name: +Console Site" || fail "the options dialog did not open"
 wait_screen "\[ Save \]  \[ Cancel \]" || fail "the options dialog has no buttons"
+wait_screen "Ctrl\+X cut  Ctrl\+C copy  Ctrl\+V paste" || fail "the options dialog does not list its keys"
 tm send-keys -t console C-x
 tm send-keys -t console -l "Renamed By Keys"
 tm send-keys -t console Enter
@@ -141,36 +162,42 @@ wait_screen "Zanth port: +0\b" || fail "the band did not show port 0"
 
 # File > Exit ends the server normally.
 tm send-keys -t console F10 x
-for ((i = 0; i < 100; i++)); do
-  [ -f "$status" ] && break
-  sleep 0.1
-done
-[ -f "$status" ] || fail "zanthd did not end after File > Exit"
-[ "$(cat "$status")" = 0 ] || fail "zanthd ended with status $(cat "$status")"
+wait_status "after File > Exit"
+
+# start_again NAME: starts zanthd once more in a fresh tmux server named
+# NAME, on the same site, and waits for its console.
+pid_file="$work/zanthd.pid"
+starts=1
+start_again() {
+  write_conf
+  rm -f "$status"
+  tm kill-server 2> /dev/null
+  socket="$work/tmux.$1"
+  starts=$((starts + 1))
+  tm new-session -d -s console -x 100 -y 30 \
+    "sh -c 'echo \$\$ > \"$pid_file\"; exec env HOME=\"$work/home\" \"$zanthd\"'; echo \$? > '$status'; sleep 30"
+  for ((i = 0; i < 100; i++)); do
+    [ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge "$starts" ] && break
+    sleep 0.1
+  done
+  [ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge "$starts" ] ||
+    fail "zanthd did not start again"
+  wait_screen "main Listening socket established" || fail "no console after the restart"
+}
+
+# Ctrl+C on the main screen stops the server normally, also with a menu
+# open.
+start_again interrupt
+tm send-keys -t console F10 Right
+wait_screen "Options\.\.\." || fail "the Edit menu did not open"
+tm send-keys -t console C-c
+wait_status "on Ctrl+C"
 
 # With the console, SIGHUP is the terminal going away: the server stops
 # normally rather than reopen its log as a headless one does.
-write_conf
-rm -f "$status"
-tm kill-server 2> /dev/null
-socket="$work/tmux.hangup"
-pid_file="$work/zanthd.pid"
-tm new-session -d -s console -x 100 -y 30 \
-  "sh -c 'echo \$\$ > \"$pid_file\"; exec env HOME=\"$work/home\" \"$zanthd\"'; echo \$? > '$status'; sleep 30"
-for ((i = 0; i < 100; i++)); do
-  [ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 2 ] && break
-  sleep 0.1
-done
-[ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 2 ] ||
-  fail "zanthd did not start again"
-wait_screen "main Listening socket established" || fail "no console after the restart"
+start_again hangup
 kill -HUP "$(cat "$pid_file")" || fail "no zanthd to hang up on"
-for ((i = 0; i < 100; i++)); do
-  [ -f "$status" ] && break
-  sleep 0.1
-done
-[ -f "$status" ] || fail "zanthd did not end on SIGHUP"
-[ "$(cat "$status")" = 0 ] || fail "zanthd ended on SIGHUP with status $(cat "$status")"
+wait_status "on SIGHUP"
 grep -q "Log file reopened" "$data/zanth.log" && fail "the console's zanthd reopened its log"
 
 # console_for_site NAME DIR: zanthd with its console for the site in DIR, in
@@ -190,10 +217,10 @@ write_conf
 HOME="$work/home" "$zanthd" --headless > /dev/null 2>&1 &
 holder=$!
 for ((i = 0; i < 100; i++)); do
-  [ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 3 ] && break
+  [ "$(grep -c "Listening socket established" "$data/zanth.log")" -gt "$starts" ] && break
   sleep 0.1
 done
-[ "$(grep -c "Listening socket established" "$data/zanth.log")" -ge 3 ] ||
+[ "$(grep -c "Listening socket established" "$data/zanth.log")" -gt "$starts" ] ||
   { kill "$holder"; fail "the headless zanthd did not start"; }
 other="$work/other site"
 mkdir -p "$other/media"

@@ -14,6 +14,8 @@ const T = Object.fromEntries(
 
 const STORE = {
   uuid: 'zanth.uuid',
+  // The user id of this browser's newest sign-on, whichever tab made it.
+  userId: 'zanth.userId',
   nickname: 'zanth.nickname',
   colour: 'zanth.colour',
   face: 'zanth.face',
@@ -21,6 +23,7 @@ const STORE = {
 };
 const MAX_LOG_LINES = 500;
 const FACE_SIZE = 44; // room pixels
+const GAP = 3; // screen pixels between a face, its name and its bubble
 const KILL_REASONS = {
   1: 'you are banned',
   2: 'a moderator removed you',
@@ -69,6 +72,11 @@ class ChatPage {
     this.names = new Map(); // every id seen -> name
     this.rooms = new Map(); // id -> room summary
     this.people = new Map(); // id -> user list entry
+    this.peopleKnown = false; // a user list has come since the last sign-on
+    // This browser's earlier connections that a sign-on replaces: the
+    // server drops them at once, and their departure is not someone's.
+    this.earlier = new Set();
+    this.lastId = 0; // this tab's user id before its link dropped
     this.target = null; // whisper target {id, name}
     this.password = ''; // kept in memory only, for signing on again
     this.pictureToken = 0;
@@ -80,6 +88,9 @@ class ChatPage {
 
   start() {
     this.bindControls();
+    if (typeof ResizeObserver === 'function') {
+      new ResizeObserver(() => this.arrangeAll()).observe($('room'));
+    }
     this.link.addEventListener('open', () => this.signOn());
     this.link.addEventListener('message', (e) => this.receive(e.detail));
     this.link.addEventListener('down', (e) => this.down(e.detail.retryIn));
@@ -151,12 +162,15 @@ class ChatPage {
         const id = msg.decodeU32(p);
         if (id === null) return;
         this.selfId = id;
+        this.noteEarlierConnections(id);
         this.link.signedOn();
         this.setStatus('online', 'Connected');
         if (this.tabs) this.tabs.postMessage({ signedOn: this.uuid.join('.') });
         this.markSelf();
-        // The room list names the rooms people are in.
+        // The room list names the rooms people are in; the user list, kept
+        // up to date from now on, gives the header its count.
         this.send('Rmls');
+        this.send('Ulls');
         return;
       }
       case T.SNme: {
@@ -167,11 +181,10 @@ class ChatPage {
         }
         return;
       }
-      case T.UsCt: {
-        const n = msg.decodeU16(p);
-        if (n !== null) $('user-count').textContent = `${n} connected`;
+      case T.UsCt:
+        // The server counts connections, identified or not, and tells of a
+        // change only every few seconds; the header counts the people list.
         return;
-      }
       case T.Grup: {
         const g = msg.decodeGroupNotice(p);
         if (g !== null) $('group-line').textContent = `Your group: ${g.name}.`;
@@ -195,7 +208,7 @@ class ChatPage {
         if (this.selfId === 0) this.selfId = u.id;
         this.addOccupant(u);
         if (u.id === this.selfId) this.log('event', `You are in ${this.room.name}.`);
-        else this.log('event', `${u.name} enters.`, u.id);
+        else this.log('event', { id: u.id, name: u.name }, ' enters.');
         return;
       }
       case T.RmLv: {
@@ -204,7 +217,7 @@ class ChatPage {
         if (!who) return;
         who.node.remove();
         this.occupants.delete(id);
-        this.log('event', `${who.name} leaves.`, id);
+        if (!this.earlier.has(id)) this.log('event', { id, name: who.name }, ' leaves.');
         return;
       }
       case T.UsMv: {
@@ -231,10 +244,13 @@ class ChatPage {
         const who = this.occupants.get(n.user);
         if (who) {
           who.name = n.name;
-          who.node.querySelector('.name').textContent = n.name;
+          const label = who.node.querySelector('.name');
+          label.textContent = n.name;
+          label.title = n.name;
           who.node.dataset.name = n.name;
+          this.arrange(who);
         }
-        this.log('event', `${old} is now ${n.name}.`, n.user);
+        this.log('event', { id: n.user, name: old }, ' is now ', { id: n.user, name: n.name }, '.');
         return;
       }
       case T.Talk: {
@@ -256,7 +272,7 @@ class ChatPage {
         const w = msg.decodeCrossRoomWhisper(p);
         if (w === null) return;
         this.names.set(w.speaker, w.name);
-        this.log('whisper', `(whisper from another room) ${w.text}`, w.speaker, w.name);
+        this.log('whisper', { id: w.speaker, name: w.name }, `: (whisper from another room) ${w.text}`);
         return;
       }
       case T.LMsg: {
@@ -279,6 +295,10 @@ class ChatPage {
       case T.Ulls:
         this.people.clear();
         for (const u of msg.decodeUserList(p) ?? []) this.people.set(u.id, u);
+        this.peopleKnown = true;
+        // The server answers only after it has dropped the connections that
+        // this sign-on replaced: whoever leaves from now on is someone.
+        this.earlier.clear();
         this.showPeople();
         return;
       case T.UlUd: {
@@ -349,6 +369,7 @@ class ChatPage {
     const label = document.createElement('span');
     label.className = 'name';
     label.textContent = u.name;
+    label.title = u.name;
     node.append(drawFace(u.colour, u.face), label);
     node.addEventListener('click', (e) => {
       e.stopPropagation();
@@ -358,48 +379,109 @@ class ChatPage {
     const who = { id: u.id, name: u.name, x: u.x, y: u.y, colour: u.colour, face: u.face, node };
     this.occupants.set(u.id, who);
     if (u.id === this.selfId) node.classList.add('self');
-    node.style.width = `${(FACE_SIZE / this.room.width) * 100}%`;
-    this.place(who, u.x, u.y);
+    // In the room first: its name is measured to be placed.
     $('avatars').append(node);
+    this.place(who, u.x, u.y);
   }
 
   markSelf() {
     for (const who of this.occupants.values()) who.node.classList.toggle('self', who.id === this.selfId);
   }
 
+  // The face is centred on its place: the node is the face's box, and a
+  // margin of half its width (a percentage of the room's width, as is any
+  // margin) moves it up and left.
   place(who, x, y) {
     who.x = x;
     who.y = y;
-    who.node.style.left = `${(x / this.room.width) * 100}%`;
-    who.node.style.top = `${(y / this.room.height) * 100}%`;
-    who.node.style.width = `${(FACE_SIZE / this.room.width) * 100}%`;
-    who.node.classList.toggle('near-top', y < this.room.height * 0.2);
+    const style = who.node.style;
+    const width = (FACE_SIZE / this.room.width) * 100;
+    style.left = `${(x / this.room.width) * 100}%`;
+    style.top = `${(y / this.room.height) * 100}%`;
+    style.width = `${width}%`;
+    style.marginLeft = style.marginTop = `${-width / 2}%`;
+    this.arrange(who);
+  }
+
+  // Puts a face's name and speech bubble around it and inside the room:
+  // the name under the face (over it at the bottom edge), the bubble over
+  // both (under them where there is no room above), each moved sideways
+  // off the room's edges. Worked out from the face's place, in screen
+  // pixels, not from where the face is drawn while it glides there.
+  arrange(who) {
+    const room = $('room');
+    const w = room.clientWidth;
+    const h = room.clientHeight;
+    if (w === 0 || h === 0) return;
+    // Keeps [start, start + size] inside [0, end]; at 0 when it cannot.
+    const inside = (start, size, end) => Math.max(0, Math.min(end - size, start));
+    const face = (FACE_SIZE / this.room.width) * w;
+    const left = (who.x / this.room.width) * w - face / 2;
+    const top = (who.y / this.room.height) * h - face / 2;
+
+    const label = who.node.querySelector('.name');
+    label.style.maxWidth = `min(12em, ${w}px)`;
+    const labelWidth = label.offsetWidth;
+    const labelHeight = label.offsetHeight;
+    let labelTop = top + face + GAP;
+    if (labelTop + labelHeight > h) labelTop = top - GAP - labelHeight;
+    const labelLeft = inside(left + (face - labelWidth) / 2, labelWidth, w);
+    label.style.left = `${labelLeft - left}px`;
+    label.style.top = `${labelTop - top}px`;
+
+    const bubble = who.node.querySelector('.bubble');
+    if (!bubble) return;
+    bubble.style.maxWidth = `min(14rem, ${w}px)`;
+    bubble.style.maxHeight = `${h}px`;
+    const bubbleWidth = bubble.offsetWidth;
+    const bubbleHeight = bubble.offsetHeight;
+    const groupTop = Math.min(top, labelTop);
+    const groupBottom = Math.max(top + face, labelTop + labelHeight);
+    let bubbleTop = groupTop - GAP - bubbleHeight;
+    if (bubbleTop < 0) {
+      // Below when it fits there, or when there is more room below; kept
+      // inside the room then, over part of the face if need be.
+      const below = groupBottom + GAP;
+      if (below + bubbleHeight <= h || h - groupBottom > groupTop) bubbleTop = below;
+    }
+    bubbleTop = inside(bubbleTop, bubbleHeight, h);
+    const bubbleLeft = inside(left + (face - bubbleWidth) / 2, bubbleWidth, w);
+    bubble.style.left = `${bubbleLeft - left}px`;
+    bubble.style.top = `${bubbleTop - top}px`;
+  }
+
+  arrangeAll() {
+    for (const who of this.occupants.values()) this.arrange(who);
   }
 
   say(speaker, text, whisper) {
-    const name = this.names.get(speaker) ?? `#${speaker}`;
+    const who = { id: speaker, name: this.names.get(speaker) ?? `#${speaker}` };
     if (whisper) {
       // The echo of one's own whisper names no target; it comes back at
       // once, to the target still chosen.
-      const to = speaker === this.selfId ? this.target?.name : undefined;
-      this.log('whisper', to ? `(whisper to ${to}) ${text}` : `(whisper) ${text}`, speaker, name);
+      const to = speaker === this.selfId ? this.target : null;
+      if (to) this.log('whisper', who, ': (whisper to ', to, `) ${text}`);
+      else this.log('whisper', who, `: (whisper) ${text}`);
     } else {
-      this.log('talk', text, speaker, name);
+      this.log('talk', who, `: ${text}`);
     }
-    const who = this.occupants.get(speaker);
-    if (!who) return;
-    who.node.querySelector('.bubble')?.remove();
+    const occupant = this.occupants.get(speaker);
+    if (!occupant) return;
+    occupant.node.querySelector('.bubble')?.remove();
     const bubble = document.createElement('span');
     bubble.className = whisper ? 'bubble whisper' : 'bubble';
     bubble.textContent = text;
-    who.node.prepend(bubble);
+    occupant.node.append(bubble);
+    this.arrange(occupant);
     setTimeout(() => bubble.remove(), Math.min(15000, 4000 + text.length * 60));
   }
 
   // --- The link and other tabs ----------------------------------------------
 
   down(retryIn) {
+    if (this.selfId !== 0) this.lastId = this.selfId;
     this.selfId = 0;
+    this.forgetPeople();
     if (retryIn === null) {
       this.setStatus('down', 'Disconnected');
       $('reconnect').hidden = false;
@@ -417,8 +499,30 @@ class ChatPage {
     if (!data || data.signedOn !== this.uuid.join('.')) return;
     this.link.stop();
     this.selfId = 0;
+    this.forgetPeople();
     this.setStatus('down', 'Continued in another tab');
     $('reconnect').hidden = false;
+  }
+
+  // Without a link nobody is known to be there.
+  forgetPeople() {
+    this.people.clear();
+    this.peopleKnown = false;
+    this.showPeople();
+  }
+
+  // A sign-on with this browser's identity replaces the connection that
+  // signed on with it last, from this tab (a link that dropped unnoticed)
+  // or from another one. Those ids are remembered until the user list
+  // comes, which the server sends only after it dropped them.
+  noteEarlierConnections(id) {
+    this.earlier.clear();
+    const last = Number(stored(STORE.userId, '0'));
+    for (const earlier of [last, this.lastId]) {
+      if (Number.isInteger(earlier) && earlier > 0 && earlier !== id) this.earlier.add(earlier);
+    }
+    this.lastId = id;
+    store(STORE.userId, String(id));
   }
 
   setStatus(state, text) {
@@ -429,17 +533,23 @@ class ChatPage {
 
   // --- The page -------------------------------------------------------------
 
-  log(kind, text, speaker = 0, name = '') {
+  // One line of the log from parts: texts, and people as {id, name}, whose
+  // names are never broken across lines and are clicked to whisper.
+  log(kind, ...parts) {
     const li = document.createElement('li');
     li.className = kind;
-    if (name !== '') {
+    for (const part of parts) {
+      if (typeof part === 'string') {
+        li.append(part);
+        continue;
+      }
       const who = document.createElement('span');
       who.className = 'who';
-      who.textContent = name;
-      who.addEventListener('click', () => this.whisperTo(speaker, this.names.get(speaker) ?? name));
-      li.append(who, ': ');
+      who.textContent = part.name;
+      who.title = part.name;
+      who.addEventListener('click', () => this.whisperTo(part.id, this.names.get(part.id) ?? part.name));
+      li.append(who);
     }
-    li.append(text);
     const list = $('log');
     const panel = $('panel-log');
     const atEnd = panel.scrollHeight - panel.scrollTop - panel.clientHeight < 40;
@@ -467,6 +577,8 @@ class ChatPage {
   }
 
   showPeople() {
+    const count = this.people.size;
+    $('user-count').textContent = this.peopleKnown ? `${count} online` : '';
     const list = $('people');
     list.replaceChildren();
     for (const u of this.people.values()) {

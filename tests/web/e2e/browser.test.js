@@ -7,81 +7,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { closeSync, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
-
-const { ZANTHD, ZANTHC, ARTEFACTS } = process.env;
-const WAIT = 10000; // ms, for every single wait in a page
-const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const probe = net.createServer();
-    probe.once('error', reject);
-    probe.listen(0, '127.0.0.1', () => {
-      const { port } = probe.address();
-      probe.close(() => resolve(port));
-    });
-  });
-}
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-// A site in a temporary HOME: three rooms, the gate with a picture.
-function makeSite(home, chatPort, httpPort) {
-  const data = path.join(home, 'Documents', 'My Zanth');
-  const media = path.join(data, 'media');
-  mkdirSync(media, { recursive: true });
-  writeFileSync(path.join(data, 'zanth.conf'), `<?xml version="1.0"?>
-<zanthd>
-  <sitename address="127.0.0.1" port="${chatPort}" httpport="${httpPort}">Browser Check</sitename>
-  <baseurl src="${media}/">http://127.0.0.1:${httpPort}/</baseurl>
-  <room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"/>
-  <room id="101" name="timeout" timeout="yes" hidden="yes" staff="yes" desc="t.rmd" src="t.rmd"/>
-  <room id="102" name="the plaza" desc="plaza.rmd" src="plaza.rmd"/>
-</zanthd>
-`);
-  writeFileSync(path.join(media, 'gate.rmd'), '<roomdesc background="gate.svg">\r</roomdesc>\r');
-  writeFileSync(path.join(media, 'gate.svg'),
-    '<svg xmlns="http://www.w3.org/2000/svg" width="512" height="384"><rect width="512" height="384" fill="#7a9"/>' +
-    '<circle cx="256" cy="300" r="60" fill="#fd5"/></svg>');
-  return data;
-}
-
-// Starts zanthd and waits for its listeners; the log says when.
-async function startServer(home, data) {
-  const log = path.join(data, 'zanth.log');
-  const before = existsSync(log) ? readFileSync(log, 'latin1').length : 0;
-  const env = { ...process.env, HOME: home };
-  delete env.XDG_DOCUMENTS_DIR;
-  // Its own output (a sanitizer's report, say) is kept with the screenshots.
-  const output = path.join(ARTEFACTS, 'zanthd.out');
-  const fd = openSync(output, 'a');
-  const proc = spawn(ZANTHD, ['--headless'], { env, stdio: ['ignore', fd, fd] });
-  closeSync(fd);
-  for (let i = 0; i < 150; i++) {
-    if (existsSync(log) && readFileSync(log, 'latin1').slice(before).includes('Listening socket established')) {
-      return proc;
-    }
-    if (proc.exitCode !== null) break;
-    await sleep(100);
-  }
-  proc.kill('SIGKILL');
-  throw new Error(`zanthd did not start (exit ${proc.exitCode}):\n${existsSync(log) ? readFileSync(log, 'latin1') : 'no log'}\n` +
-                  readFileSync(output, 'latin1'));
-}
-
-async function stopServer(proc) {
-  if (proc.exitCode !== null) return;
-  const exited = new Promise((r) => proc.once('exit', r));
-  proc.kill('SIGTERM');
-  await Promise.race([exited, sleep(10000)]);
-  if (proc.exitCode === null) proc.kill('SIGKILL');
-}
+import { ARTEFACTS, DESKTOP, PHONE, WAIT, ZANTHC, avatar, goToRoom, inLog, logLine, newVisitor, online,
+  openPanel, openSite, say, sleep } from './harness.js';
 
 // The terminal client, scripted: it says its line and waits for the texts.
 function runTerminalClient(chatPort, say, expect) {
@@ -95,63 +23,34 @@ function runTerminalClient(chatPort, say, expect) {
   return { proc, done };
 }
 
-const logLine = (page, text, kind = '') =>
-  page.locator(`#log li${kind ? `.${kind}` : ''}`, { hasText: text }).first();
-// Log lines are looked for whichever panel is open.
-const inLog = (page, text, kind = '') => logLine(page, text, kind).waitFor({ state: 'attached', timeout: WAIT });
-const avatar = (page, name) => page.locator(`#avatars .avatar[data-name="${name}"]`);
-const online = (page) => page.locator('#status[data-state="online"]').waitFor({ timeout: WAIT });
-
-async function say(page, text) {
-  await page.fill('#talk-input', text);
-  await page.press('#talk-input', 'Enter');
-}
-
-async function openPanel(page, name) {
-  await page.click(`.tabs [data-panel="${name}"]`);
-}
+// The number in the header and the names in the people list, read at one
+// moment.
+const headerAndList = (page) => page.evaluate(() => ({
+  count: parseInt(document.getElementById('user-count').textContent, 10),
+  listed: [...document.querySelectorAll('#people button')].map((b) => b.firstChild.textContent).sort(),
+}));
 
 test('two browser pages and a terminal client meet, talk and move', { timeout: 110000 }, async (t) => {
-  assert.ok(ZANTHD && ZANTHC && ARTEFACTS, 'ZANTHD, ZANTHC and ARTEFACTS must be set');
-  mkdirSync(ARTEFACTS, { recursive: true });
-  rmSync(path.join(ARTEFACTS, 'zanthd.out'), { force: true });
-  const home = mkdtempSync(path.join(os.tmpdir(), 'zanth-web-e2e-'));
-  // A port picked as free may be taken before the server binds it; a few
-  // fresh picks make that harmless.
-  let chatPort, httpPort, data, server, failure;
-  for (let attempt = 0; attempt < 3 && !server; attempt++) {
-    chatPort = await freePort();
-    do httpPort = await freePort(); while (httpPort === chatPort);
-    data = makeSite(home, chatPort, httpPort);
-    server = await startServer(home, data).catch((e) => {
-      failure = e;
-      return null;
-    });
-  }
-  if (!server) throw failure;
-  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS, timeout: 30000 });
-  let terminal = null;
-  t.after(async () => {
-    terminal?.proc.kill('SIGKILL');
-    await browser.close();
-    await stopServer(server);
-    rmSync(home, { recursive: true, force: true });
+  const site = await openSite(t, 'browser', [
+    '<room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"',
+    '<room id="101" name="timeout" timeout="yes" hidden="yes" staff="yes" desc="t.rmd" src="t.rmd"',
+    '<room id="102" name="the plaza" desc="plaza.rmd" src="plaza.rmd"',
+  ], {
+    'gate.rmd': '<roomdesc background="gate.svg">\r</roomdesc>\r',
+    'gate.svg': '<svg xmlns="http://www.w3.org/2000/svg" width="512" height="384"><rect width="512" height="384" fill="#7a9"/>' +
+      '<circle cx="256" cy="300" r="60" fill="#fd5"/></svg>',
   });
-
-  const serverLog = () => readFileSync(path.join(data, 'zanth.log'), 'latin1');
-  assert.match(serverLog(), /Placed the web client in .*media\/web\//);
-  const url = `http://127.0.0.1:${httpPort}/web/index.html`;
+  let terminal = null;
+  site.closers.push(() => terminal?.proc.kill('SIGKILL'));
+  assert.match(site.log(), /Placed the web client in .*media\/web\//);
+  const url = site.url;
 
   // Separate contexts: each page is a browser of its own, with its own
   // stored UUID. The server keeps one unidentified connection per address,
   // so the second page connects once the first has signed on.
-  const desk = await browser.newContext({ viewport: { width: 1280, height: 800 } });
-  await desk.addInitScript(() => localStorage.setItem('zanth.nickname', 'Ada'));
-  const ada = await desk.newPage();
-  const phone = await browser.newContext({ viewport: { width: 360, height: 740 }, isMobile: true, hasTouch: true });
-  const bea = await phone.newPage();
   const pageErrors = [];
-  for (const page of [ada, bea]) page.on('pageerror', (e) => pageErrors.push(String(e)));
+  const { context: desk, page: ada } = await newVisitor(site, DESKTOP, 'Ada', pageErrors);
+  const { page: bea } = await newVisitor(site, PHONE, '', pageErrors);
 
   await ada.goto(url);
   await online(ada);
@@ -179,7 +78,7 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   await inLog(ada, 'is now Bea');
   assert.equal(await bea.evaluate(() => localStorage.getItem('zanth.nickname')), 'Bea');
 
-  terminal = runTerminalClient(chatPort, 'hello from the terminal',
+  terminal = runTerminalClient(site.chatPort, 'hello from the terminal',
     ['<Ada> hello terminal', '(whisper) <Ada> psst cyd', '*** Bea leaves']);
   await avatar(ada, 'Cyd').waitFor({ timeout: WAIT });
   await inLog(bea, 'hello from the terminal', 'talk');
@@ -223,9 +122,7 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   await inLog(ada, 'gate - 3', 'list');
 
   // A room picked from the room list; the plaza has no picture.
-  await openPanel(bea, 'rooms');
-  await bea.locator('#rooms button', { hasText: 'the plaza' }).click({ timeout: WAIT });
-  await bea.locator('#room[data-room-id="102"]').waitFor({ timeout: WAIT });
+  await goToRoom(bea, 'the plaza', 102);
   assert.equal(await bea.textContent('#room-title'), 'the plaza');
   await inLog(ada, 'Bea leaves.', 'event');
   assert.equal(await bea.locator('#room-picture').isHidden(), true);
@@ -249,10 +146,10 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   await bea.screenshot({ path: path.join(ARTEFACTS, 'phone-plaza.png'), fullPage: true });
 
   // A dropped link: both pages come back on their own, each to its room.
-  await stopServer(server);
+  await site.stop();
   await ada.locator('#status[data-state="down"]').waitFor({ timeout: WAIT });
   await bea.locator('#status[data-state="down"]').waitFor({ timeout: WAIT });
-  server = await startServer(home, data);
+  await site.restart();
   await ada.locator('#status[data-state="online"]').waitFor({ timeout: 30000 });
   await bea.locator('#status[data-state="online"]').waitFor({ timeout: 30000 });
   await bea.locator('#room[data-room-id="102"]').waitFor({ timeout: WAIT });
@@ -267,6 +164,15 @@ test('two browser pages and a terminal client meet, talk and move', { timeout: 1
   await ada2.goto(url);
   await online(ada2);
   await ada.locator('#status[data-state="down"]', { hasText: 'another tab' }).waitFor({ timeout: WAIT });
+  // The connection the new tab replaced is not someone leaving, and the
+  // header counts the people that the list shows, also as soon as one goes.
+  await openPanel(ada2, 'people');
+  await ada2.locator('#people button', { hasText: 'Bea' }).waitFor({ timeout: WAIT });
+  assert.deepEqual(await headerAndList(ada2), { count: 2, listed: ['Ada (you)', 'Bea'] });
+  assert.equal(await logLine(ada2, 'leaves').count(), 0, 'the replaced connection was reported leaving');
+  await bea.close();
+  await ada2.locator('#people button', { hasText: 'Bea' }).waitFor({ state: 'detached', timeout: WAIT });
+  assert.deepEqual(await headerAndList(ada2), { count: 1, listed: ['Ada (you)'] });
   await sleep(3000);
   assert.equal(await ada2.getAttribute('#status', 'data-state'), 'online');
   assert.equal(await ada.getAttribute('#status', 'data-state'), 'down');
