@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "app/background_picture.h"
 #include "app/resources.h"
 #include "app/web_client.h"
 #include "commands/commands.h"
@@ -14,7 +15,6 @@
 #include "platform/file.h"
 #include "platform/socket.h"
 #include "protocol/dispatcher.h"
-#include "rooms/background_picture.h"
 #include "users/accounts.h"
 
 namespace zanth {

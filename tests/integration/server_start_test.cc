@@ -18,7 +18,7 @@
 #include <sstream>
 #include <vector>
 
-#include "rooms/background_picture.h"
+#include "app/background_picture.h"
 #include "support/server_process.h"
 
 namespace zanth {

@@ -1,6 +1,6 @@
 // The default background and its JPEG encoder, checked against the system's
 // JPEG decoder.
-#include "rooms/background_picture.h"
+#include "app/background_picture.h"
 
 #include <gtest/gtest.h>
 

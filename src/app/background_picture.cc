@@ -1,6 +1,6 @@
 // The default room background and the small baseline JPEG encoder that
 // writes it.
-#include "rooms/background_picture.h"
+#include "app/background_picture.h"
 
 #include <algorithm>
 #include <array>
