@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstddef>
 
-namespace zanth::rooms {
+namespace zanth {
 namespace {
 
 constexpr int kRoomWidth = 512;
@@ -368,4 +368,4 @@ std::string EncodeJpeg(const RgbImage& image, int quality) {
 
 std::string DefaultBackgroundJpeg() { return EncodeJpeg(DrawDefaultBackground(), kDefaultQuality); }
 
-}  // namespace zanth::rooms
+}  // namespace zanth

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace zanth::rooms {
+namespace zanth {
 
 inline constexpr char kDefaultBackgroundName[] = "plain.jpg";
 
@@ -31,4 +31,4 @@ std::string EncodeJpeg(const RgbImage& image, int quality);
 // The bytes of "plain.jpg": DrawDefaultBackground() encoded at quality 85.
 std::string DefaultBackgroundJpeg();
 
-}  // namespace zanth::rooms
+}  // namespace zanth

@@ -305,9 +305,9 @@ void Server::FirstRunSetup() {
       {101, "timeout", rooms::kTimeout | rooms::kHidden | rooms::kStaff, "timeout.rmd"},
   };
   // The picture both rooms name, unless the owner put one there already.
-  std::string picture = settings_.media_dir + rooms::kDefaultBackgroundName;
+  std::string picture = settings_.media_dir + kDefaultBackgroundName;
   if (!platform::FileExists(picture)) {
-    if (int rc = platform::WriteFileAtomically(picture, rooms::DefaultBackgroundJpeg()); rc != 0) {
+    if (int rc = platform::WriteFileAtomically(picture, DefaultBackgroundJpeg()); rc != 0) {
       LogError(rc, "writing %s", picture.c_str());
     }
   }

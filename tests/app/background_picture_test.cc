@@ -12,7 +12,7 @@
 
 #include <jpeglib.h>
 
-namespace zanth::rooms {
+namespace zanth {
 namespace {
 
 // libjpeg's error handler, which returns to Decode instead of ending the
@@ -140,4 +140,4 @@ TEST(BackgroundPictureTest, NoiseCosinesAndOddSizesRoundTripAtEveryQuality) {
 }
 
 }  // namespace
-}  // namespace zanth::rooms
+}  // namespace zanth

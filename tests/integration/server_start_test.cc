@@ -84,7 +84,7 @@ TEST(ServerStartTest, FirstRunCreatesTheSite) {
   EXPECT_NE(std::string::npos, log.find("main No legacy files, first run setup\n"));
 
   // The gate room's picture is there to be served.
-  EXPECT_EQ(rooms::DefaultBackgroundJpeg(), testing::ReadFileText(data + "media/plain.jpg"));
+  EXPECT_EQ(DefaultBackgroundJpeg(), testing::ReadFileText(data + "media/plain.jpg"));
   // Every address the site gives out is one that other machines reach,
   // not the loopback address the host name may stand for.
   std::string host = ExpectedHostAddress();
