@@ -53,15 +53,21 @@ int main(int argc, char** argv) {
 
   int started = zanth::Server::kStartFailed;
   std::string log_file;
+  std::string failure;
   {
     zanth::Server server(options);
     started = server.Start();
     log_file = server.settings().log_file;
+    failure = server.start_failure();
     if (started == zanth::Server::kStarted) server.Run();
   }
   if (started == zanth::Server::kStartFailed) {
-    // The console's screen is gone by now; say where the reason is.
-    if (!options.headless) {
+    // The console's screen is gone by now; say where the reason is. A file
+    // that stopped the start is named whatever the mode: its owner must
+    // act before the server can run.
+    if (!failure.empty()) {
+      std::fprintf(stderr, "zanthd: %s\n", failure.c_str());
+    } else if (!options.headless) {
       std::fprintf(stderr, "zanthd: the server did not start; see %s\n", log_file.c_str());
     }
     // A service manager restarts a server that failed; a second instance

@@ -83,6 +83,8 @@ int Server::Start() {
   site_.bans.Load(site_.BansPath());
   Log(nullptr, "main", "Loading groups");
   if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
+  // An account file that cannot be read leaves the server without accounts
+  // and the file as it is.
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
   config_bridge_ = std::make_unique<protocol::SiteConfigHooks>(site_);
   commands::InstallSiteHooks(site_);
@@ -90,7 +92,12 @@ int Server::Start() {
 
   settings_.config_file = settings_.data_dir + "zanth.conf";
   Log(nullptr, "main", "Loading configuration");
-  if (config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get()) != 0) {
+  config::ReadFailure failure;
+  int read = config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get(),
+                                       &failure);
+  if (read != 0 && read != ENOENT) return StopForUnreadFile(failure);
+  // A new site only where there is no configuration at all.
+  if (read == ENOENT) {
     Log(nullptr, "main", "No config files, searching for legacy server files");
     if (ImportLegacySite() != 0) {
       Log(nullptr, "main", "No legacy files, first run setup");
@@ -167,6 +174,13 @@ int Server::OpenPropCache() {
   std::string folder = settings_.data_dir + "media/props/";
   return site_.props.Open(settings_.data_dir + "propcache.idx", folder);
 }
+
+int Server::StopForUnreadFile(const config::ReadFailure& failure) {
+  start_failure_ = failure.Text();
+  LogError(0, "%s", start_failure_.c_str());
+  return kStartFailed;
+}
+
 
 int Server::ImportLegacySite() {
   // The legacy preferences may name their own picture folder; until they

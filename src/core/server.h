@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "config/read_failure.h"
 #include "core/settings.h"
 #include "directory/directory_client.h"
 #include "http/http_server.h"
@@ -58,7 +59,9 @@ class Server {
 
   // Start-up up to the main loop. Returns kStarted when the server runs,
   // kSecondInstance when another server holds the data directory, or
-  // kStartFailed (after logging why).
+  // kStartFailed (after logging why). A configuration file that exists but
+  // cannot be read to its end is a failed start, with nothing written over
+  // it, and start_failure() has the one line that says where and why.
   static constexpr int kStarted = 0;
   static constexpr int kSecondInstance = 1;
   static constexpr int kStartFailed = 2;
@@ -71,6 +74,10 @@ class Server {
   void RunOnce(int max_wait_ms = kTickMs);
   // Runs the loop until a quit is requested.
   void Run();
+
+  // After a start that failed on a stored file: the line for the owner,
+  // naming the file, the place and the fault. Empty otherwise.
+  const std::string& start_failure() const { return start_failure_; }
 
   Settings& settings() { return settings_; }
   net::ConnectionManager& transport() { return transport_; }
@@ -91,6 +98,9 @@ class Server {
   // it has none (never over a site owner's files).
   void PlaceWebClient();
   int OpenPropCache();
+  // Logs the failure's line, keeps it for start_failure() and returns
+  // kStartFailed.
+  int StopForUnreadFile(const config::ReadFailure& failure);
   // Reopens the log by its name, after a rotation renamed it.
   void ReopenLog();
   void WriteConfiguration();
@@ -105,6 +115,7 @@ class Server {
   std::unique_ptr<http::HttpServer> http_server_;
   std::unique_ptr<directory::DirectoryClient> directory_;
   std::atomic<bool> stop_requested_{false};
+  std::string start_failure_;
   // Last, so that it goes first: it restores the terminal and takes its
   // sink out of the log before the rest of the server is torn down.
   std::unique_ptr<ServerConsole> console_;

@@ -25,6 +25,12 @@ using namespace std::chrono_literals;
 using testing::ConnectLoopback;
 using testing::ServerProcess;
 
+// Two rooms, as a new site has.
+std::string TwoRooms() {
+  return "  <room id=\"100\" name=\"gate\" gate=\"yes\" desc=\"gate.rmd\" src=\"gate.rmd\"/>\n"
+         "  <room id=\"101\" name=\"timeout\" timeout=\"yes\" src=\"timeout.rmd\"/>\n";
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -53,6 +59,64 @@ TEST(ServerStartTest, FirstRunCreatesTheSite) {
             log.find("main Zanth Personal Server for Windows 1.2b3 build 192\n", start));
   EXPECT_NE(std::string::npos, log.find("main No legacy files, first run setup\n"));
   server.Stop();
+}
+
+// A damaged stored file is never replaced: neither by a lenient reading
+// that drops what it cannot parse (the rooms after one left open) nor by a
+// new site or default tables. The start stops with one line that names the
+// file, the place and the fault, on standard error and in the log.
+TEST(ServerStartTest, DamagedStoredFileStopsTheStartAndStaysAsItIs) {
+  struct Case {
+    std::string file;
+    std::string text;
+    std::string fault;
+  };
+  const Case kCases[] = {
+      {"zanth.conf",
+       "<?xml version=\"1.0\"?>\n<zanthd>\n"
+       "  <sitename address=\"127.0.0.1\">Mine</sitename>\n"
+       "  <room id=\"100\" name=\"Hall\" gate=\"yes\">\n"
+       "  <room id=\"200\" name=\"Attic\"/>\n"
+       "  <room id=\"300\" name=\"Cellar\"/>\n"
+       "</zanthd>\n",
+       "line 7, column 10: Opening and ending tag mismatch: room line 4 and zanthd"},
+      {"zanth.conf", "sitename = My Site\n", "line 1, column 1: text that is not an element"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.file + ": " + c.text);
+    ServerProcess server;
+    server.WriteConfig(TwoRooms());
+    const std::string path = server.data_dir() + c.file;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+    std::string standard_error;
+    EXPECT_EQ(1, server.RunSecondInstance(20s, &standard_error));
+    const std::string line =
+        path + ": " + c.fault + "; fix the file, or move it away to start a new site";
+    EXPECT_EQ("zanthd: " + line + "\n", standard_error);
+    EXPECT_EQ(1, server.CountInLog(" Error " + line + "\n")) << server.Log();
+    EXPECT_EQ(c.text, testing::ReadFileText(path));
+    EXPECT_FALSE(Exists(server.data_dir() + "zanth.conf.bak"));
+    EXPECT_FALSE(Exists(server.data_dir() + "media/gate.rmd"));
+    EXPECT_EQ(0, server.CountInLog("first run setup"));
+  }
+}
+
+// The start-up rewrite (here: filling in the profile URL) keeps the file
+// it replaces.
+TEST(ServerStartTest, RewriteKeepsThePreviousConfigurationAsBak) {
+  ServerProcess server;
+  std::string written;
+  server.WriteConfigWith([&server, &written] {
+    written = "<?xml version=\"1.0\"?>\n<zanthd><sitename address=\"127.0.0.1\" port=\"" +
+              std::to_string(server.chat_port()) + "\" httpport=\"" +
+              std::to_string(server.http_port()) + "\" hidden=\"yes\">Mine</sitename></zanthd>\n";
+    return written;
+  });
+  ASSERT_TRUE(server.Start());
+  const std::string conf = server.data_dir() + "zanth.conf";
+  EXPECT_NE(std::string::npos, testing::ReadFileText(conf).find("index.html</profileurl>"));
+  EXPECT_EQ(written, testing::ReadFileText(conf + ".bak"));
+  EXPECT_EQ(0, server.Stop());
 }
 
 TEST(ServerStartTest, ExistingIndexPageMakesTheProfilePageZanthprofile) {

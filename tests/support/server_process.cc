@@ -2,6 +2,7 @@
 #include "support/server_process.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -79,9 +80,14 @@ void ServerProcess::WriteConfigWith(std::function<std::string()> make) {
   std::ofstream(data_dir() + "zanth.conf") << make_config_();
 }
 
-pid_t ServerProcess::Spawn(const std::vector<std::string>& args) {
+pid_t ServerProcess::Spawn(const std::vector<std::string>& args, const std::string& error_file) {
   pid_t pid = fork();
   if (pid == 0) {
+    if (!error_file.empty()) {
+      int fd = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || dup2(fd, 2) < 0) _exit(127);
+      close(fd);
+    }
     setenv("HOME", home_.path().c_str(), 1);
     unsetenv("XDG_DOCUMENTS_DIR");
     std::vector<std::string> all = {ZANTHD_BINARY, "--headless"};
@@ -130,13 +136,18 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
   return false;
 }
 
-int ServerProcess::RunSecondInstance(std::chrono::milliseconds timeout) {
-  pid_t pid = Spawn({});
+int ServerProcess::RunSecondInstance(std::chrono::milliseconds timeout,
+                                     std::string* standard_error) {
+  // Outside the data directory, so that the files a test compares stay
+  // as the server left them.
+  const std::string error_file = standard_error != nullptr ? home_.path() + "/stderr.txt" : "";
+  pid_t pid = Spawn({}, error_file);
   int status = WaitExit(pid, timeout);
   if (status < 0) {
     kill(pid, SIGKILL);
     WaitExit(pid, std::chrono::seconds(5));
   }
+  if (standard_error != nullptr) *standard_error = ReadFileText(error_file);
   return status;
 }
 

@@ -44,8 +44,10 @@ class ServerProcess {
   // log says it listens. Returns false when it did not within the timeout.
   bool Start(const std::vector<std::string>& args = {});
   // Runs another zanthd with the same HOME and waits for it to end; returns
-  // its exit status, or -1 when it did not end within timeout.
-  int RunSecondInstance(std::chrono::milliseconds timeout);
+  // its exit status, or -1 when it did not end within timeout. When
+  // standard_error is given, it gets what the process wrote there.
+  int RunSecondInstance(std::chrono::milliseconds timeout,
+                        std::string* standard_error = nullptr);
   // Sends SIGTERM and waits; returns the exit status, or -1 on timeout.
   int Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Ends the server with SIGKILL: no chance to write anything on the way.
@@ -60,7 +62,9 @@ class ServerProcess {
   int CountInLog(const std::string& text) const;
 
  private:
-  pid_t Spawn(const std::vector<std::string>& args);
+  // Starts zanthd --headless with args; its standard error goes to
+  // error_file when one is named.
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& error_file = "");
   static int WaitExit(pid_t pid, std::chrono::milliseconds timeout);
 
   TempDir home_;
