@@ -77,12 +77,23 @@ int Server::Start() {
   Log(nullptr, "main", "Server Start");
   Log(nullptr, "main", "%s", kServerVersion);
   Log(nullptr, "main", "Loading prop cache");
-  if (int rc = OpenPropCache(); rc != 0) {
-    LogFatal("Error opening prop cache index file %d", rc);
+  // A stored file that exists but cannot be read to its end stops the
+  // start: going on would write over it what little was read.
+  std::string problem;
+  if (int rc = OpenPropCache(&problem); rc != 0) {
+    if (rc > 0) Log(nullptr, "errext", "Error opening prop cache index file %d", rc);
+    return StopForUnreadFile(settings_.data_dir + "propcache.idx", rc, problem);
   }
-  site_.bans.Load(site_.BansPath());
+  if (int rc = site_.bans.Load(site_.BansPath(), &problem); rc != 0) {
+    return StopForUnreadFile(site_.BansPath(), rc, problem);
+  }
   Log(nullptr, "main", "Loading groups");
-  if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
+  if (int rc = site_.groups.Load(site_.GroupsPath(), &problem); rc != 0) {
+    // Without a problem, the file was missing and the defaults could not
+    // be written: they serve all the same.
+    if (!problem.empty()) return StopForUnreadFile(site_.GroupsPath(), rc, problem);
+    LogError(rc, "writing groups");
+  }
   // An account file that cannot be read leaves the server without accounts
   // and the file as it is.
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
@@ -168,11 +179,11 @@ int Server::Start() {
   return kStarted;
 }
 
-int Server::OpenPropCache() {
+int Server::OpenPropCache(std::string* problem) {
   // The prop folder comes from the configuration, which is read later; the
   // props live in media/props/ of the data directory until then.
   std::string folder = settings_.data_dir + "media/props/";
-  return site_.props.Open(settings_.data_dir + "propcache.idx", folder);
+  return site_.props.Open(settings_.data_dir + "propcache.idx", folder, problem);
 }
 
 int Server::StopForUnreadFile(const config::ReadFailure& failure) {
@@ -181,6 +192,12 @@ int Server::StopForUnreadFile(const config::ReadFailure& failure) {
   return kStartFailed;
 }
 
+int Server::StopForUnreadFile(const std::string& path, int rc, const std::string& problem) {
+  config::ReadFailure failure;
+  failure.path = path;
+  failure.message = problem.empty() ? ResultText(rc) : problem;
+  return StopForUnreadFile(failure);
+}
 
 int Server::ImportLegacySite() {
   // The legacy preferences may name their own picture folder; until they
@@ -225,8 +242,12 @@ void Server::FirstRunSetup() {
       {101, "timeout", rooms::kTimeout | rooms::kHidden | rooms::kStaff, "timeout.rmd"},
   };
   for (const FirstRoom& r : kRooms) {
+    // A media folder kept from an earlier site (its configuration moved
+    // away) may hold the owner's own description of the room.
     std::string path = settings_.media_dir + r.file;
-    if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {
+    if (platform::FileExists(path)) {
+      Log(nullptr, "main", "Keeping %s", path.c_str());
+    } else if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {
       LogError(rc, "writing %s", path.c_str());
     }
     rooms::RoomFields fields;
