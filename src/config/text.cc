@@ -58,24 +58,31 @@ void AppendLatin1(unsigned char byte, std::string* out) {
   *out += static_cast<char>(0x80 | (byte & 0x3F));
 }
 
-// Both writers: ASCII as it is (controls dropped), a sequence that keep()
-// accepts as it is, any other byte as its Latin-1 character.
+// Both writers: controls dropped, then ASCII as it is, a sequence that
+// keep() accepts as it is, any other byte as its Latin-1 character. The
+// controls go first: the bytes around one can form a sequence once it is
+// gone, and the file must read back to text that is written the same way.
 template <typename Keep>
-std::string ToXml(std::string_view text, Keep keep) {
+std::string ToXml(std::string_view raw, Keep keep) {
+  std::string text;
+  text.reserve(raw.size());
+  for (char c : raw) {
+    if (!IsXmlControl(static_cast<unsigned char>(c))) text += c;
+  }
   std::string out;
   out.reserve(text.size());
   std::size_t pos = 0;
   while (pos < text.size()) {
     auto byte = static_cast<unsigned char>(text[pos]);
     if (byte < 0x80) {
-      if (!IsXmlControl(byte)) out += static_cast<char>(byte);
+      out += static_cast<char>(byte);
       ++pos;
       continue;
     }
     std::uint32_t code = 0;
     std::size_t length = XmlSequence(text, pos, &code);
     if (length > 0 && keep(code)) {
-      out.append(text.substr(pos, length));
+      out.append(text, pos, length);
       pos += length;
       continue;
     }

@@ -55,9 +55,9 @@ std::string XmlField(std::string_view text) {
 // A name or password field of the binary form, or false when the field has
 // no terminator (text that only looks like records).
 bool BinaryField(const std::uint8_t* p, std::string* out) {
-  const void* end = std::memchr(p, 0, 33);
+  const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, 33));
   if (end == nullptr) return false;
-  *out = std::string(reinterpret_cast<const char*>(p), static_cast<const std::uint8_t*>(end) - p);
+  *out = std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
   return true;
 }
 

@@ -658,20 +658,24 @@ TEST(TextTest, WireBytesSurviveTheirXmlForm) {
     const std::string xml = XmlFromWire(bytes);
     EXPECT_EQ(xml, XmlSafeText(xml)) << ::testing::PrintToString(bytes);
     EXPECT_EQ(expected, WireFromXml(xml)) << ::testing::PrintToString(bytes);
+    EXPECT_EQ(xml, XmlFromWire(WireFromXml(xml))) << ::testing::PrintToString(bytes);
   };
   for (int a = 0; a < 256; ++a) {
     for (int b = 0; b < 256; ++b) check({static_cast<char>(a), static_cast<char>(b)});
   }
-  // Longer runs drawn mostly from the bytes of UTF-8 sequences.
+  // Longer runs drawn from the bytes of UTF-8 sequences and from controls,
+  // whose removal can join the bytes around them into a sequence.
   std::uint32_t state = 12345;
   for (int i = 0; i < 20000; ++i) {
     std::string bytes;
     for (int n = 0; n < 6; ++n) {
       state = state * 1103515245u + 12345u;
-      bytes += static_cast<char>(0x80 + ((state >> 16) & 0x7F));
+      std::uint32_t draw = (state >> 16) & 0xFF;
+      bytes += static_cast<char>(draw < 0x20 ? draw : 0x80 + (draw & 0x7F));
     }
     check(bytes);
   }
+  check("\xCE\x01\x98");
   EXPECT_EQ("\xE9t\xE9 \xE2\x82\xAC", WireFromXml("\xC3\xA9t\xC3\xA9 \xE2\x82\xAC"));
 }
 
