@@ -29,7 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::QuietLog(false);
   users::GroupTable groups;
   users::AccountList accounts;
-  (void)accounts.LoadText(std::string_view(reinterpret_cast<const char*>(data), size), groups);
+  config::ReadFailure failure;
+  (void)accounts.LoadText(std::string_view(reinterpret_cast<const char*>(data), size), groups,
+                          &failure);
   for (const users::AccountRecord& account : accounts.accounts()) {
     (void)accounts.Check(account.name, account.password);
   }

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "fuzz_support.h"
+#include "platform/file.h"
 #include "props/prop_cache.h"
 
 using namespace zanth;
@@ -27,7 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       "propcache.idx", std::string_view(reinterpret_cast<const char*>(data), size));
   std::string prop_dir = fuzz::ScratchDir() + "props/";
   props::PropCache cache;
-  if (cache.Open(path, prop_dir) != 0) Fail("cannot open the index");
+  std::string problem;
+  if (int rc = cache.Open(path, prop_dir, &problem); rc != 0) {
+    // A cut index is refused and left as it was.
+    std::string after;
+    if (rc != -1 || problem.empty()) Fail("cannot open the index");
+    if (platform::ReadWholeFile(path, &after) != 0 ||
+        after != std::string_view(reinterpret_cast<const char*>(data), size)) {
+      Fail("a refused index was written");
+    }
+    return 0;
+  }
 
   props::PropCache reopened;
   if (cache.Save() != 0 || reopened.Open(path, prop_dir) != 0) Fail("cannot save the index");

@@ -116,12 +116,25 @@ int Server::Start() {
   Log(nullptr, "main", "Server Start");
   Log(nullptr, "main", "%s", kServerVersion);
   Log(nullptr, "main", "Loading prop cache");
-  if (int rc = OpenPropCache(); rc != 0) {
-    LogFatal("Error opening prop cache index file %d", rc);
+  // A stored file that exists but cannot be read to its end stops the
+  // start: going on would write over it what little was read.
+  std::string problem;
+  if (int rc = OpenPropCache(&problem); rc != 0) {
+    if (rc > 0) Log(nullptr, "errext", "Error opening prop cache index file %d", rc);
+    return StopForUnreadFile(settings_.data_dir + "propcache.idx", rc, problem);
   }
-  site_.bans.Load(site_.BansPath());
+  if (int rc = site_.bans.Load(site_.BansPath(), &problem); rc != 0) {
+    return StopForUnreadFile(site_.BansPath(), rc, problem);
+  }
   Log(nullptr, "main", "Loading groups");
-  if (int rc = site_.groups.Load(site_.GroupsPath()); rc != 0) LogError(rc, "writing groups");
+  if (int rc = site_.groups.Load(site_.GroupsPath(), &problem); rc != 0) {
+    // Without a problem, the file was missing and the defaults could not
+    // be written: they serve all the same.
+    if (!problem.empty()) return StopForUnreadFile(site_.GroupsPath(), rc, problem);
+    LogError(rc, "writing groups");
+  }
+  // An account file that cannot be read leaves the server without accounts
+  // and the file as it is.
   (void)site_.accounts.Load(site_.AccountsPath(), site_.groups);
   // Encoded passwords are as good as plain text, and bans name visitors:
   // files from before they were written for their owner alone are made so.
@@ -140,7 +153,12 @@ int Server::Start() {
   settings_.config_file = settings_.data_dir + "zanth.conf";
   Log(nullptr, "main", "Loading configuration");
   bool new_site = false;
-  if (config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get()) != 0) {
+  config::ReadFailure failure;
+  int read = config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get(),
+                                       &failure);
+  if (read != 0 && read != ENOENT) return StopForUnreadFile(failure);
+  // A new site only where there is no configuration at all.
+  if (read == ENOENT) {
     Log(nullptr, "main", "No config files, searching for legacy server files");
     if (ImportLegacySite() != 0) {
       Log(nullptr, "main", "No legacy files, first run setup");
@@ -220,11 +238,24 @@ int Server::Start() {
   return kStarted;
 }
 
-int Server::OpenPropCache() {
+int Server::OpenPropCache(std::string* problem) {
   // The prop folder comes from the configuration, which is read later; the
   // props live in media/props/ of the data directory until then.
   std::string folder = settings_.data_dir + "media/props/";
-  return site_.props.Open(settings_.data_dir + "propcache.idx", folder);
+  return site_.props.Open(settings_.data_dir + "propcache.idx", folder, problem);
+}
+
+int Server::StopForUnreadFile(const config::ReadFailure& failure) {
+  start_failure_ = failure.Text();
+  LogError(0, "%s", start_failure_.c_str());
+  return kStartFailed;
+}
+
+int Server::StopForUnreadFile(const std::string& path, int rc, const std::string& problem) {
+  config::ReadFailure failure;
+  failure.path = path;
+  failure.message = problem.empty() ? ResultText(rc) : problem;
+  return StopForUnreadFile(failure);
 }
 
 int Server::ImportLegacySite() {
@@ -312,8 +343,12 @@ void Server::FirstRunSetup() {
     }
   }
   for (const FirstRoom& r : kRooms) {
+    // A media folder kept from an earlier site (its configuration moved
+    // away) may hold the owner's own description of the room.
     std::string path = settings_.media_dir + r.file;
-    if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {
+    if (platform::FileExists(path)) {
+      Log(nullptr, "main", "Keeping %s", path.c_str());
+    } else if (int rc = platform::WriteWholeFile(path, kDefaultRoomDescription); rc != 0) {
       LogError(rc, "writing %s", path.c_str());
     }
     rooms::RoomFields fields;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "config/read_failure.h"
 #include "config/settings.h"
 #include "console/console.h"
 #include "directory/directory_client.h"
@@ -46,7 +47,10 @@ class Server : private console::ConsoleHost {
 
   // Start-up up to the main loop. Returns kStarted when the server runs,
   // kSecondInstance when another server holds the data directory, or
-  // kStartFailed (after logging why).
+  // kStartFailed (after logging why). A stored file that exists but cannot
+  // be read to its end (the configuration, the groups, the ban list, the
+  // prop index) is a failed start, with nothing written over it, and
+  // start_failure() has the one line that says which and why.
   static constexpr int kStarted = 0;
   static constexpr int kSecondInstance = 1;
   static constexpr int kStartFailed = 2;
@@ -87,7 +91,12 @@ class Server : private console::ConsoleHost {
   // Copies the browser page into the media folder's "web" subfolder when
   // it has none (never over a site owner's files).
   void PlaceWebClient();
-  int OpenPropCache();
+  int OpenPropCache(std::string* problem);
+  // Logs the failure's line, keeps it for start_failure() and returns
+  // kStartFailed. The second form builds the failure from a file's path,
+  // its result code and the loader's account of the damage.
+  int StopForUnreadFile(const config::ReadFailure& failure);
+  int StopForUnreadFile(const std::string& path, int rc, const std::string& problem);
   // Reopens the log by its name, after a rotation renamed it.
   void ReopenLog();
   void WriteConfiguration();

@@ -269,9 +269,13 @@ int RunCommand(protocol::Site& site, UserRecord& user, std::string_view line,
       return kOk;
     case 32: users::SendServerNotice(user, kServerVersion); return kOk;
     case 33: {
-      long n = rooms::PurgeMedia(site.settings, site.rooms, site.sounds);
-      users::SendServerNotice(user, FormatMessage("%ld files purged", n));
-      LogAs(user, "purge", "media %ld", n);
+      int n = 0;
+      if (rooms::PurgeMedia(site.settings, site.rooms, site.sounds, &n) != 0) {
+        users::SendServerNotice(user, "No files purged: a room description cannot be read");
+        return kOk;
+      }
+      users::SendServerNotice(user, FormatMessage("%d files purged", n));
+      LogAs(user, "purge", "media %d", n);
       return kOk;
     }
     default:

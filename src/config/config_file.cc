@@ -2,7 +2,9 @@
 // sounds through ConfigHooks.
 #include "config/config_file.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +26,39 @@ constexpr char kNamespaceUri[] = "http://zanth.example/xmlschemas/server.conf/";
 constexpr std::string_view kXmlStart = "<?xml";
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 constexpr std::size_t kSoundFieldLimit = 32;
+constexpr std::size_t kAttributeLimit = 1023;
+
+// A text that clients see, as read from the file.
+std::string Wire(const std::string& file_text) { return WireFromXml(file_text); }
+
+// The element with its texts and attribute values as clients sent them,
+// children too; values are cut to the attribute limit once they are.
+Element WireElement(const Element& element) {
+  Element wire;
+  wire.name = element.name;
+  wire.text = Wire(element.text);
+  for (const auto& [name, value] : element.attributes) {
+    wire.attributes.emplace_back(name, CutText(Wire(value), kAttributeLimit));
+  }
+  for (const Element& child : element.children) {
+    wire.children.push_back(WireElement(child));
+  }
+  return wire;
+}
+
+// The reverse of WireElement: texts and values as the file holds them.
+Element FileElement(const Element& element) {
+  Element file;
+  file.name = element.name;
+  file.text = XmlFromWire(element.text);
+  for (const auto& [name, value] : element.attributes) {
+    file.attributes.emplace_back(name, XmlFromWire(value));
+  }
+  for (const Element& child : element.children) {
+    file.children.push_back(FileElement(child));
+  }
+  return file;
+}
 
 std::uint16_t ParseUnsigned16(const std::string& text) {
   return static_cast<std::uint16_t>(ParseNumber(text));
@@ -34,13 +69,13 @@ std::int16_t ParseSigned16(const std::string& text) {
 }
 
 void ApplySiteName(const Element& element, Settings* settings) {
-  settings->site_name = CutText(element.text, kSiteNameLimit);
+  settings->site_name = CutText(Wire(element.text), kSiteNameLimit);
   // Flags are only ever set here: present means on, whatever the value.
   for (const auto& [name, value] : element.attributes) {
     if (name == "id") {
-      settings->directory_id = CutText(value, kDirectoryIdLimit);
+      settings->directory_id = CutText(Wire(value), kDirectoryIdLimit);
     } else if (name == "address") {
-      settings->bind_address = CutText(value, kAddressLimit);
+      settings->bind_address = CutText(Wire(value), kAddressLimit);
     } else if (name == "port") {
       settings->chat_port = ParseUnsigned16(value);
     } else if (name == "httpport") {
@@ -77,11 +112,12 @@ void ApplyRating(const Element& element, Settings* settings) {
   }
 }
 
-// The text of an element that names a folder or URL, and its "src"
-// attribute, both of which end in "/".
+// The URL of an element that names a folder, and its "src" attribute, the
+// folder's local path (kept in UTF-8, as the system names it); both end in
+// "/".
 void ApplyFolderPair(const Element& element, std::size_t text_limit,
                      std::string* text, std::string* source) {
-  *text = WithTrailingSlash(element.text, text_limit);
+  *text = WithTrailingSlash(Wire(element.text), text_limit);
   for (const auto& [name, value] : element.attributes) {
     if (name == "src") *source = WithTrailingSlash(value, kPathLimit);
   }
@@ -92,7 +128,7 @@ void ApplyElement(const Element& element, Settings* settings,
   const std::string& name = element.name;
   if (name == "room") {
     // The room owns its children (its loose props).
-    if (hooks != nullptr) hooks->ReadRoom(element);
+    if (hooks != nullptr) hooks->ReadRoom(WireElement(element));
     return;
   }
   if (name == "sitename") {
@@ -104,19 +140,18 @@ void ApplyElement(const Element& element, Settings* settings,
     ApplyFolderPair(element, kLongTextLimit, &settings->base_url,
                     &settings->media_dir);
   } else if (name == "profileurl") {
-    settings->profile_url = CutText(element.text, kLongTextLimit);
+    settings->profile_url = CutText(Wire(element.text), kLongTextLimit);
     for (const auto& [attribute, value] : element.attributes) {
-      if (attribute == "src")
-        settings->profile_file = CutText(value, kPathLimit);
+      if (attribute == "src") settings->profile_file = CutText(value, kPathLimit);
     }
   } else if (name == "siteurl") {
-    settings->site_url = CutText(element.text, kPathLimit);
+    settings->site_url = CutText(Wire(element.text), kPathLimit);
   } else if (name == "cgipath") {
-    settings->cgi_path = WithTrailingSlash(element.text, kPathLimit);
+    settings->cgi_path = WithTrailingSlash(Wire(element.text), kPathLimit);
   } else if (name == "siteimg") {
-    settings->site_image = CutText(element.text, kPathLimit);
+    settings->site_image = CutText(Wire(element.text), kPathLimit);
   } else if (name == "description") {
-    settings->description = CutText(element.text, kLongTextLimit);
+    settings->description = CutText(Wire(element.text), kLongTextLimit);
   } else if (name == "liveinfofile") {
     settings->live_info_file = CutText(element.text, kPathLimit);
   } else if (name == "pidfile") {
@@ -124,12 +159,12 @@ void ApplyElement(const Element& element, Settings* settings,
   } else if (name == "rating") {
     ApplyRating(element, settings);
   } else if (name == "dirserver") {
-    settings->directory_server = CutText(element.text, kPathLimit);
+    settings->directory_server = CutText(Wire(element.text), kPathLimit);
   } else if (name == "sound") {
     if (hooks != nullptr) {
       const std::string* source = element.Attribute("src");
-      hooks->ReadSound(CutText(element.text, kSoundFieldLimit),
-                       source != nullptr ? CutText(*source, kSoundFieldLimit)
+      hooks->ReadSound(CutText(Wire(element.text), kSoundFieldLimit),
+                       source != nullptr ? CutText(Wire(*source), kSoundFieldLimit)
                                          : std::string());
     }
   }
@@ -140,28 +175,33 @@ void ApplyElement(const Element& element, Settings* settings,
   }
 }
 
-int ReadOlderForm(const std::string& path, std::string_view text,
-                  Settings* settings, ConfigHooks* hooks) {
-  int status = kOk;
-  // The older form holds Latin-1 text; the server keeps text as the XML
-  // form gives it (UTF-8). Converted before anything is cut to its limit,
-  // the values read now are the ones the rewritten file gives back.
-  std::string converted = XmlSafeText(text);
-  MarkupReader reader(converted);
+// The elements of an older-form text, read to its end before anything is
+// applied: a file that does not parse to its end is left for its owner to
+// mend, not half applied and rewritten without the rest. Returns 0, or
+// kFailed with *failure filled.
+int ReadOlderElements(std::string_view text, std::vector<Element>* elements,
+                      ReadFailure* failure) {
+  MarkupReader reader(text);
   Element element;
   for (;;) {
     int result = reader.Next(&element);
     if (result == 0) break;
     if (result < 0) {
-      status = kFailed;
-      break;
+      failure->SetPlace(text, reader.error_offset());
+      failure->message = reader.error();
+      return kFailed;
     }
-    ApplyElement(element, settings, hooks);
+    // The older form holds text as clients sent it; from here on it is
+    // what the XML form would give.
+    elements->push_back(FileElement(element));
   }
-  // Whatever was read is kept in XML from now on. A failed write has been
-  // logged and leaves the older file for the next start.
-  WriteConfiguration(path, *settings, hooks);
-  return status;
+  if (elements->empty()) {
+    // Neither form: nothing here is a setting, and writing the defaults in
+    // its place would lose whatever the owner meant it to hold.
+    failure->message = "no XML declaration, and no element of the older format";
+    return kFailed;
+  }
+  return kOk;
 }
 
 Element MakeElement(const char* name, std::string text) {
@@ -175,11 +215,11 @@ Element MakeElement(const char* name, std::string text) {
 std::vector<Element> SiteElements(const Settings& settings) {
   std::vector<Element> elements;
 
-  Element site = MakeElement("sitename", settings.site_name);
-  site.SetAttribute("address", settings.bind_address);
+  Element site = MakeElement("sitename", XmlFromWire(settings.site_name));
+  site.SetAttribute("address", XmlFromWire(settings.bind_address));
   site.SetAttribute("port", std::to_string(settings.chat_port));
   if (!settings.directory_id.empty()) {
-    site.SetAttribute("id", settings.directory_id);
+    site.SetAttribute("id", XmlFromWire(settings.directory_id));
   }
   if (settings.hidden()) site.SetAttribute("hidden", "yes");
   if (settings.site_capacity != 0) {
@@ -200,29 +240,32 @@ std::vector<Element> SiteElements(const Settings& settings) {
     const std::string& text;
     const std::string& source;
   };
+  // The URL is a text that clients see; the source is a local path.
   for (const Pair& pair :
        {Pair{"propurl", settings.prop_url, settings.prop_dir},
         Pair{"baseurl", settings.base_url, settings.media_dir},
         Pair{"profileurl", settings.profile_url, settings.profile_file}}) {
-    Element element = MakeElement(pair.name, pair.text);
+    Element element = MakeElement(pair.name, XmlFromWire(pair.text));
     element.SetAttribute("src", pair.source);
     elements.push_back(std::move(element));
   }
 
-  elements.push_back(MakeElement("siteurl", settings.site_url));
-  elements.push_back(MakeElement("cgipath", settings.cgi_path));
+  elements.push_back(MakeElement("siteurl", XmlFromWire(settings.site_url)));
+  elements.push_back(MakeElement("cgipath", XmlFromWire(settings.cgi_path)));
 
   struct Optional {
     const char* name;
     const std::string& text;
+    bool local_path;
   };
   for (const Optional& optional :
-       {Optional{"siteimg", settings.site_image},
-        Optional{"pidfile", settings.pid_file},
-        Optional{"liveinfofile", settings.live_info_file},
-        Optional{"description", settings.description}}) {
+       {Optional{"siteimg", settings.site_image, false},
+        Optional{"pidfile", settings.pid_file, true},
+        Optional{"liveinfofile", settings.live_info_file, true},
+        Optional{"description", settings.description, false}}) {
     if (!optional.text.empty()) {
-      elements.push_back(MakeElement(optional.name, optional.text));
+      elements.push_back(MakeElement(
+          optional.name, optional.local_path ? optional.text : XmlFromWire(optional.text)));
     }
   }
 
@@ -236,7 +279,7 @@ std::vector<Element> SiteElements(const Settings& settings) {
   }
 
   if (!settings.directory_server.empty()) {
-    elements.push_back(MakeElement("dirserver", settings.directory_server));
+    elements.push_back(MakeElement("dirserver", XmlFromWire(settings.directory_server)));
   }
   return elements;
 }
@@ -245,8 +288,10 @@ int BuildDocument(const Settings& settings, ConfigHooks* hooks,
                   std::string* out) {
   std::vector<Element> elements = SiteElements(settings);
   if (hooks != nullptr) {
-    hooks->WriteSounds(&elements);
-    hooks->WriteRooms(&elements);
+    std::vector<Element> owned;
+    hooks->WriteSounds(&owned);
+    hooks->WriteRooms(&owned);
+    for (const Element& element : owned) elements.push_back(FileElement(element));
   }
   return BuildXmlDocument(kRootName, kNamespaceUri, elements, out);
 }
@@ -297,8 +342,12 @@ int ParseNumber(const std::string& text) {
 }
 
 int ReadConfiguration(const std::string& path, Settings* settings,
-                      ConfigHooks* hooks) {
+                      ConfigHooks* hooks, ReadFailure* failure) {
   if (settings == nullptr) return kParamErr;
+  ReadFailure unused;
+  if (failure == nullptr) failure = &unused;
+  *failure = ReadFailure();
+  failure->path = path;
   // These three are only ever set by the file, so a file without them must
   // not inherit values from an earlier reading.
   settings->profile_file.clear();
@@ -307,7 +356,10 @@ int ReadConfiguration(const std::string& path, Settings* settings,
 
   std::string contents;
   int rc = platform::ReadWholeFile(path, &contents);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    failure->message = std::strerror(rc);
+    return rc;
+  }
 
   // The text ends at the first NUL byte, if any. A leading UTF-8 byte order
   // mark, as some editors add, does not hide the XML declaration.
@@ -315,19 +367,29 @@ int ReadConfiguration(const std::string& path, Settings* settings,
   text = text.substr(0, text.find('\0'));
   if (text.starts_with(kUtf8Mark)) text.remove_prefix(kUtf8Mark.size());
 
-  if (!text.starts_with(kXmlStart)) {
-    return ReadOlderForm(path, text, settings, hooks);
+  std::vector<Element> elements;
+  const bool older = !text.starts_with(kXmlStart);
+  if (older) {
+    if (int status = ReadOlderElements(text, &elements, failure); status != kOk) return status;
+  } else {
+    XmlDocPtr doc = ParseXml(text, failure);
+    if (doc == nullptr) return kFailed;
+    const xmlNode* root = xmlDocGetRootElement(doc.get());
+    if (root == nullptr || FromXml(root->name) != kRootName) {
+      // Some other document: applying nothing and writing the defaults
+      // over it would lose it.
+      if (root != nullptr) failure->line = static_cast<int>(xmlGetLineNo(root));
+      failure->message = "the root element is not <zanthd>";
+      return kFailed;
+    }
+    for (const xmlNode* node = root->children; node != nullptr; node = node->next) {
+      if (node->type == XML_ELEMENT_NODE) elements.push_back(ElementFromNode(node));
+    }
   }
-
-  XmlDocPtr doc = ParseXml(text);
-  if (doc == nullptr) return kOk;
-  const xmlNode* root = xmlDocGetRootElement(doc.get());
-  if (root == nullptr || FromXml(root->name) != kRootName) return kOk;
-  for (const xmlNode* node = root->children; node != nullptr;
-       node = node->next) {
-    if (node->type != XML_ELEMENT_NODE) continue;
-    ApplyElement(ElementFromNode(node, kLongTextLimit), settings, hooks);
-  }
+  for (const Element& element : elements) ApplyElement(element, settings, hooks);
+  // An older file is kept in XML from now on. A failed write has been
+  // logged and leaves the older file for the next start.
+  if (older) (void)WriteConfiguration(path, *settings, hooks);
   return kOk;
 }
 
@@ -335,7 +397,27 @@ int WriteConfiguration(const std::string& path, const Settings& settings,
                        ConfigHooks* hooks) {
   std::string text;
   int rc = BuildDocument(settings, hooks, &text);
-  if (rc == kOk) rc = platform::WriteFileAtomically(path, text);
+  if (rc != kOk) {
+    LogError(rc, "writing configuration file %s", path.c_str());
+    return rc;
+  }
+  // One generation back is kept, so that a change the owner regrets (or a
+  // file read in a way the owner did not expect) can be undone by hand. A
+  // write that changes nothing keeps that generation as it is.
+  std::string previous;
+  rc = platform::ReadWholeFile(path, &previous);
+  if (rc == 0) {
+    if (previous == text) return kOk;
+    rc = platform::WriteFileAtomically(path + ".bak", previous);
+    if (rc != 0) {
+      LogError(rc, "keeping configuration file %s.bak", path.c_str());
+      return rc;
+    }
+  } else if (rc != ENOENT) {
+    LogError(rc, "reading configuration file %s before writing it", path.c_str());
+    return rc;
+  }
+  rc = platform::WriteFileAtomically(path, text);
   if (rc != kOk) {
     LogError(rc, "writing configuration file %s", path.c_str());
   }

@@ -7,11 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "config/read_failure.h"
 #include "config/settings.h"
 
 namespace zanth::config {
 
 // One element of the file, independent of the format it was read from.
+// Hooks see texts and values as clients send them (see WireFromXml).
 struct Element {
   std::string name;
   std::vector<std::pair<std::string, std::string>> attributes;
@@ -41,15 +43,27 @@ class ConfigHooks {
 };
 
 // Reads the file at path into settings; rooms and sounds go to hooks (which
-// may be nullptr). Returns 0 when a file was read, even if nothing in it was
-// usable, else the system error of the failed open. A file in the older
-// markup format is rewritten as XML at once.
+// may be nullptr). Texts that clients see are read back to the bytes they
+// had when written (WireFromXml); local paths stay UTF-8. Returns:
+//   0        the file was read, even if nothing in it was usable;
+//   ENOENT   there is no file (the only case for setting up a new site);
+//   another system error: the file exists but cannot be read;
+//   kFailed  the file cannot be read to its end: an XML error of any kind,
+//            a root element other than "zanthd", older-form text that does
+//            not parse, or text with no element of either form.
+// For every result but 0 and ENOENT, *failure (may be nullptr) says where
+// and why, and nothing from the file has been applied or written (the
+// profile page, profile URL and CGI path are cleared in every case, as
+// before any reading). A file in the older markup format that reads to its
+// end is rewritten as XML at once.
 [[nodiscard]] int ReadConfiguration(const std::string& path, Settings* settings,
-                                    ConfigHooks* hooks);
+                                    ConfigHooks* hooks, ReadFailure* failure = nullptr);
 
 // Builds the document from settings and hooks and replaces the file at path
-// atomically. A failure is logged and leaves the previous file intact.
-// Returns 0 or the system error.
+// atomically. The file it replaces is kept first as path + ".bak" (one
+// generation, itself replaced atomically); when the document is the same
+// as the file, nothing is written. A failure is logged and leaves the
+// previous file intact. Returns 0 or the system error.
 int WriteConfiguration(const std::string& path, const Settings& settings,
                        ConfigHooks* hooks);
 

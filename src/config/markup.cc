@@ -26,7 +26,10 @@ int MarkupReader::Next(Element* element) {
     if (pos_ >= text_.size()) return 0;
     // Anything before the next "<" is not part of an element.
     std::size_t open = text_.find('<', pos_);
-    if (open == std::string_view::npos) break;
+    if (open == std::string_view::npos) {
+      Fail(pos_, "text that is not an element");
+      break;
+    }
     pos_ = open;
     int result = ReadElement(element, 0);
     if (result > 0) return 1;
@@ -36,10 +39,19 @@ int MarkupReader::Next(Element* element) {
   return -1;
 }
 
+int MarkupReader::Fail(std::size_t offset, std::string message) {
+  if (error_.empty()) {
+    error_ = std::move(message);
+    error_offset_ = offset;
+  }
+  return -1;
+}
+
 int MarkupReader::ReadElement(Element* element, int depth) {
+  const std::size_t start = pos_;
   std::size_t name_start = pos_ + 1;
   std::size_t name_end = text_.find_first_of(kNameEnd, name_start);
-  if (name_end == std::string_view::npos) return -1;
+  if (name_end == std::string_view::npos) return Fail(start, "a tag that does not end");
   std::string_view name = text_.substr(name_start, name_end - name_start);
 
   if (!IsElementName(name)) {
@@ -51,7 +63,7 @@ int MarkupReader::ReadElement(Element* element, int depth) {
       return 0;
     }
     std::size_t tag_end = text_.find('>', name_end);
-    if (tag_end == std::string_view::npos) return -1;
+    if (tag_end == std::string_view::npos) return Fail(start, "a tag that does not end");
     pos_ = tag_end + 1;
     return 0;
   }
@@ -59,21 +71,21 @@ int MarkupReader::ReadElement(Element* element, int depth) {
   *element = Element();
   element->name = std::string(name);
   pos_ = name_end;
-  if (!ReadAttributes(element)) return -1;
+  if (!ReadAttributes(element)) return Fail(start, "a tag that does not end");
 
   SkipWhiteSpace();
   if (name == "room") {
-    if (depth >= kMaxRoomDepth) return -1;
+    if (depth >= kMaxRoomDepth) return Fail(start, "rooms nested too deeply");
     std::size_t open = text_.find('<', pos_);
-    if (open == std::string_view::npos) return -1;
+    if (open == std::string_view::npos) return Fail(start, "a room that does not end");
     element->text = std::string(text_.substr(pos_, open - pos_));
     pos_ = open;
-    return ReadRoomChildren(element, depth) ? 1 : -1;
+    return ReadRoomChildren(element, depth) ? 1 : Fail(start, "a room that does not end");
   }
 
   std::string closing = "</" + element->name + ">";
   std::size_t close = text_.find(closing, pos_);
-  if (close == std::string_view::npos) return -1;
+  if (close == std::string_view::npos) return Fail(start, "no closing tag " + closing);
   element->text = std::string(text_.substr(pos_, close - pos_));
   pos_ = close + closing.size();
   return 1;

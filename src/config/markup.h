@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "config/config_file.h"
@@ -24,6 +25,11 @@ class MarkupReader {
   // an unterminated tag, value or closing tag). After -1 the reader is done.
   int Next(Element* element);
 
+  // After -1: what could not be read, and the offset in the text where it
+  // starts.
+  const std::string& error() const { return error_; }
+  std::size_t error_offset() const { return error_offset_; }
+
  private:
   // Reads the element whose "<" is at pos_, depth rooms deep. Returns 1 with
   // *element filled, 0 when the element was unknown and skipped, or -1.
@@ -33,10 +39,14 @@ class MarkupReader {
   // Reads a room's nested elements up to and including its closing tag.
   bool ReadRoomChildren(Element* room, int depth);
   void SkipWhiteSpace();
+  // Keeps the first error, at offset; returns -1 (false as a bool).
+  int Fail(std::size_t offset, std::string message);
 
   std::string_view text_;
   std::size_t pos_ = 0;
   bool failed_ = false;
+  std::string error_;
+  std::size_t error_offset_ = 0;
 };
 
 }  // namespace zanth::config

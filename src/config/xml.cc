@@ -15,27 +15,49 @@ namespace {
 
 void IgnoreXmlMessage(void* /*context*/, const char* /*format*/, ...) {}
 
-// Parser options turn off most of libxml2's output, but some messages go
-// through the generic error handler regardless; this silences that too for
-// as long as it lives and then puts the previous handler back.
-class QuietXmlErrors {
+// For as long as it lives: keeps the first error libxml2 reports and
+// silences every message, the generic ones included (parser options alone
+// do not stop all of them). The previous handlers come back afterwards.
+class XmlErrorCatcher {
  public:
-  QuietXmlErrors()
-      : handler_(xmlGenericError), context_(xmlGenericErrorContext) {
+  explicit XmlErrorCatcher(ReadFailure* failure)
+      : failure_(failure),
+        generic_(xmlGenericError),
+        generic_context_(xmlGenericErrorContext),
+        structured_(xmlStructuredError),
+        structured_context_(xmlStructuredErrorContext) {
     xmlSetGenericErrorFunc(nullptr, IgnoreXmlMessage);
+    xmlSetStructuredErrorFunc(this, Catch);
   }
-  ~QuietXmlErrors() { xmlSetGenericErrorFunc(context_, handler_); }
-  QuietXmlErrors(const QuietXmlErrors&) = delete;
-  QuietXmlErrors& operator=(const QuietXmlErrors&) = delete;
+  ~XmlErrorCatcher() {
+    xmlSetStructuredErrorFunc(structured_context_, structured_);
+    xmlSetGenericErrorFunc(generic_context_, generic_);
+  }
+  XmlErrorCatcher(const XmlErrorCatcher&) = delete;
+  XmlErrorCatcher& operator=(const XmlErrorCatcher&) = delete;
+
+  bool caught() const { return caught_; }
 
  private:
-  xmlGenericErrorFunc handler_;
-  void* context_;
+  static void Catch(void* context, xmlErrorPtr error) {
+    auto* self = static_cast<XmlErrorCatcher*>(context);
+    if (error == nullptr || error->level < XML_ERR_ERROR || self->caught_) return;
+    self->caught_ = true;
+    self->failure_->line = error->line;
+    self->failure_->column = error->int2;
+    self->failure_->message =
+        error->message != nullptr ? error->message : "XML error " + std::to_string(error->code);
+  }
+
+  ReadFailure* failure_;
+  bool caught_ = false;
+  xmlGenericErrorFunc generic_;
+  void* generic_context_;
+  xmlStructuredErrorFunc structured_;
+  void* structured_context_;
 };
 
-// The text of a node as well-formed UTF-8: in recovery mode libxml2 can
-// pass on bytes of a damaged document as they were, and text that is not
-// UTF-8 would change (as Latin-1) each time the file is written.
+// The text of a node as well-formed UTF-8.
 std::string NodeContent(const xmlNode* node) {
   XmlStringPtr content(xmlNodeGetContent(node));
   return XmlSafeText(FromXml(content.get()));
@@ -48,32 +70,36 @@ std::string FromXml(const xmlChar* text) {
   return std::string(reinterpret_cast<const char*>(text));
 }
 
-XmlDocPtr ParseXml(std::string_view text) {
-  if (text.size() > static_cast<std::size_t>(INT_MAX)) return nullptr;
-  QuietXmlErrors quiet;
-  return XmlDocPtr(xmlReadMemory(text.data(), static_cast<int>(text.size()),
-                                 nullptr, nullptr,
-                                 XML_PARSE_RECOVER | XML_PARSE_NONET |
-                                     XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+XmlDocPtr ParseXml(std::string_view text, ReadFailure* failure) {
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    failure->message = "the file is too large";
+    return nullptr;
+  }
+  XmlErrorCatcher catcher(failure);
+  XmlDocPtr doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                              XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+  // Namespace errors leave a document behind; they count all the same.
+  if (catcher.caught()) return nullptr;
+  if (doc == nullptr) failure->message = "the file is not an XML document";
+  return doc;
 }
 
-Element ElementFromNode(const xmlNode* node, std::size_t attribute_limit) {
+Element ElementFromNode(const xmlNode* node) {
   Element element;
   element.name = FromXml(node->name);
   for (const xmlAttr* attribute = node->properties; attribute != nullptr;
        attribute = attribute->next) {
     // libxml2 lays out attribute nodes so that the node functions accept
     // them; this gives the value with entity references resolved.
-    std::string value =
-        NodeContent(reinterpret_cast<const xmlNode*>(attribute));
-    element.attributes.emplace_back(FromXml(attribute->name),
-                                    CutText(value, attribute_limit));
+    element.attributes.emplace_back(
+        FromXml(attribute->name),
+        NodeContent(reinterpret_cast<const xmlNode*>(attribute)));
   }
   element.text = NodeContent(node);
   for (const xmlNode* child = node->children; child != nullptr;
        child = child->next) {
     if (child->type == XML_ELEMENT_NODE) {
-      element.children.push_back(ElementFromNode(child, attribute_limit));
+      element.children.push_back(ElementFromNode(child));
     }
   }
   return element;
@@ -124,12 +150,15 @@ int BuildXmlDocument(const char* root_name, const char* namespace_uri,
   return DumpXml(doc.get(), out);
 }
 
-bool ParseXmlRoot(std::string_view text, Element* root) {
-  XmlDocPtr doc = ParseXml(text);
+bool ParseXmlRoot(std::string_view text, Element* root, ReadFailure* failure) {
+  XmlDocPtr doc = ParseXml(text, failure);
   if (doc == nullptr) return false;
   const xmlNode* node = xmlDocGetRootElement(doc.get());
-  if (node == nullptr) return false;
-  *root = ElementFromNode(node, 1023);
+  if (node == nullptr) {
+    failure->message = "the document has no root element";
+    return false;
+  }
+  *root = ElementFromNode(node);
   return true;
 }
 

@@ -1,5 +1,5 @@
-// libxml2 glue for the configuration file: owning handles, lenient parsing,
-// and conversion between document nodes and Element values.
+// libxml2 glue for the XML files: owning handles, strict parsing, and
+// conversion between document nodes and Element values.
 #pragma once
 
 #include <libxml/tree.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/config_file.h"
+#include "config/read_failure.h"
 
 namespace zanth::config {
 
@@ -33,15 +34,19 @@ inline const xmlChar* ToXml(const std::string& text) {
 // Empty for nullptr.
 std::string FromXml(const xmlChar* text);
 
-// Parses text in recovery mode, so malformed parts are skipped where
-// possible, without network access and without printing libxml2's
-// complaints. Returns nullptr when no document results.
-XmlDocPtr ParseXml(std::string_view text);
+// Parses text strictly, without network access and without printing
+// libxml2's complaints: any error fails, also one that libxml2's recovery
+// could repair (a file that is read only in part must not be written back
+// with the rest missing). Warnings do not count. Returns the document, or
+// nullptr with the place and message of the first error in *failure (its
+// path is left alone).
+XmlDocPtr ParseXml(std::string_view text, ReadFailure* failure);
 
 // The element node as an Element: its local name (namespaces are ignored),
-// its attributes with values cut to attribute_limit, the concatenated text of
-// the node and all its descendants, and its child elements, recursively.
-Element ElementFromNode(const xmlNode* node, std::size_t attribute_limit);
+// its attributes, the concatenated text of the node and all its
+// descendants, and its child elements, recursively. Texts are UTF-8 as the
+// file holds them.
+Element ElementFromNode(const xmlNode* node);
 
 // Appends element under parent in namespace ns: its own text first, then its
 // attributes, then its children. Text and values are made safe for XML
@@ -58,8 +63,8 @@ int DumpXml(xmlDoc* doc, std::string* out);
 int BuildXmlDocument(const char* root_name, const char* namespace_uri,
                      const std::vector<Element>& children, std::string* out);
 
-// Parses text leniently (ParseXml) into *root. false when no document
-// results.
-bool ParseXmlRoot(std::string_view text, Element* root);
+// Parses text strictly (ParseXml) into *root. false, with *failure filled,
+// when the text is not a well-formed document.
+bool ParseXmlRoot(std::string_view text, Element* root, ReadFailure* failure);
 
 }  // namespace zanth::config

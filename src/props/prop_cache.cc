@@ -30,14 +30,31 @@ bool IsPlainFileName(const std::string& name) {
 
 }  // namespace
 
-int PropCache::Open(const std::string& index_path, const std::string& prop_dir) {
+int PropCache::Open(const std::string& index_path, const std::string& prop_dir,
+                    std::string* problem) {
   index_path_ = index_path;
   prop_dir_ = prop_dir;
   entries_.clear();
   std::string bytes;
   int rc = platform::ReadWholeFile(index_path, &bytes);
   if (rc != 0 && rc != ENOENT) return rc;
-  if (bytes.size() < 4) return Save();  // a new, empty index
+  if (bytes.empty()) return Save();  // a new, empty index
+  // A cut index would be written back without the props it no longer
+  // shows, and their files would be left with no entry to find them by.
+  std::string damage;
+  if (bytes.size() < 4) {
+    damage = "the file ends inside the count of props";
+  } else {
+    std::size_t count = LoadLe32(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    std::size_t present = (bytes.size() - 4) / kPropEntrySize;
+    if (count > present) {
+      damage = FormatMessage("the file holds %zu of its %zu props", present, count);
+    }
+  }
+  if (!damage.empty()) {
+    if (problem != nullptr) *problem = damage;
+    return kFailed;
+  }
   LoadIndex(bytes);
   return kOk;
 }

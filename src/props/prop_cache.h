@@ -25,9 +25,14 @@ struct PropCacheEntry {
 class PropCache {
  public:
   // Reads the index (an empty or missing file is an empty cache, written
-  // back at once). Returns 0 or the system error when the index can be
-  // neither read nor created.
-  int Open(const std::string& index_path, const std::string& prop_dir);
+  // back at once). Returns 0; the system error when the index can be
+  // neither read nor created; or kFailed, with *problem (may be nullptr)
+  // saying why, when the file is too short for its count (or its count
+  // field). A file that fails is never written: the caller must not go on
+  // with this cache. Bytes past the entries counted are left over from
+  // longer indexes and are ignored.
+  int Open(const std::string& index_path, const std::string& prop_dir,
+           std::string* problem = nullptr);
   // Replaces the entries from the bytes of an index file; fewer than 4
   // bytes hold no entries. A count past the entries present yields the
   // entries present; an entry whose file name is not a plain name in the

@@ -3,9 +3,11 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <set>
 #include <vector>
 
+#include "core/log.h"
 #include "platform/file.h"
 #include "wire/bytes.h"
 
@@ -25,10 +27,23 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 }  // namespace
 
 std::string ReadRoomDescription(const std::string& media_dir, const RoomRecord& room) {
+  std::string content;
+  (void)ReadRoomDescription(media_dir, room, &content);
+  return content;
+}
+
+int ReadRoomDescription(const std::string& media_dir, const RoomRecord& room,
+                        std::string* content) {
+  content->clear();
+  if (room.file_name.empty()) return 0;
   std::string raw;
-  if (platform::ReadWholeFile(media_dir + room.file_name, &raw) != 0) return "";
-  if (!EndsWith(room.file_name, ".rmz")) return raw;
-  return InflateRoomDescription(std::move(raw));
+  int rc = platform::ReadWholeFile(media_dir + room.file_name, &raw);
+  // Names under which no file can be: the room has no description.
+  if (rc == ENOENT || rc == ENOTDIR || rc == EISDIR || rc == ENAMETOOLONG) return 0;
+  if (rc != 0) return rc;
+  *content = EndsWith(room.file_name, ".rmz") ? InflateRoomDescription(std::move(raw))
+                                              : std::move(raw);
+  return 0;
 }
 
 std::string InflateRoomDescription(std::string raw) {
@@ -47,24 +62,29 @@ std::string InflateRoomDescription(std::string raw) {
 }
 
 int PurgeMedia(const Settings& settings, const RoomRegistry& rooms,
-               const users::SoundList& sounds) {
+               const users::SoundList& sounds, int* deleted) {
+  *deleted = 0;
   std::vector<std::string> names;
   if (platform::ListDirectory(settings.media_dir, &names) != 0) return 0;
   std::set<std::string> kept = {FilePart(settings.profile_file), FilePart(settings.site_image)};
   for (const RoomRecord& room : rooms.rooms()) kept.insert(room.file_name);
   for (const users::SoundRecord& sound : sounds.sounds()) kept.insert(sound.file);
   for (const RoomRecord& room : rooms.rooms()) {
-    std::string content = ReadRoomDescription(settings.media_dir, room);
+    std::string content;
+    if (int rc = ReadRoomDescription(settings.media_dir, room, &content); rc != 0) {
+      LogError(rc, "reading %s%s: no media purged", settings.media_dir.c_str(),
+               room.file_name.c_str());
+      return rc;
+    }
     for (const std::string& name : names) {
       if (content.find(name) != std::string::npos) kept.insert(name);
     }
   }
-  int deleted = 0;
   for (const std::string& name : names) {
     if (kept.count(name) != 0) continue;
-    if (platform::RemoveFile(settings.media_dir + name) == 0) ++deleted;
+    if (platform::RemoveFile(settings.media_dir + name) == 0) ++*deleted;
   }
-  return deleted;
+  return 0;
 }
 
 }  // namespace zanth::rooms

@@ -13,7 +13,7 @@ namespace zanth::rooms {
 namespace {
 
 // Up to the first NUL, cut to limit without splitting a UTF-8 character
-// (which would turn into another character when the file is written).
+// (half of one shows as another character in clients that read UTF-8).
 std::string Cut(const std::string& text, std::size_t limit) {
   return config::CutText(std::string_view(text).substr(0, text.find('\0')), limit);
 }

@@ -1,6 +1,7 @@
 // Accounts and the "passwds" file.
 #include "users/accounts.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "config/text.h"
@@ -44,22 +45,25 @@ std::string Cut(std::string_view text) {
   return std::string(text.substr(0, kAccountFieldLimit));
 }
 
-// A field read from the file as the XML file holds it: UTF-8 (the binary
-// form's Latin-1 converted), cut between characters. Read any other way, a
-// name would come back different after the next save.
-std::string FileField(std::string_view text) {
-  return config::CutText(config::XmlSafeText(text), kAccountFieldLimit);
+// A field of the XML form as clients send it: the bytes it had when it was
+// written, cut between characters. Read any other way, a name would come
+// back different after the next save, and its owner could not sign in.
+std::string XmlField(std::string_view text) {
+  return config::CutText(config::WireFromXml(text), kAccountFieldLimit);
+}
+
+// A name or password field of the binary form, or false when the field has
+// no terminator (text that only looks like records).
+bool BinaryField(const std::uint8_t* p, std::string* out) {
+  const auto* end = static_cast<const std::uint8_t*>(std::memchr(p, 0, 33));
+  if (end == nullptr) return false;
+  *out = std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p));
+  return true;
 }
 
 std::uint32_t LoadLe32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::string FixedText(const std::uint8_t* p, std::size_t width) {
-  std::size_t n = 0;
-  while (n < width && p[n] != 0) ++n;
-  return std::string(reinterpret_cast<const char*>(p), n);
 }
 
 std::uint16_t GroupNumber(const GroupTable& groups, const std::string& name) {
@@ -110,59 +114,101 @@ const AccountRecord* AccountList::Check(std::string_view name, std::string_view 
 
 int AccountList::Load(const std::string& path, const GroupTable& groups) {
   accounts_.clear();
+  read_failed_ = false;
   LogDebug("opening passwords file");
   std::string text;
-  if (platform::ReadWholeFile(path, &text) != 0) {
+  int rc = platform::ReadWholeFile(path, &text);
+  if (rc == ENOENT) {
     LogDebug("creating default user memory");
     AddFront({kDefaultAccountName, EncodePassword(kDefaultAccountPassword), 0, 2});
     LogDebug("default user created");
     return Save(path, groups);
   }
-  return LoadText(text, groups) ? Save(path, groups) : kOk;
+  if (rc != 0) {
+    // There is a file, and writing the default account over it would
+    // lose every account in it.
+    read_failed_ = true;
+    LogError(rc, "reading %s: it is left as it is, with no accounts", path.c_str());
+    return rc;
+  }
+  config::ReadFailure failure;
+  failure.path = path;
+  switch (LoadText(text, groups, &failure)) {
+    case Form::kXml:
+      return kOk;
+    case Form::kBinary:
+      return Save(path, groups);
+    case Form::kFailed:
+      break;
+  }
+  read_failed_ = true;
+  Log(nullptr, "Error", "%s", failure.Text().c_str());
+  return kFailed;
 }
 
-bool AccountList::LoadText(std::string_view text, const GroupTable& groups) {
+AccountList::Form AccountList::LoadText(std::string_view text, const GroupTable& groups,
+                                        config::ReadFailure* failure) {
   accounts_.clear();
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // an editor's byte order mark
   if (text.starts_with("<?xml")) {
     config::Element root;
-    if (!config::ParseXmlRoot(text, &root)) {
+    if (!config::ParseXmlRoot(text, &root, failure)) {
       LogError(kFailed, "Xml error parsing passwds file");
-      return false;
+      return Form::kFailed;
     }
-    if (root.name != "passwds") return false;
+    if (root.name != "passwds") {
+      failure->message = "the root element is not <passwds>";
+      return Form::kFailed;
+    }
     for (const config::Element& user : root.children) {
       if (user.name != "user") continue;
       AccountRecord account;
       for (const config::Element& field : user.children) {
         if (field.name == "name") {
-          account.name = FileField(field.text);
+          account.name = XmlField(field.text);
         } else if (field.name == "password") {
-          account.password = FileField(field.text);
+          account.password = XmlField(field.text);
         } else if (field.name == "reg") {
           account.reg = static_cast<std::uint32_t>(std::strtoul(field.text.c_str(), nullptr, 16));
         } else if (field.name == "group") {
-          account.group = GroupNumber(groups, field.text);
+          account.group = GroupNumber(groups, config::WireFromXml(field.text));
         }
       }
       AddFront(std::move(account));
     }
-    return false;
+    return Form::kXml;
   }
-  // The older binary form: 80-byte records, converted to XML at once.
+  // The older binary form: 80-byte records, converted to XML at once. Only
+  // a file that is whole records, each with its fields terminated, is
+  // taken for one; anything else would be lost in the conversion.
+  if (text.empty() || text.size() % kBinaryRecordSize != 0) {
+    failure->message = "neither XML nor whole records of the binary form";
+    return Form::kFailed;
+  }
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  for (std::size_t at = 0; at + kBinaryRecordSize <= text.size(); at += kBinaryRecordSize) {
+  for (std::size_t at = 0; at < text.size(); at += kBinaryRecordSize) {
     const std::uint8_t* r = bytes + at;
     AccountRecord account;
-    account.name = FileField(FixedText(r + 4, 33));
-    account.password = FileField(FixedText(r + 37, 33));
+    if (!BinaryField(r + 4, &account.name) || !BinaryField(r + 37, &account.password)) {
+      accounts_.clear();
+      failure->SetPlace(text, at);
+      failure->message = "a record of the binary form without its terminators";
+      return Form::kFailed;
+    }
+    account.name = Cut(account.name);
+    account.password = Cut(account.password);
     account.reg = LoadLe32(r + 72);
     account.group = static_cast<std::uint16_t>(r[76] | (r[77] << 8));
     AddFront(std::move(account));
   }
-  return true;
+  return Form::kBinary;
 }
 
 int AccountList::Save(const std::string& path, const GroupTable& groups) const {
+  if (read_failed_) {
+    LogError(kFailed, "not writing %s: it could not be read at start", path.c_str());
+    return kFailed;
+  }
   std::vector<config::Element> users;
   for (const AccountRecord& account : accounts_) {
     config::Element user;
@@ -173,12 +219,12 @@ int AccountList::Save(const std::string& path, const GroupTable& groups) const {
       e.text = std::move(value);
       user.children.push_back(std::move(e));
     };
-    field("name", account.name);
-    field("password", account.password);
+    field("name", config::XmlFromWire(account.name));
+    field("password", config::XmlFromWire(account.password));
     if (account.reg != 0) {
       field("reg", FormatMessage("%08lX", static_cast<unsigned long>(account.reg)));
     }
-    field("group", groups.Get(account.group).name);
+    field("group", config::XmlFromWire(groups.Get(account.group).name));
     users.push_back(std::move(user));
   }
   std::string document;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/read_failure.h"
 #include "users/group_table.h"
 
 namespace zanth::users {
@@ -34,17 +35,23 @@ bool IsEncodable(std::string_view password);
 class AccountList {
  public:
   // Loads path. A missing file gives the default account ("Lord", group 2),
-  // written at once; a binary file is converted to XML. Unparsable XML is
-  // logged ("Xml error parsing passwds file") and leaves no accounts and
-  // the file as it is. Returns 0, or the error of a failed write.
+  // written at once; a binary file is converted to XML. A file that cannot
+  // be read to its end (unreadable, an XML error of any kind, another root
+  // element, or bytes that are not whole binary records) is logged, leaves
+  // no accounts, and is never written while this list lives: Save refuses.
+  // Returns 0, the error of a failed read, or the error of a failed write.
   int Load(const std::string& path, const GroupTable& groups);
+
+  enum class Form { kXml, kBinary, kFailed };
   // Replaces the accounts from the text of a "passwds" file, as Load does
-  // but without touching the file. Returns true when the text was the
-  // binary form, which the caller should rewrite as XML.
-  bool LoadText(std::string_view text, const GroupTable& groups);
+  // but without touching the file. kBinary asks the caller to rewrite the
+  // file as XML; kFailed leaves no accounts, with *failure filled (all but
+  // its path) and "Xml error parsing passwds file" logged for an XML error.
+  Form LoadText(std::string_view text, const GroupTable& groups, config::ReadFailure* failure);
   // Writes the XML form atomically, accounts in list order. Returns 0 or
-  // the error.
+  // the error; kFailed, with nothing written, after a failed Load.
   int Save(const std::string& path, const GroupTable& groups) const;
+  bool read_failed() const { return read_failed_; }
 
   // Newest first.
   const std::vector<AccountRecord>& accounts() const { return accounts_; }
@@ -75,6 +82,7 @@ class AccountList {
 
  private:
   std::vector<AccountRecord> accounts_;
+  bool read_failed_ = false;
 };
 
 // Splits command text into at most count words separated by single

@@ -2,6 +2,7 @@
 #include "users/ban_list.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/log.h"
@@ -35,11 +36,17 @@ std::string BanKey(const std::uint32_t uuid[4]) {
   return FormatMessage("%04X%08lX", uuid[2] & 0xFFFFu, static_cast<unsigned long>(uuid[3]));
 }
 
-void BanList::Load(const std::string& path) {
+int BanList::Load(const std::string& path, std::string* problem) {
   records_.clear();
   std::string bytes;
-  if (platform::ReadWholeFile(path, &bytes) != 0) return;
+  int rc = platform::ReadWholeFile(path, &bytes);
+  if (rc == ENOENT) return 0;
+  if (rc != 0) {
+    if (problem != nullptr) *problem = std::strerror(rc);
+    return rc;
+  }
   LoadBytes(bytes);
+  return 0;
 }
 
 void BanList::LoadBytes(std::string_view bytes) {

@@ -33,8 +33,12 @@ enum class BanVerdict { kNone, kMeasures, kRefused };
 class BanList {
  public:
   // Loads path (a missing file leaves the list empty); each record is
-  // logged under "BanLst". A short final record reads with zeros.
-  void Load(const std::string& path);
+  // logged under "BanLst". A short final record reads with zeros. A file
+  // that exists but cannot be read gives its system error, an empty list
+  // and *problem (may be nullptr) saying why: the caller must not go on
+  // with this list, whose first save would lose every record in the file.
+  // Returns 0 or that error.
+  int Load(const std::string& path, std::string* problem = nullptr);
   // Replaces the list from the bytes of a "banlist" file.
   void LoadBytes(std::string_view bytes);
   // Writes every record in list order, atomically. Returns 0 or the error.

@@ -1,9 +1,11 @@
 // Groups and their file.
 #include "users/group_table.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "core/log.h"
+#include "core/result.h"
 #include "platform/file.h"
 
 namespace zanth::users {
@@ -89,11 +91,33 @@ int GroupTable::FindByName(const std::string& name) const {
   return -1;
 }
 
-int GroupTable::Load(const std::string& path) {
+int GroupTable::Load(const std::string& path, std::string* problem) {
   std::string bytes;
-  if (platform::ReadWholeFile(path, &bytes) != 0) {
+  int rc = platform::ReadWholeFile(path, &bytes);
+  if (rc == ENOENT) {
     SetDefaults();
     return Save(path);
+  }
+  std::string damage;
+  if (rc != 0) {
+    damage = std::strerror(rc);
+  } else if (bytes.size() < 2) {
+    damage = "the file ends inside the count of groups";
+    rc = kFailed;
+  } else {
+    std::size_t count = LoadLe16(reinterpret_cast<const std::uint8_t*>(bytes.data()));
+    std::size_t present = (bytes.size() - 2) / kGroupRecordSize;
+    if (count > present) {
+      // Read as far as it goes, a cut table would move accounts and users
+      // of the missing groups to group 0, and the next save of the
+      // accounts would keep them there.
+      damage = FormatMessage("the file holds %zu of its %zu groups", present, count);
+      rc = kFailed;
+    }
+  }
+  if (rc != 0) {
+    if (problem != nullptr) *problem = damage;
+    return rc;
   }
   LoadBytes(bytes);
   return 0;

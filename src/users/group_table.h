@@ -53,9 +53,14 @@ class GroupTable {
   // Starts with the default table.
   GroupTable();
 
-  // Loads path; when it cannot be opened the default table is built and
-  // written. Returns 0 or the system error of a failed write.
-  int Load(const std::string& path);
+  // Loads path; when there is no file the default table is built and
+  // written. A file that exists but cannot be read, or is too short for its
+  // count (or its count field), gives the system error or kFailed, with
+  // *problem (may be nullptr) saying why, and is never written: the caller
+  // must not go on with this table. Bytes past the records counted are left
+  // over from longer tables and are ignored. Otherwise returns 0 or the
+  // system error of a failed write.
+  int Load(const std::string& path, std::string* problem = nullptr);
   // Replaces the table from the bytes of a "groups" file. A count past the
   // records present yields the records present.
   void LoadBytes(std::string_view bytes);

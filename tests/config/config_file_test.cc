@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "config/text.h"
 #include "core/log.h"
+#include "core/result.h"
 #include "platform/file.h"
 #include "support/test_support.h"
 
@@ -163,13 +165,9 @@ class ConfigFileTest : public ::testing::Test {
   FakeHooks hooks_;
 };
 
-TEST_F(ConfigFileTest, EmptyForeignOrMissingFileAppliesNothing) {
+TEST_F(ConfigFileTest, EmptyRootOrMissingFileAppliesNothing) {
   const Settings defaults;
   EXPECT_EQ(0, ReadXml(""));
-  EXPECT_EQ(0, Read("<?xml version=\"1.0\"?><other><sitename>X</sitename>"
-                    "<room id=\"1\"/></other>",
-                    &hooks_));
-  EXPECT_EQ(0, Read("<?xml version=\"1.0\"?>", &hooks_));
   ExpectSameFileSettings(defaults, settings_);
   EXPECT_TRUE(hooks_.rooms.empty());
 
@@ -181,6 +179,85 @@ TEST_F(ConfigFileTest, EmptyForeignOrMissingFileAppliesNothing) {
   EXPECT_EQ("", settings_.profile_url);
   EXPECT_EQ("", settings_.profile_file);
   EXPECT_EQ("", settings_.cgi_path);
+}
+
+// Whatever cannot be read to its end is refused with the place and the
+// reason, nothing in it is applied, and the file is not written (a lenient
+// reading would have dropped rooms and then saved the file without them).
+TEST_F(ConfigFileTest, DamagedFileIsRefusedWithItsPlaceAndLeftAsItIs) {
+  struct Case {
+    std::string text;
+    int line;
+    int column;
+    const char* message;
+  };
+  const std::string kDeclaration = "<?xml version=\"1.0\"?>\n";
+  const Case kCases[] = {
+      // A room left open swallows the rooms after it.
+      {kDeclaration + "<zanthd>\n<sitename port=\"9000\">S</sitename>\n"
+                      "<room id=\"1\" name=\"a\">\n<room id=\"2\"/>\n</zanthd>\n",
+       6, 10, "Opening and ending tag mismatch: room line 4 and zanthd"},
+      {kDeclaration + "<zanthd><siteurl>a & b</siteurl></zanthd>", 2, 21, "xmlParseEntityRef"},
+      {kDeclaration + "<zanthd><x:room/></zanthd>", 2, 16, "Namespace prefix x"},
+      {kDeclaration + "<zanthd><sitename>Caf\xE9</sitename></zanthd>", 2, 22,
+       "Input is not proper UTF-8"},
+      {kDeclaration, 2, 1, "Start tag expected"},
+      {kDeclaration + "<passwds><user/></passwds>", 2, 0, "the root element is not <zanthd>"},
+      // Older-form text that does not parse to its end.
+      {"sitename = My Site\n", 1, 1, "text that is not an element"},
+      {"<siteurl>http://a/</siteurl>\n trailing", 2, 2, "text that is not an element"},
+      {"<sitename port=9000>no end", 1, 1, "no closing tag </sitename>"},
+      {"\n  <sitename a=\"open>x", 2, 3, "a tag that does not end"},
+      {"<siteurl>u</siteurl><room id=1>", 1, 21, "a room that does not end"},
+      {"<sitename", 1, 1, "a tag that does not end"},
+      // Neither form: writing defaults over it would lose it.
+      {"", 0, 0, "no XML declaration, and no element of the older format"},
+      {"<zanthd><room id=\"1\"/></zanthd>", 0, 0, "no XML declaration"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    Settings settings;
+    FakeHooks hooks;
+    ASSERT_EQ(0, platform::WriteWholeFile(path_, c.text));
+    ReadFailure failure;
+    EXPECT_EQ(kFailed, ReadConfiguration(path_, &settings, &hooks, &failure));
+    EXPECT_EQ(path_, failure.path);
+    EXPECT_EQ(c.line, failure.line);
+    EXPECT_EQ(c.column, failure.column);
+    EXPECT_NE(std::string::npos, failure.message.find(c.message)) << failure.message;
+    ExpectSameFileSettings(Settings(), settings);
+    EXPECT_TRUE(hooks.rooms.empty());
+    EXPECT_EQ(c.text, ReadFileText(path_));
+    EXPECT_FALSE(platform::FileExists(path_ + ".bak"));
+  }
+
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "<room>";
+  ReadFailure failure;
+  EXPECT_EQ(kFailed, Read(deep, &hooks_));
+
+  // A file that is there but cannot be read is no missing file.
+  ASSERT_EQ(0, platform::MakeDirectory(dir_.File("dir.conf")));
+  EXPECT_EQ(EISDIR, ReadConfiguration(dir_.File("dir.conf"), &settings_, &hooks_, &failure));
+  EXPECT_EQ(dir_.File("dir.conf") + ": Is a directory; fix the file, or move it away to start "
+                                    "a new site",
+            failure.Text());
+}
+
+TEST(ReadFailureTest, TextIsOneLineWithThePlaceWhenThereIsOne) {
+  ReadFailure failure{"/d/zanth.conf", 0, 0, "Input is not proper UTF-8, indicate encoding !\n"
+                                             "Bytes: 0xE9 0x3C\n"};
+  EXPECT_EQ("/d/zanth.conf: Input is not proper UTF-8, indicate encoding ! Bytes: 0xE9 0x3C; "
+            "fix the file, or move it away to start a new site",
+            failure.Text());
+  failure.SetPlace("ab\ncd\nef", 7);
+  EXPECT_EQ(3, failure.line);
+  EXPECT_EQ(2, failure.column);
+  failure.message = "m";
+  EXPECT_EQ("/d/zanth.conf: line 3, column 2: m; fix the file, or move it away to start a new site",
+            failure.Text());
+  failure.column = 0;
+  EXPECT_EQ(0u, failure.Text().find("/d/zanth.conf: line 3: m;"));
 }
 
 TEST_F(ConfigFileTest, SiteFlagsCountWhenPresentAndAreNeverCleared) {
@@ -250,7 +327,7 @@ TEST_F(ConfigFileTest, ValuesAreCutToTheirLimits) {
                        long_name + "</sitename><room desc=\"" + long_desc +
                        "\"/><sound src=\"" + std::string(40, 'f') + "\">" +
                        std::string(40, 's') + "</sound>" + "<siteimg>" +
-                       std::string(510, 'a') + "\xC3\xA9</siteimg>"));
+                       std::string(509, 'a') + "\xE2\x82\xAC</siteimg>"));
   EXPECT_EQ(std::string(511, 'n'), settings_.site_name);
   EXPECT_EQ(std::string(32, 'i'), settings_.directory_id);
   ASSERT_EQ(1u, hooks_.rooms.size());
@@ -259,7 +336,7 @@ TEST_F(ConfigFileTest, ValuesAreCutToTheirLimits) {
   EXPECT_EQ(std::string(32, 's'), hooks_.sounds[0].first);
   EXPECT_EQ(std::string(32, 'f'), hooks_.sounds[0].second);
   // The cut never leaves half a character behind.
-  EXPECT_EQ(std::string(510, 'a'), settings_.site_image);
+  EXPECT_EQ(std::string(509, 'a'), settings_.site_image);
 }
 
 TEST_F(ConfigFileTest, WriteThenReadKeepsEverySetting) {
@@ -364,7 +441,7 @@ TEST_F(ConfigFileTest, OlderFormIsReadAndRewrittenAsXml) {
            "  <prop horz=10 vert=20 id=#0001></prop>\n"
            "  <prop horz=30 vert=40 id=#0002></prop>\n"
            "</room>\n"
-           "<unclosed attr=1>\n"
+           "<unknown attr=1>\n"
            "<dirserver>dir.example:12000</dirserver>\n",
            &hooks_));
   EXPECT_EQ("My \"Old\" Site", settings_.site_name);
@@ -384,6 +461,7 @@ TEST_F(ConfigFileTest, OlderFormIsReadAndRewrittenAsXml) {
                     hooks_.rooms[0]);
 
   EXPECT_EQ(0u, ReadFileText(path_).find("<?xml"));
+  EXPECT_EQ(0u, ReadFileText(path_ + ".bak").find("<sitename address=10.0.0.5"));
   Settings reread;
   FakeHooks again;
   ASSERT_EQ(0, ReadConfiguration(path_, &reread, &again));
@@ -392,49 +470,79 @@ TEST_F(ConfigFileTest, OlderFormIsReadAndRewrittenAsXml) {
   ExpectSameElement(hooks_.rooms[0], again.rooms[0]);
 }
 
-TEST_F(ConfigFileTest, TextReadsTheSameAfterTheFileIsRewritten) {
-  // Latin-1 of the older form: cut after it becomes UTF-8, so that the
-  // rewritten file gives back what was read.
-  ASSERT_EQ(0, Read("<sitename>" + std::string(600, '\xE9') + "</sitename>\n", &hooks_));
-  EXPECT_EQ(510u, settings_.site_name.size());
-  EXPECT_EQ("\xC3\xA9", settings_.site_name.substr(0, 2));
+// Clients send 8-bit text (Latin-1 in practice); the file holds UTF-8.
+// Every text a client sees must come back with the bytes it had, whatever
+// they are, and hand-written UTF-8 must read as clients expect it.
+TEST_F(ConfigFileTest, EveryTextKeepsItsBytesThroughTheFile) {
+  const std::string kTexts[] = {
+      "Caf\xE9",                  // Latin-1
+      "Caf\xC3\xA9",              // bytes that also form UTF-8 of a Latin-1 character
+      "\x80\x9F\xA0\xFF \xE9t\xE9", // C1 controls and the top of Latin-1
+      "\xE2\x82\xAC and \xF0\x9F\x8E\xB5",  // characters with no Latin-1 form
+      "\xE2\x82",                  // half of one
+      "<&>\"'\t\r\n end",
+  };
+  for (const std::string& t : kTexts) {
+    SCOPED_TRACE(::testing::PrintToString(t));
+    Settings written;
+    written.site_name = "n" + t;
+    written.directory_id = CutText(t, 30);
+    written.site_url = "u" + t;
+    written.base_url = "http://b/" + t + "/";
+    written.prop_url = "http://p/" + t + "/";
+    written.profile_url = "http://f/" + t;
+    written.cgi_path = "c" + t + "/";
+    written.site_image = "i" + t;
+    written.description = "d" + t;
+    written.directory_server = "s" + t;
+    FakeHooks hooks;
+    hooks.sounds = {{CutText("s" + t, 32), CutText("f" + t, 32)}};
+    hooks.rooms = {{"room",
+                    {{"id", "5"}, {"name", "r" + t}, {"desc", "d" + t}, {"src", t + ".rmd"}},
+                    "",
+                    {Prop(1, 2, "#0001")}}};
+    ASSERT_EQ(0, WriteConfiguration(path_, written, &hooks));
+    Settings read;
+    FakeHooks again;
+    ASSERT_EQ(0, ReadConfiguration(path_, &read, &again));
+    ExpectSameFileSettings(written, read);
+    EXPECT_EQ(hooks.sounds, again.sounds);
+    ASSERT_EQ(1u, again.rooms.size());
+    ExpectSameElement(hooks.rooms[0], again.rooms[0]);
+  }
+
+  // The file holds UTF-8 of each Latin-1 character; a character with no
+  // Latin-1 form is kept as it is.
+  Settings latin;
+  latin.site_name = "Caf\xE9 \xE2\x82\xAC";
+  ASSERT_EQ(0, WriteConfiguration(path_, latin, nullptr));
+  EXPECT_NE(std::string::npos, ReadFileText(path_).find(">Caf\xC3\xA9 \xE2\x82\xAC</sitename>"));
+
+  // Hand-written: UTF-8, or Latin-1 declared as such, reads as clients
+  // expect it. Local paths stay in UTF-8, as the system names them.
+  ASSERT_EQ(0, ReadXml("<sitename>Caf\xC3\xA9 \xE2\x82\xAC</sitename>"
+                       "<baseurl src=\"/srv/caf\xC3\xA9\">http://h/caf\xC3\xA9</baseurl>"
+                       "<liveinfofile>/srv/caf\xC3\xA9.txt</liveinfofile>"
+                       "<room name=\"\xC3\xA9t\xC3\xA9\"/><sound src=\"\xC3\xA9.wav\">\xC3\xA9</sound>"));
+  EXPECT_EQ("Caf\xE9 \xE2\x82\xAC", settings_.site_name);
+  EXPECT_EQ("http://h/caf\xE9/", settings_.base_url);
+  EXPECT_EQ("/srv/caf\xC3\xA9/", settings_.media_dir);
+  EXPECT_EQ("/srv/caf\xC3\xA9.txt", settings_.live_info_file);
+  ASSERT_EQ(1u, hooks_.rooms.size());
+  EXPECT_EQ("\xE9t\xE9", *hooks_.rooms[0].Attribute("name"));
+  EXPECT_EQ((std::pair<std::string, std::string>{"\xE9", "\xE9.wav"}), hooks_.sounds.at(0));
+  ASSERT_EQ(0, Read("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"
+                    "<zanthd><sitename>Caf\xE9</sitename></zanthd>",
+                    nullptr));
+  EXPECT_EQ("Caf\xE9", settings_.site_name);
+
+  // The older form holds the bytes clients sent; after its rewrite as XML
+  // they read the same, also where a cut falls.
+  ASSERT_EQ(0, Read("<sitename>" + std::string(600, '\xE9') + "</sitename>\n", nullptr));
+  EXPECT_EQ(std::string(511, '\xE9'), settings_.site_name);
   Settings reread;
   ASSERT_EQ(0, ReadConfiguration(path_, &reread, nullptr));
   EXPECT_EQ(settings_.site_name, reread.site_name);
-
-  // Bytes that are not UTF-8 in a damaged XML file read as Latin-1 too.
-  ASSERT_EQ(0, Read("\xEF\xBB\xBF<?xml version=\"1.0\"?><zanthd><siteurl>a\xFF\xFF</siteurl>"
-                    "</zanthd>",
-                    &hooks_));
-  EXPECT_EQ("a\xC3\xBF\xC3\xBF", settings_.site_url);
-}
-
-TEST_F(ConfigFileTest, OlderFormStopsAtWhatItCannotParse) {
-  EXPECT_EQ(-1, Read("<siteurl>http://a/</siteurl>\n trailing", &hooks_));
-  EXPECT_EQ("http://a/", settings_.site_url);  // kept, and saved as XML
-  EXPECT_EQ(0u, ReadFileText(path_).find("<?xml"));
-
-  for (const char* broken : {"<sitename>no end", "<sitename a=\"open>x",
-                             "<room id=1>", "<sitename"}) {
-    EXPECT_EQ(-1, Read(broken, &hooks_)) << broken;
-  }
-  std::string deep;
-  for (int i = 0; i < 100000; ++i) deep += "<room>";
-  EXPECT_EQ(-1, Read(deep, &hooks_));
-
-  hooks_.rooms.clear();
-  ASSERT_EQ(0,
-            Read("<room name=" + std::string(1500, 'r') + "></room>", &hooks_));
-  ASSERT_EQ(1u, hooks_.rooms.size());
-  EXPECT_EQ(std::string(1023, 'r'), *hooks_.rooms[0].Attribute("name"));
-}
-
-TEST_F(ConfigFileTest, MalformedXmlAppliesWhatItCan) {
-  EXPECT_EQ(0, ReadXml("<sitename port=\"9000\">Open<siteurl>u</siteurl>"
-                       "<description>d</wrong><<&&;</zanthd>"));
-  EXPECT_EQ(9000, settings_.chat_port);
-  EXPECT_EQ("u", settings_.site_url);
-  EXPECT_EQ(0, Read("<?xml version=\"1.0\"?>\n\xFF\xFE<zanthd", &hooks_));
 }
 
 TEST_F(ConfigFileTest, UnsafeTextIsWrittenAsWellFormedXml) {
@@ -444,7 +552,7 @@ TEST_F(ConfigFileTest, UnsafeTextIsWrittenAsWellFormedXml) {
   ASSERT_EQ(0, WriteConfiguration(path_, odd, &hooks_));
   FakeHooks again;
   ASSERT_EQ(0, ReadConfiguration(path_, &settings_, &again));
-  EXPECT_EQ("Caf\xC3\xA9 \xC3\xA9 & <b>", settings_.site_name);
+  EXPECT_EQ("Caf\xE9 \xC3\xA9 & <b>", settings_.site_name);  // the control is dropped
   ASSERT_EQ(1u, again.rooms.size());
   EXPECT_EQ("two\nlines", *again.rooms[0].Attribute("desc"));
 
@@ -453,6 +561,36 @@ TEST_F(ConfigFileTest, UnsafeTextIsWrittenAsWellFormedXml) {
                     "</siteurl></zanthd>",
                     &hooks_));
   EXPECT_EQ("b", settings_.site_url);
+}
+
+// One generation back is kept, replaced only when the file changes.
+TEST_F(ConfigFileTest, RewriteKeepsThePreviousFileAsBak) {
+  Settings settings;
+  settings.site_name = "First";
+  ASSERT_EQ(0, WriteConfiguration(path_, settings, nullptr));
+  EXPECT_FALSE(platform::FileExists(path_ + ".bak"));
+  const std::string first = ReadFileText(path_);
+  settings.site_name = "Second";
+  ASSERT_EQ(0, WriteConfiguration(path_, settings, nullptr));
+  const std::string second = ReadFileText(path_);
+  EXPECT_NE(std::string::npos, second.find("Second"));
+  EXPECT_EQ(first, ReadFileText(path_ + ".bak"));
+  ASSERT_EQ(0, WriteConfiguration(path_, settings, nullptr));
+  EXPECT_EQ(first, ReadFileText(path_ + ".bak"));
+  settings.site_name = "Third";
+  ASSERT_EQ(0, WriteConfiguration(path_, settings, nullptr));
+  EXPECT_EQ(second, ReadFileText(path_ + ".bak"));
+  EXPECT_FALSE(platform::FileExists(path_ + ".bak.tmp"));
+
+  // Without room for the copy, the file is not replaced either.
+  ASSERT_EQ(0, platform::MakeDirectory(dir_.File("blocked.conf")));
+  const std::string blocked = dir_.File("blocked.conf") + "/zanth.conf";
+  ASSERT_EQ(0, WriteConfiguration(blocked, settings, nullptr));
+  ASSERT_EQ(0, platform::MakeDirectory(blocked + ".bak"));
+  LogCapture log;
+  settings.site_name = "Fourth";
+  EXPECT_NE(0, WriteConfiguration(blocked, settings, nullptr));
+  EXPECT_NE(std::string::npos, ReadFileText(blocked).find("Third"));
 }
 
 TEST_F(ConfigFileTest, FailedWriteKeepsThePreviousFile) {
@@ -478,7 +616,7 @@ TEST_F(ConfigFileTest, FailedWriteKeepsThePreviousFile) {
   }
   EXPECT_EQ(before, ReadFileText(path_));
   ASSERT_EQ(3u, log.lines.size());
-  EXPECT_NE(std::string::npos, log.lines[2].find("writing configuration file"));
+  EXPECT_NE(std::string::npos, log.lines[2].find("configuration file"));
 }
 
 TEST_F(ConfigFileTest, WriteIntoReadOnlyDirectoryKeepsThePreviousFile) {
@@ -508,6 +646,40 @@ TEST_F(ConfigFileTest, RatingIsTracedOnlyWhenVerbose) {
   EXPECT_NE(std::string::npos, log.lines[0].find("Processing site rating"));
   EXPECT_NE(std::string::npos, log.lines[1].find("Parm "));
   EXPECT_NE(std::string::npos, log.lines[2].find("Parm -1"));
+}
+
+// The conversion behind every text in the file: any bytes a client sends
+// come back from their XML form unchanged, controls XML cannot hold aside,
+// and the XML form is always well-formed UTF-8.
+TEST(TextTest, WireBytesSurviveTheirXmlForm) {
+  auto check = [](const std::string& bytes) {
+    std::string expected;
+    for (char c : bytes) {
+      auto b = static_cast<unsigned char>(c);
+      if (b >= 0x20 || b == '\t' || b == '\n' || b == '\r') expected += c;
+    }
+    const std::string xml = XmlFromWire(bytes);
+    EXPECT_EQ(xml, XmlSafeText(xml)) << ::testing::PrintToString(bytes);
+    EXPECT_EQ(expected, WireFromXml(xml)) << ::testing::PrintToString(bytes);
+    EXPECT_EQ(xml, XmlFromWire(WireFromXml(xml))) << ::testing::PrintToString(bytes);
+  };
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) check({static_cast<char>(a), static_cast<char>(b)});
+  }
+  // Longer runs drawn from the bytes of UTF-8 sequences and from controls,
+  // whose removal can join the bytes around them into a sequence.
+  std::uint32_t state = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    std::string bytes;
+    for (int n = 0; n < 6; ++n) {
+      state = state * 1103515245u + 12345u;
+      std::uint32_t draw = (state >> 16) & 0xFF;
+      bytes += static_cast<char>(draw < 0x20 ? draw : 0x80 + (draw & 0x7F));
+    }
+    check(bytes);
+  }
+  check("\xCE\x01\x98");
+  EXPECT_EQ("\xE9t\xE9 \xE2\x82\xAC", WireFromXml("\xC3\xA9t\xC3\xA9 \xE2\x82\xAC"));
 }
 
 TEST(ElementTest, SetAttributeReplacesInPlace) {

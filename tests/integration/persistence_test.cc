@@ -141,6 +141,77 @@ TEST_F(PersistenceTest, EachChangeSurvivesAKill) {
   EXPECT_EQ(0, server_.Stop());
 }
 
+// Clients send 8-bit text; the file holds UTF-8. After a restart every
+// text must reach clients with the bytes it had, or graphical clients show
+// other names: Latin-1 letters, bytes that happen to form UTF-8, and a
+// character that only UTF-8 has.
+TEST_F(PersistenceTest, TextsKeepTheirBytesAcrossARestart) {
+  const std::string kName = "Caf\xE9 \xC3\xA9 \xE2\x82\xAC";
+  const std::string kFile = "caf\xE9.rmd";
+  const std::string kUrl = "zanth://h\xF4te/";
+  const std::string kImage = "http://h/\xE9t\xE9.png";
+  const std::string kDescription = "D\xE9j\xE0 vu \x80\xFF";
+  const std::string kSound = "d\xEEng";
+  client::SignOnResult result;
+  Message m;
+  auto c = SignOn(&result);
+  wire::PayloadWriter info;
+  info.Fixed(kName, 65).Fixed(kUrl, 512).Fixed(kImage, 512).Fixed(kDescription, 1024);
+  info.U8(1).U8(0).U8(0);  // hidden: no directory server to reach
+  ASSERT_EQ(0, c->Send(TypeCode("DrIn"), info.bytes()));
+  ASSERT_TRUE(c->WaitFor(TypeCode("SNme"), &m, 5s));
+  client::RoomRecordFields room;
+  room.id = 300;
+  room.name = kName;
+  room.file_name = kFile;
+  ASSERT_EQ(0, c->SendRoomRecord(TypeCode("CrRm"), room));
+  ASSERT_TRUE(c->WaitFor(TypeCode("RmIn"), &m, 5s));
+  wire::PayloadWriter sounds;
+  sounds.U32(1).U32(66).Fixed(kSound, 33).Fixed(kSound + ".wav", 33);
+  ASSERT_EQ(0, c->Send(TypeCode("SdLs"), sounds.bytes()));
+  ASSERT_TRUE(c->WaitFor(TypeCode("SdLs"), &m, 5s));
+  KillAndRestart();
+
+  c = SignOn(&result);
+  std::string site_name;
+  std::vector<client::Sound> heard;
+  for (const Message& msg : result.messages) {
+    if (msg.type == TypeCode("SNme")) {
+      ASSERT_TRUE(client::DecodeZString(msg.payload, &site_name));
+    }
+    if (msg.type == TypeCode("SdLs")) {
+      ASSERT_TRUE(client::DecodeSoundList(msg.payload, &heard));
+    }
+  }
+  EXPECT_EQ(kName, site_name);
+  ASSERT_EQ(1u, heard.size());
+  EXPECT_EQ(kSound, heard[0].name);
+  EXPECT_EQ(kSound + ".wav", heard[0].source);
+  EXPECT_EQ(kName, Rooms(*c)[1].name);
+
+  ASSERT_EQ(0, c->SendEmpty(TypeCode("REDI")));
+  ASSERT_TRUE(c->WaitFor(TypeCode("DrIn"), &m, 5s));
+  ASSERT_GE(m.payload.size(), 2116u);
+  auto field = [&m](std::size_t at) {
+    return std::string(reinterpret_cast<const char*>(m.payload.data() + at));
+  };
+  EXPECT_EQ(kName, field(0));
+  EXPECT_EQ(kUrl, field(65));
+  EXPECT_EQ(kImage, field(577));
+  EXPECT_EQ(kDescription, field(1089));
+
+  ASSERT_EQ(0, c->SendRoomRequest(300));
+  ASSERT_TRUE(c->WaitFor(TypeCode("RmEn"), &m, 5s));
+  ASSERT_EQ(0, c->SendEmpty(TypeCode("REIn")));
+  ASSERT_TRUE(c->WaitFor(TypeCode("REIn"), &m, 5s));
+  client::RoomEditInfo edit;
+  ASSERT_TRUE(client::DecodeRoomEditInfo(m.payload, &edit));
+  EXPECT_EQ(kName, edit.name);
+  EXPECT_EQ(kFile, edit.file_name);
+  EXPECT_EQ(kFile, edit.description);
+  EXPECT_EQ(0, server_.Stop());
+}
+
 TEST(OlderFormatTest, OlderFileIsAppliedAndReplacedByXml) {
   ServerProcess server;
   server.WriteConfigWith([&server] {

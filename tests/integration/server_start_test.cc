@@ -28,6 +28,12 @@ using namespace std::chrono_literals;
 using testing::ConnectLoopback;
 using testing::ServerProcess;
 
+// Two rooms, as a new site has.
+std::string TwoRooms() {
+  return "  <room id=\"100\" name=\"gate\" gate=\"yes\" desc=\"gate.rmd\" src=\"gate.rmd\"/>\n"
+         "  <room id=\"101\" name=\"timeout\" timeout=\"yes\" src=\"timeout.rmd\"/>\n";
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -62,6 +68,12 @@ std::string ExpectedHostAddress() {
 
 TEST(ServerStartTest, FirstRunCreatesTheSite) {
   ServerProcess server;  // no configuration: first-run setup
+  // A media folder kept from an earlier site keeps its own descriptions.
+  const std::string media = server.home() + "/Documents/My Zanth/media/";
+  for (const std::string& dir : {server.home() + "/Documents", server.data_dir(), media}) {
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+  }
+  std::ofstream(media + "gate.rmd") << "<roomdesc>mine</roomdesc>";
   server.Start();
   // The default ports may be taken on this machine; the site is created
   // before the listeners either way.
@@ -70,8 +82,8 @@ TEST(ServerStartTest, FirstRunCreatesTheSite) {
   std::string data = server.data_dir();
   EXPECT_TRUE(Exists(data + "media/props"));
   EXPECT_EQ("<roomdesc background=\"plain.jpg\">\r</roomdesc>\r",
-            testing::ReadFileText(data + "media/gate.rmd"));
-  EXPECT_TRUE(Exists(data + "media/timeout.rmd"));
+            testing::ReadFileText(data + "media/timeout.rmd"));
+  EXPECT_EQ("<roomdesc>mine</roomdesc>", testing::ReadFileText(data + "media/gate.rmd"));
   std::string conf = testing::ReadFileText(data + "zanth.conf");
   EXPECT_EQ(0u, conf.find("<?xml"));
   EXPECT_NE(std::string::npos, conf.find("Personal Zanth Server"));
@@ -128,6 +140,66 @@ TEST(ServerStartTest, LaterStartsKeepTheOwnerAccountPrivate) {
   EXPECT_EQ(1, server.CountInLog(
                    "main The account \"Lord\" still has the published default password\n"));
   EXPECT_EQ("", server.StandardOutput());
+  EXPECT_EQ(0, server.Stop());
+}
+
+// A damaged stored file is never replaced: neither by a lenient reading
+// that drops what it cannot parse (the rooms after one left open) nor by a
+// new site or default tables. The start stops with one line that names the
+// file, the place and the fault, on standard error and in the log.
+TEST(ServerStartTest, DamagedStoredFileStopsTheStartAndStaysAsItIs) {
+  struct Case {
+    std::string file;
+    std::string text;
+    std::string fault;
+  };
+  const Case kCases[] = {
+      {"zanth.conf",
+       "<?xml version=\"1.0\"?>\n<zanthd>\n"
+       "  <sitename address=\"127.0.0.1\">Mine</sitename>\n"
+       "  <room id=\"100\" name=\"Hall\" gate=\"yes\">\n"
+       "  <room id=\"200\" name=\"Attic\"/>\n"
+       "  <room id=\"300\" name=\"Cellar\"/>\n"
+       "</zanthd>\n",
+       "line 7, column 10: Opening and ending tag mismatch: room line 4 and zanthd"},
+      {"zanth.conf", "sitename = My Site\n", "line 1, column 1: text that is not an element"},
+      {"groups", std::string("\x04\0Freeman", 9), "the file holds 0 of its 4 groups"},
+      {"propcache.idx", std::string("\x01\0", 2), "the file ends inside the count of props"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.file + ": " + c.text);
+    ServerProcess server;
+    server.WriteConfig(TwoRooms());
+    const std::string path = server.data_dir() + c.file;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << c.text;
+    std::string standard_error;
+    EXPECT_EQ(1, server.RunSecondInstance(20s, {}, &standard_error));
+    const std::string line =
+        path + ": " + c.fault + "; fix the file, or move it away to start a new site";
+    EXPECT_EQ("zanthd: " + line + "\n", standard_error);
+    EXPECT_EQ(1, server.CountInLog(" Error " + line + "\n")) << server.Log();
+    EXPECT_EQ(c.text, testing::ReadFileText(path));
+    EXPECT_FALSE(Exists(server.data_dir() + "zanth.conf.bak"));
+    EXPECT_FALSE(Exists(server.data_dir() + "media/gate.rmd"));
+    EXPECT_EQ(0, server.CountInLog("first run setup"));
+  }
+}
+
+// The start-up rewrite (here: filling in the profile URL) keeps the file
+// it replaces.
+TEST(ServerStartTest, RewriteKeepsThePreviousConfigurationAsBak) {
+  ServerProcess server;
+  std::string written;
+  server.WriteConfigWith([&server, &written] {
+    written = "<?xml version=\"1.0\"?>\n<zanthd><sitename address=\"127.0.0.1\" port=\"" +
+              std::to_string(server.chat_port()) + "\" httpport=\"" +
+              std::to_string(server.http_port()) + "\" hidden=\"yes\">Mine</sitename></zanthd>\n";
+    return written;
+  });
+  ASSERT_TRUE(server.Start());
+  const std::string conf = server.data_dir() + "zanth.conf";
+  EXPECT_NE(std::string::npos, testing::ReadFileText(conf).find("index.html</profileurl>"));
+  EXPECT_EQ(written, testing::ReadFileText(conf + ".bak"));
   EXPECT_EQ(0, server.Stop());
 }
 

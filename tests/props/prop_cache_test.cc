@@ -41,6 +41,29 @@ TEST_F(PropCacheTest, EmptyIndexOpensEmptyAndIsWrittenWithCountZero) {
   EXPECT_EQ(std::string(4, '\0'), testing::ReadFileText(index()));
 }
 
+// A cut index would be saved without the props it lost, their files left
+// behind with no entry: every cut length is refused and left as it is.
+// Bytes past the counted entries are what a purge leaves and do no harm.
+TEST_F(PropCacheTest, CutIndexIsRefusedAndLeftAsItIs) {
+  std::string name;
+  ASSERT_EQ(0, Store(Id(1), 1, "one", &name));
+  ASSERT_EQ(0, Store(Id(2), 1, "two", &name));
+  const std::string whole = testing::ReadFileText(index());
+  ASSERT_EQ(4 + 2 * kPropEntrySize, whole.size());
+  for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+    ASSERT_EQ(0, platform::WriteWholeFile(index(), whole.substr(0, cut)));
+    PropCache damaged;
+    std::string problem;
+    EXPECT_EQ(-1, damaged.Open(index(), prop_dir(), &problem)) << cut;
+    EXPECT_FALSE(problem.empty()) << cut;
+    EXPECT_EQ(whole.substr(0, cut), testing::ReadFileText(index())) << cut;
+  }
+  ASSERT_EQ(0, platform::WriteWholeFile(index(), whole + std::string(50, 'x')));
+  PropCache longer;
+  ASSERT_EQ(0, longer.Open(index(), prop_dir()));
+  EXPECT_EQ(2u, longer.entries().size());
+}
+
 TEST_F(PropCacheTest, StandardPropsAreNeverCached) {
   PropId standard{};
   standard[4] = 9;

@@ -2,7 +2,10 @@
 #include "rooms/room_files.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include "platform/file.h"
 #include "support/test_support.h"
@@ -77,13 +80,26 @@ TEST_F(RoomFilesTest, PurgeKeepsWhatIsNamedAndCountsTheRest) {
   sounds_.Add("ding", "ding.wav");
   settings_.profile_file = settings_.media_dir + "index.html";
   settings_.site_image = "http://example.invalid/img/logo.gif";
-  EXPECT_EQ(2, PurgeMedia(settings_, rooms_, sounds_));
+  int deleted = -1;
+  EXPECT_EQ(0, PurgeMedia(settings_, rooms_, sounds_, &deleted));
+  EXPECT_EQ(2, deleted);
   for (const char* kept : {"gate.rmd", "attic.rmz", "sky.jpg", "beams.png", "index.html",
                            "logo.gif", "ding.wav", "props/123.prp"}) {
     EXPECT_TRUE(platform::FileExists(dir_.File(kept))) << kept;
   }
   EXPECT_FALSE(platform::FileExists(dir_.File("stale1.jpg")));
-  EXPECT_EQ(0, PurgeMedia(settings_, rooms_, sounds_));
+  EXPECT_EQ(0, PurgeMedia(settings_, rooms_, sounds_, &deleted));
+  EXPECT_EQ(0, deleted);
+
+  // A description that is there but cannot be read may name any file:
+  // nothing is deleted. One that is not there names none.
+  ASSERT_EQ(0, rooms_.Append(Named(102, "gone.rmd")));
+  Write("stale3.jpg", "9");
+  ASSERT_EQ(0, symlink("loop.rmd", dir_.File("loop.rmd").c_str()));
+  ASSERT_EQ(0, rooms_.Append(Named(103, "loop.rmd")));
+  EXPECT_EQ(ELOOP, PurgeMedia(settings_, rooms_, sounds_, &deleted));
+  EXPECT_EQ(0, deleted);
+  EXPECT_TRUE(platform::FileExists(dir_.File("stale3.jpg")));
 }
 
 }  // namespace

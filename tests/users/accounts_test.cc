@@ -91,21 +91,51 @@ TEST_F(AccountFileTest, EachReadAndWriteReversesTheOrder) {
   EXPECT_EQ("A", again.accounts()[0].name);
 }
 
-TEST_F(AccountFileTest, UnparsableXmlLoadsNothingAndKeepsTheFile) {
-  const std::string broken = "<?xml version=\"1.0\"?>\n";
-  ASSERT_EQ(0, platform::WriteWholeFile(path(), broken));
-  std::vector<std::string> lines;
-  GetLogger().SetSink([&lines](const std::string& line) { lines.push_back(line); });
-  EXPECT_EQ(0, accounts_.Load(path(), groups_));
-  GetLogger().SetSink(nullptr);
-  EXPECT_TRUE(accounts_.accounts().empty());
-  EXPECT_EQ(broken, testing::ReadFileText(path()));
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_NE(std::string::npos, lines[0].find("Error -1 (failed) Xml error parsing passwds file"));
+// A file that cannot be read to its end leaves no accounts and is never
+// written: not at load, and not by a later change.
+TEST_F(AccountFileTest, UnreadableFileLoadsNothingAndIsNeverWritten) {
+  const std::string record = [] {
+    std::string r(80, '\0');
+    r.replace(4, 4, "Lord");
+    return r;
+  }();
+  struct Case {
+    std::string text;
+    const char* detail;
+  };
+  const Case kCases[] = {
+      {"<?xml version=\"1.0\"?>\n", "line 2, column 1: Start tag expected"},
+      // Recovery would read the first user and drop the second.
+      {"<?xml version=\"1.0\"?>\n<passwds><user><name>A</name>\n<user><name>B</name></user>"
+       "</passwds>",
+       "line 3, column 38: Opening and ending tag mismatch: user line 2 and passwds"},
+      {"<?xml version=\"1.0\"?><zanthd/>", "the root element is not <passwds>"},
+      {"Lord Velk*Baron 2\n", "neither XML nor whole records of the binary form"},
+      {record + record.substr(0, 30), "neither XML nor whole records"},
+      {std::string(80, 'x'), "line 1, column 1: a record of the binary form without"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_EQ(0, platform::WriteWholeFile(path(), c.text));
+    std::vector<std::string> lines;
+    GetLogger().SetSink([&lines](const std::string& line) { lines.push_back(line); });
+    EXPECT_EQ(-1, accounts_.Load(path(), groups_));
+    accounts_.AddFront({"new", EncodePassword("x"), 0, 1});
+    EXPECT_EQ(-1, accounts_.Save(path(), groups_));
+    GetLogger().SetSink(nullptr);
+    EXPECT_TRUE(accounts_.read_failed());
+    EXPECT_EQ(c.text, testing::ReadFileText(path()));
+    std::string log;
+    for (const std::string& line : lines) log += line;
+    EXPECT_NE(std::string::npos, log.find(path() + ": " + c.detail)) << log;
+    EXPECT_EQ(c.text.starts_with("<?xml") && c.text.find("zanthd") == std::string::npos,
+              log.find("Error -1 (failed) Xml error parsing passwds file") != std::string::npos)
+        << log;
+  }
 }
 
 TEST_F(AccountFileTest, BinaryFileIsConvertedToXml) {
-  std::string bytes(2 * 80 + 30, '\0');  // two records and a partial one
+  std::string bytes(2 * 80, '\0');
   auto put = [&bytes](std::size_t at, const char* name, const std::string& password,
                       std::uint8_t group, std::uint8_t reg) {
     bytes.replace(at + 4, std::strlen(name), name);
@@ -127,19 +157,40 @@ TEST_F(AccountFileTest, BinaryFileIsConvertedToXml) {
   EXPECT_LT(text.find("second"), text.find("first"));
 }
 
-TEST_F(AccountFileTest, Latin1NamesReadTheSameAfterConversion) {
+// Names arrive from clients as 8-bit text; the file holds UTF-8. A name,
+// a password sent already encoded and a group's name read back with the
+// bytes they had, or the account could not sign in or lost its group.
+TEST_F(AccountFileTest, TextsKeepTheirBytesAcrossSaveAndLoad) {
+  wire::PayloadWriter w;
+  w.U16(1).U16(0).Fixed("Chevali\xE9r", 34).U16(5).U32(1).U32(1);
+  groups_.ReplaceFromPayload(w.data(), w.size());
+  const std::string kNames[] = {"Ren\xE9" "e", "Ren\xC3\xA9" "e", "\xE2\x82\xAC\xFF", std::string(32, '\xE9')};
+  for (const std::string& name : kNames) accounts_.AddFront({name, EncodePassword("pw"), 0, 1});
+  accounts_.AddFront({"sent", "D\xE9j\xE0", 0, 1});
+  ASSERT_EQ(0, accounts_.Save(path(), groups_));
+  EXPECT_NE(std::string::npos, testing::ReadFileText(path()).find("<name>Ren\xC3\xA9" "e</name>"));
+  AccountList again;
+  ASSERT_EQ(0, again.Load(path(), groups_));
+  AccountList back;
+  ASSERT_EQ(0, again.Save(path(), groups_));
+  ASSERT_EQ(0, back.Load(path(), groups_));  // two reversals: the first order
+  ASSERT_EQ(accounts_.accounts().size(), back.accounts().size());
+  for (std::size_t i = 0; i < back.accounts().size(); ++i) {
+    EXPECT_EQ(accounts_.accounts()[i].name, back.accounts()[i].name);
+    EXPECT_EQ(accounts_.accounts()[i].password, back.accounts()[i].password);
+    EXPECT_EQ(1, back.accounts()[i].group) << back.accounts()[i].name;
+  }
+  EXPECT_NE(nullptr, back.Check("Ren\xE9" "e", "pw"));
+
+  // The binary form held the bytes as clients sent them.
   std::string bytes(80, '\0');
   bytes.replace(4, 32, std::string(31, '\xE9') + "x");
   ASSERT_EQ(0, platform::WriteWholeFile(path(), bytes));
   ASSERT_EQ(0, accounts_.Load(path(), groups_));
   ASSERT_EQ(1u, accounts_.accounts().size());
-  const std::string name = accounts_.accounts()[0].name;
-  EXPECT_EQ(32u, name.size());  // 16 characters of two bytes, none split
-  EXPECT_EQ("\xC3\xA9", name.substr(30));
-  AccountList again;
+  EXPECT_EQ(std::string(31, '\xE9') + "x", accounts_.accounts()[0].name);
   ASSERT_EQ(0, again.Load(path(), groups_));
-  ASSERT_EQ(1u, again.accounts().size());
-  EXPECT_EQ(name, again.accounts()[0].name);
+  EXPECT_EQ(accounts_.accounts()[0].name, again.accounts()[0].name);
 }
 
 TEST_F(AccountFileTest, ConsoleListAndReplacement) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "platform/file.h"
 #include "support/test_support.h"
 #include "users/sound_list.h"
@@ -68,21 +70,36 @@ TEST(GroupTableTest, FileWithAnotherGroupZeroStillYieldsUnregistered) {
   EXPECT_EQ(1, table.Get(1).rank);
 }
 
-TEST(GroupTableTest, TruncatedFileKeepsTheWholeRecordsOnly) {
+// A cut file would move the accounts of its missing groups to group 0:
+// every cut length is refused and the file left as it is. Bytes past the
+// records counted are what a shorter table leaves behind, and do no harm.
+TEST(GroupTableTest, CutFileIsRefusedAndLeftAsItIs) {
   testing::TempDir dir;
   GroupTable table;
   ASSERT_EQ(0, table.Save(dir.File("groups")));
   std::string bytes;
   ASSERT_EQ(0, platform::ReadWholeFile(dir.File("groups"), &bytes));
-  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{45},
-                          std::size_t{46}, bytes.size() - 1}) {
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
     ASSERT_EQ(0, platform::WriteWholeFile(dir.File("groups"), bytes.substr(0, cut)));
     GroupTable loaded;
-    ASSERT_EQ(0, loaded.Load(dir.File("groups")));
-    std::size_t whole = cut >= 2 ? (cut - 2) / 44 : 0;
-    EXPECT_EQ(whole == 0 ? 1u : whole, loaded.size()) << cut;
-    ExpectUnregistered(loaded.Get(0));
+    std::string problem;
+    EXPECT_EQ(-1, loaded.Load(dir.File("groups"), &problem)) << cut;
+    EXPECT_FALSE(problem.empty()) << cut;
+    EXPECT_EQ(bytes.substr(0, cut), testing::ReadFileText(dir.File("groups"))) << cut;
   }
+  ASSERT_EQ(0, platform::WriteWholeFile(dir.File("groups"), bytes.substr(0, 45 + 2)));
+  std::string problem;
+  GroupTable loaded;
+  EXPECT_EQ(-1, loaded.Load(dir.File("groups"), &problem));
+  EXPECT_EQ("the file holds 1 of its 4 groups", problem);
+
+  ASSERT_EQ(0, platform::WriteWholeFile(dir.File("groups"), bytes + std::string(44, 'x')));
+  ASSERT_EQ(0, loaded.Load(dir.File("groups"), &problem));
+  EXPECT_EQ(4u, loaded.size());
+  ASSERT_EQ(0, platform::MakeDirectory(dir.File("dir")));
+  EXPECT_EQ(EISDIR, loaded.Load(dir.File("dir"), &problem));
+  EXPECT_EQ("Is a directory", problem);
+  EXPECT_TRUE(platform::DirectoryExists(dir.File("dir")));
 }
 
 TEST(GroupTableTest, ReplacementFromClient) {
