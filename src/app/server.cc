@@ -20,6 +20,12 @@
 namespace zanth {
 namespace {
 
+// The port a listener opens for a configured one: port 0 means the system's
+// "zanth" service over "tcp", or the default chat port when it has none.
+std::uint16_t ListenPort(std::uint16_t configured) {
+  return configured != 0 ? configured : platform::ServicePort("zanth", "tcp", kDefaultChatPort);
+}
+
 // Creates a directory; reports a failure other than "already there" on the
 // standard output and in the log.
 void CreateDirectoryReported(const std::string& path, const char* what) {
@@ -167,8 +173,8 @@ int Server::Start() {
     WriteConfiguration();
     new_site = true;
   }
-  if (settings_.media_dir.empty()) settings_.media_dir = settings_.data_dir + "media/";
-  if (settings_.prop_dir.empty()) settings_.prop_dir = settings_.media_dir + "props/";
+  if (settings_.media_dir.empty()) settings_.media_dir = settings_.DefaultMediaDir();
+  if (settings_.prop_dir.empty()) settings_.prop_dir = settings_.media_dir + kPropsSubfolder;
   site_.props.set_prop_dir(settings_.prop_dir);
   // Uploads need both folders even when the configuration came from
   // elsewhere.
@@ -220,10 +226,10 @@ int Server::Start() {
   http_server_ = std::make_unique<http::HttpServer>(transport_, settings_, log_user_lookup);
   http_server_->LoadMimeTable(LoadResource("TEXT", 100));
   http_server_->set_chat_socket_handler(chat_sessions_.get());
-  if (transport_.ListenOn(settings_.bind_address, settings_.chat_port, chat_sessions_.get(),
-                          true, settings_.listen_address) != 0 ||
-      transport_.ListenOn(settings_.bind_address, settings_.http_port, http_server_.get(),
-                          false, settings_.listen_address) != 0) {
+  if (transport_.ListenOn(settings_.bind_address, ListenPort(settings_.chat_port),
+                          chat_sessions_.get(), true, settings_.listen_address) != 0 ||
+      transport_.ListenOn(settings_.bind_address, ListenPort(settings_.http_port),
+                          http_server_.get(), false, settings_.listen_address) != 0) {
     start_failure_ = "cannot listen on " + transport_.listen_failure();
     return kStartFailed;
   }
@@ -240,8 +246,8 @@ int Server::Start() {
 
 int Server::OpenPropCache(std::string* problem) {
   // The prop folder comes from the configuration, which is read later; the
-  // props live in media/props/ of the data directory until then.
-  std::string folder = settings_.data_dir + "media/props/";
+  // props live in the default media folder until then.
+  std::string folder = settings_.DefaultMediaDir() + kPropsSubfolder;
   return site_.props.Open(settings_.data_dir + "propcache.idx", folder, problem);
 }
 
@@ -261,15 +267,14 @@ int Server::StopForUnreadFile(const std::string& path, int rc, const std::string
 int Server::ImportLegacySite() {
   // The legacy preferences may name their own picture folder; until they
   // do, room descriptions go where first-run setup would put them.
-  settings_.media_dir = settings_.data_dir + "media/";
-  settings_.prop_dir = settings_.media_dir + "props/";
+  settings_.UseDefaultFolders();
   CreateDirectoryReported(settings_.media_dir, "media directory");
   if (int rc = import::ImportLegacySite(settings_, site_.rooms); rc != 0) return rc;
   // Without an address for its pictures the site could serve no media.
   if (settings_.base_url.empty()) {
     settings_.base_url = FormatMessage("http://%s:%d/", platform::FirstHostAddress().c_str(),
                                        settings_.http_port);
-    settings_.prop_url = settings_.base_url + "props/";
+    settings_.prop_url = settings_.base_url + kPropsSubfolder;
   }
   return 0;
 }
@@ -320,10 +325,9 @@ void Server::PlaceWebClient() {
 
 void Server::FirstRunSetup() {
   settings_.site_name = "Personal Zanth Server";
-  settings_.media_dir = settings_.data_dir + "media/";
+  settings_.UseDefaultFolders();
   CreateDirectoryReported(settings_.media_dir, "media directory");
   settings_.profile_file = settings_.media_dir + "index.html";
-  settings_.prop_dir = settings_.media_dir + "props/";
   CreateDirectoryReported(settings_.prop_dir, "prop directory");
   struct FirstRoom {
     std::uint16_t id;
@@ -362,7 +366,7 @@ void Server::FirstRunSetup() {
   settings_.bind_address = platform::FirstHostAddress();
   std::string host = FormatMessage("%s:%d", settings_.bind_address.c_str(), settings_.http_port);
   settings_.base_url = "http://" + host + "/";
-  settings_.prop_url = settings_.base_url + "props/";
+  settings_.prop_url = settings_.base_url + kPropsSubfolder;
   settings_.profile_url = settings_.base_url + "index.html";
 }
 

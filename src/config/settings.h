@@ -14,6 +14,10 @@ inline constexpr std::uint16_t kDefaultHttpPort = 8080;
 
 inline constexpr std::uint32_t kSiteHidden = 0x1;  // bit 0 of site_flags
 
+// The props' folder inside the media folder, and their URL inside the base
+// URL.
+inline constexpr char kPropsSubfolder[] = "props/";
+
 struct Settings {
   // Paths. Every directory ends in "/".
   std::string data_dir;        // documents folder + "/My Zanth/"
@@ -50,6 +54,14 @@ struct Settings {
   std::string directory_server;           // "host:port", "dirserver" element
 
   bool hidden() const { return (site_flags & kSiteHidden) != 0; }
+
+  // The media folder of a site whose configuration names none.
+  std::string DefaultMediaDir() const { return data_dir + "media/"; }
+  // Puts the media folder and the prop folder where a new site has them.
+  void UseDefaultFolders() {
+    media_dir = DefaultMediaDir();
+    prop_dir = media_dir + kPropsSubfolder;
+  }
 };
 
 // Limits of the text settings, in characters.

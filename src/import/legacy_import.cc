@@ -331,7 +331,7 @@ std::string ImportLegacyText(std::string contents, Settings& settings, const Roo
         if (std::optional<std::string> value = QuotedValueOnLine(in)) {
           settings.media_dir = *value;
           Cut(&settings.media_dir, kPathLimit);
-          settings.prop_dir = settings.media_dir + "props/";
+          settings.prop_dir = settings.media_dir + kPropsSubfolder;
           Cut(&settings.prop_dir, kPathLimit);
           LogDebug("Parsed legacy picture folder %s", settings.media_dir.c_str());
         }
@@ -340,7 +340,7 @@ std::string ImportLegacyText(std::string contents, Settings& settings, const Roo
         if (std::optional<std::string> value = QuotedValueOnLine(in)) {
           settings.base_url = *value;
           Cut(&settings.base_url, kLongTextLimit);
-          settings.prop_url = settings.base_url + "props/";
+          settings.prop_url = settings.base_url + kPropsSubfolder;
           Cut(&settings.prop_url, kPathLimit);
           LogDebug("Parsed legacy HTTP_URL %s", settings.base_url.c_str());
         }

@@ -12,7 +12,6 @@
 namespace zanth::net {
 namespace {
 
-constexpr std::uint16_t kFallbackChatPort = 12005;
 constexpr std::uint16_t kDefaultOutgoingPort = 12000;
 // Accepts per listener per pass, and rounds of re-polling after accepts, so
 // that a flood of connects cannot starve the connections already open.
@@ -45,7 +44,6 @@ ConnectionManager::~ConnectionManager() {
 int ConnectionManager::ListenOn(const std::string& address, std::uint16_t port,
                                 ConnectionHandler* handler, bool scrambled,
                                 const std::string& listen_address) {
-  if (port == 0) port = platform::ServicePort("zanth", "tcp", kFallbackChatPort);
   std::uint32_t local = 0;
   std::uint32_t bound = 0;  // all interfaces
   std::string where = listen_address.empty() ? "0.0.0.0" : listen_address;

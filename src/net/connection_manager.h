@@ -22,7 +22,7 @@ class ConnectionManager {
   ConnectionManager(const ConnectionManager&) = delete;
   ConnectionManager& operator=(const ConnectionManager&) = delete;
 
-  // Listens on port (0: the "zanth"/"tcp" service port, else 12005) on
+  // Listens on port (REQUIRES: not 0) on
   // listen_address when one is given, else on all interfaces. address is
   // the site's own address: it is remembered as the local address of
   // outgoing connections. Both are dotted decimal, or a name that is
