@@ -41,8 +41,8 @@ export class SiteConsole {
     for (const b of document.querySelectorAll('#console-nav button')) {
       b.addEventListener('click', () => this.showSection(b.dataset.section));
     }
-    this.accounts = this.accountEditor();
-    this.bans = this.banEditor();
+    this.accountEditor = this.makeAccountEditor();
+    this.banEditor = this.makeBanEditor();
     this.groupEditor = this.makeGroupEditor();
     this.soundEditor = this.makeSoundEditor();
     this.site = new SiteSection(this);
@@ -91,7 +91,7 @@ export class SiteConsole {
       b.setAttribute('aria-pressed', String(b.dataset.section === name));
     }
     for (const s of SECTIONS) $(`console-${s}`).hidden = s !== name;
-    const editors = { accounts: this.accounts, bans: this.bans, groups: this.groupEditor, sounds: this.soundEditor };
+    const editors = { accounts: this.accountEditor, bans: this.banEditor, groups: this.groupEditor, sounds: this.soundEditor };
     if (editors[name]) editors[name].load(false);
     if (name === 'site') this.site.load();
     if (name === 'rooms') this.rooms.load();
@@ -107,9 +107,11 @@ export class SiteConsole {
 
   async fetchLabels() {
     if (this.labels === null) {
-      const privileges = this.requests.ask('REPm', undefined, { reply: 'PrLs', accept: cm.decodeBitLabels });
-      const commands = this.requests.ask('RECm', undefined, { reply: 'CmLs', accept: cm.decodeBitLabels });
-      this.labels = { privileges: await privileges, commands: await commands };
+      const [privileges, commands] = await Promise.all([
+        this.requests.ask('REPm', undefined, { reply: 'PrLs', accept: cm.decodeBitLabels }),
+        this.requests.ask('RECm', undefined, { reply: 'CmLs', accept: cm.decodeBitLabels }),
+      ]);
+      this.labels = { privileges, commands };
     }
     return this.labels;
   }
@@ -135,7 +137,7 @@ export class SiteConsole {
 
   // --- Accounts -------------------------------------------------------------
 
-  accountEditor() {
+  makeAccountEditor() {
     const section = $('console-accounts');
     const fetch = async () => {
       const [, list] = await Promise.all([
@@ -178,7 +180,8 @@ export class SiteConsole {
   }
 
   renderAccounts(editor) {
-    $('account-add-group').replaceChildren(...this.groupOptions(1));
+    const adding = $('account-add-group');
+    adding.replaceChildren(...this.groupOptions(Number(adding.value || 1)));
     const rows = editor.work.map((a, i) => {
       const group = el('select', { 'aria-label': `Group of ${a.name}`,
         onchange: (e) => { a.group = Number(e.target.value); editor.changed(); } }, ...this.groupOptions(a.group));
@@ -210,7 +213,7 @@ export class SiteConsole {
 
   // --- Bans -------------------------------------------------------------------
 
-  banEditor() {
+  makeBanEditor() {
     const section = $('console-bans');
     const fetch = () => this.requests.ask('REBl', undefined, { reply: 'BnLs', accept: cm.decodeBanList });
     const flagsText = (flags) => cm.BAN_FLAGS.filter(([bit]) => (flags & bit) !== 0).map(([, n]) => n.toLowerCase()).join(', ') || 'nothing';
