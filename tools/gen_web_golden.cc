@@ -72,6 +72,91 @@ ordered_json ClientMessage(const char* name, const char (&code)[5], ordered_json
           {"frame_hex", Hex(Frame(TypeCode(code), payload))}};
 }
 
+// What the site console sends: the lists it replaces, the site settings,
+// room records, an upload, and the requests that carry no payload.
+void ConsoleMessages(ordered_json* out) {
+  using namespace zanth::client;
+  for (const char* code : {"REAu", "REBl", "REGl", "REPm", "RECm", "REDI", "ARmI", "REIn"}) {
+    out->push_back({{"name", code},
+                    {"type", code},
+                    {"fields", ordered_json::object()},
+                    {"payload_hex", ""},
+                    {"frame_hex", Hex(Frame(CodeOf(code), {}))}});
+  }
+  // A new password goes plain for the server to encode; a kept one goes
+  // back encoded, as listed.
+  std::vector<Account> accounts = {{"Ann", "new pass", 3, true},
+                                    {std::string(40, 'a'), "D'x?", 2, false}};
+  ordered_json account_fields = ordered_json::array();
+  for (const Account& a : accounts) {
+    account_fields.push_back(
+        {{"name", a.name}, {"password", a.password}, {"group", a.group}, {"plain", a.plain}});
+  }
+  out->push_back(ClientMessage("account_list", "AuLs", {{"accounts", account_fields}},
+                               EncodeAccountList(accounts)));
+  std::vector<Group> groups = {{"Freeman", 1, 0x103, 7},
+                               {"Lord", 100, 0xFFFFFFFF, 0xFFFFFFFF},
+                               {"Squire \xC3\xA9", 0, 0x10, 0x80000002}};
+  ordered_json group_fields = ordered_json::array();
+  for (const Group& g : groups) {
+    group_fields.push_back({{"name", g.name},
+                            {"rank", g.rank},
+                            {"privileges", g.privileges},
+                            {"commands", g.commands}});
+  }
+  out->push_back(ClientMessage("group_list", "GrLs", {{"groups", group_fields}},
+                               EncodeGroupList(groups)));
+  std::vector<BanEntry> bans = {
+      {"Vic", {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210}, 0, {0, 0, 0}, 0x80000000},
+      {std::string(40, 'p'), {1, 2, 3, 4}, 77, {5, 6, 7}, 0x11}};
+  ordered_json ban_fields = ordered_json::array();
+  for (const BanEntry& b : bans) {
+    ban_fields.push_back({{"name", b.name},
+                          {"uuid", b.uuid},
+                          {"clientNumber", b.client_number},
+                          {"reserved", b.reserved},
+                          {"flags", b.flags}});
+  }
+  out->push_back(
+      ClientMessage("ban_list", "BnLs", {{"bans", ban_fields}}, EncodeBanList(bans)));
+  std::vector<Sound> sounds = {{"bell", "bell.wav"}, {std::string(40, 's'), "gong.ogg"}};
+  ordered_json sound_fields = ordered_json::array();
+  for (const Sound& sound : sounds)
+    sound_fields.push_back({{"name", sound.name}, {"source", sound.source}});
+  out->push_back(ClientMessage("sound_list", "SdLs", {{"sounds", sound_fields}},
+                               EncodeSoundList(sounds)));
+  DirectoryInfo info{"Check Site", "zanth://example.org:12005/", "http://example.org/site.png",
+                     "A site\nof two lines", true, false, true};
+  out->push_back(ClientMessage("directory_info", "DrIn",
+                               {{"siteName", info.site_name},
+                                {"siteUrl", info.site_url},
+                                {"siteImage", info.site_image},
+                                {"description", info.description},
+                                {"hidden", info.hidden},
+                                {"privateSite", info.private_site},
+                                {"members", info.members}},
+                               EncodeDirectoryInfo(info)));
+  out->push_back(ClientMessage("rating", "Rtng",
+                               {{"enabled", true}, {"values", {0, 1, 2, 0xFFFF}}},
+                               EncodeRating(true, {0, 1, 2, 0xFFFF})));
+  RoomRecordFields room{105, 0x0011, "the attic", "attic.rmd", 640, 480, -1};
+  ordered_json room_fields = {{"id", room.id},
+                              {"flags", room.flags},
+                              {"name", room.name},
+                              {"fileName", room.file_name},
+                              {"width", room.width},
+                              {"height", room.height},
+                              {"maxOccupancy", room.max_occupancy}};
+  out->push_back(ClientMessage("create_room", "CrRm", room_fields, EncodeRoomRecord(room)));
+  out->push_back(ClientMessage("upload_start", "sUpl", {{"name", "attic.png"}},
+                               EncodeZString("attic.png")));
+  std::vector<std::uint8_t> piece = {0x89, 'P', 'N', 'G', 0, 1, 2, 3, 0xFF};
+  out->push_back(ClientMessage(
+      "upload_segment", "fSeg",
+      {{"name", "attic.png"}, {"offset", 8192}, {"bytes_hex", Hex(piece)}, {"last", true}},
+      EncodeUploadSegment("attic.png", 8192, piece, true)));
+}
+
 ordered_json ClientMessages() {
   zanth::client::Ident ident;
   ident.uuid = {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210};
@@ -137,6 +222,7 @@ ordered_json ClientMessages() {
                               zanth::client::EncodeAuth("Lord", "Velk*Baron")));
   out.push_back(ClientMessage("room_list", "Rmls", ordered_json::object(), {}));
   out.push_back(ClientMessage("user_list", "Ulls", ordered_json::object(), {}));
+  ConsoleMessages(&out);
   return out;
 }
 
@@ -159,6 +245,143 @@ PayloadWriter UserSummary(std::uint32_t id, std::int16_t x, std::int16_t y, cons
 ordered_json Summary(const zanth::client::UserSummary& u) {
   return {{"id", u.id},       {"x", u.x},         {"y", u.y},          {"name", u.name},
           {"badge", u.badge}, {"voice", u.voice}, {"colour", u.colour}, {"face", u.face}};
+}
+
+// The site console's answers: the lists, the names of the bits, the
+// directory information, the rating, a room's edit info, the privileges at
+// sign-on, a free room id and an upload's acknowledgement.
+template <typename Add>
+void ConsoleReplies(Add& add) {
+  using namespace zanth::client;
+  PayloadWriter accounts;
+  accounts.U16(2).Fixed("Ann", 33).Fixed("D6ee", 33).U16(3).U16(0);
+  accounts.Fixed("Lord", 33).Fixed("D'x?", 33).U16(2).U16(1);
+  add("AuLs", accounts, [](const Payload& p, ordered_json* e) {
+    std::vector<Account> list;
+    if (!DecodeAccountList(p, &list)) return false;
+    *e = ordered_json::array();
+    for (const Account& a : list)
+      e->push_back({{"name", a.name}, {"password", a.password}, {"group", a.group}});
+    return true;
+  });
+  PayloadWriter groups;
+  groups.U8(1).Zeros(1).U16(2);
+  groups.Fixed("Freeman", 34).U16(1).U32(0x103).U32(7);
+  groups.Fixed("Lord", 34).U16(100).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
+  add("GrLs", groups, [](const Payload& p, ordered_json* e) {
+    std::vector<Group> list;
+    if (!DecodeGroupList(p, &list)) return false;
+    *e = ordered_json::array();
+    for (const Group& g : list) {
+      e->push_back({{"name", g.name},
+                    {"rank", g.rank},
+                    {"privileges", g.privileges},
+                    {"commands", g.commands}});
+    }
+    return true;
+  });
+  auto labels = [](const Payload& p, ordered_json* e) {
+    std::vector<BitLabel> list;
+    if (!DecodeBitLabels(p, &list)) return false;
+    *e = ordered_json::array();
+    for (const BitLabel& l : list) e->push_back({{"label", l.label}, {"bit", l.bit}});
+    return true;
+  };
+  PayloadWriter privileges;
+  privileges.U16(2).Zeros(2).Fixed("Server console", 36).U32(0x8).Fixed("Full rooms", 36).U32(
+      0x40000000);
+  add("PrLs", privileges, labels);
+  PayloadWriter commands;
+  commands.U16(1).Zeros(2).Fixed("namegag", 36).U32(0x80000000);
+  add("CmLs", commands, labels);
+  PayloadWriter bans;
+  bans.U32(2);
+  bans.Fixed("Vic", 36).U32(0x01234567).U32(0x89ABCDEF).U32(0xFEDCBA98).U32(0x76543210);
+  bans.U32(0).U32(0).U32(0).U32(0).U32(0x80000000);
+  bans.Fixed("Pat", 36).U32(1).U32(2).U32(3).U32(4).U32(77).U32(5).U32(6).U32(7).U32(0x11);
+  add("BnLs", bans, [](const Payload& p, ordered_json* e) {
+    std::vector<BanEntry> list;
+    if (!DecodeBanList(p, &list)) return false;
+    *e = ordered_json::array();
+    for (const BanEntry& b : list) {
+      e->push_back({{"name", b.name},
+                    {"uuid", b.uuid},
+                    {"clientNumber", b.client_number},
+                    {"reserved", b.reserved},
+                    {"flags", b.flags}});
+    }
+    return true;
+  });
+  PayloadWriter sounds;
+  sounds.U32(2).U32(66).Fixed("bell", 33).Fixed("bell.wav", 33).Fixed("gong", 33).Fixed(
+      "gong.ogg", 33);
+  add("SdLs", sounds, [](const Payload& p, ordered_json* e) {
+    std::vector<Sound> list;
+    if (!DecodeSoundList(p, &list)) return false;
+    *e = ordered_json::array();
+    for (const Sound& s : list) e->push_back({{"name", s.name}, {"source", s.source}});
+    return true;
+  });
+  PayloadWriter directory;
+  directory.Fixed("Check Site", 65).Fixed("zanth://127.0.0.1:12005/", 512).Fixed("", 512);
+  directory.Fixed("Our \xC3\xA9 site", 1024).U8(0).U8(1).U8(1);
+  add("DrIn", directory, [](const Payload& p, ordered_json* e) {
+    DirectoryInfo d;
+    if (!DecodeDirectoryInfo(p, &d)) return false;
+    *e = {{"siteName", d.site_name},     {"siteUrl", d.site_url},
+          {"siteImage", d.site_image},   {"description", d.description},
+          {"hidden", d.hidden},          {"privateSite", d.private_site},
+          {"members", d.members}};
+    return true;
+  });
+  PayloadWriter rating;
+  rating.U16(0xFFFF).U16(2).U16(0).U16(3);
+  add("Rtng", rating, [](const Payload& p, ordered_json* e) {
+    std::array<std::uint16_t, 4> values{};
+    if (!DecodeRating(p, &values)) return false;
+    *e = values;
+    return true;
+  });
+  PayloadWriter edit;
+  edit.U16(105).Zeros(2).U32(0x0811).Fixed("the attic", 577).Fixed("attic.rmd", 512);
+  edit.Fixed("attic.rmd", 512).Zeros(1).I16(640).I16(480).I16(-1);
+  add("REIn", edit, [](const Payload& p, ordered_json* e) {
+    RoomEditInfo r;
+    if (!DecodeRoomEditInfo(p, &r)) return false;
+    *e = {{"id", r.id},
+          {"flags", r.flags},
+          {"name", r.name},
+          {"fileName", r.file_name},
+          {"description", r.description},
+          {"width", r.width},
+          {"height", r.height},
+          {"maxOccupancy", r.max_occupancy}};
+    return true;
+  });
+  PayloadWriter perm;
+  perm.U32(0x500001B7);
+  add("Perm", perm, [](const Payload& p, ordered_json* e) {
+    std::uint32_t v = 0;
+    if (!DecodeU32(p, &v)) return false;
+    *e = v;
+    return true;
+  });
+  PayloadWriter free_id;
+  free_id.U16(102);
+  add("ARmI", free_id, [](const Payload& p, ordered_json* e) {
+    std::uint16_t v = 0;
+    if (!DecodeU16(p, &v)) return false;
+    *e = v;
+    return true;
+  });
+  PayloadWriter ack;
+  ack.ZString("attic.png");
+  add("FAck", ack, [](const Payload& p, ordered_json* e) {
+    std::string v;
+    if (!DecodeZString(p, &v)) return false;
+    *e = v;
+    return true;
+  });
 }
 
 bool BuildServerMessages(std::vector<ServerMessage>* out) {
@@ -317,6 +540,7 @@ bool BuildServerMessages(std::vector<ServerMessage>* out) {
     *e = {{"rank", g.rank}, {"name", g.name}};
     return true;
   });
+  ConsoleReplies(add);
   return ok;
 }
 

@@ -317,10 +317,19 @@ void Server::LogVisitorAddresses() {
 void Server::PlaceWebClient() {
   std::string source = FindWebClientFiles(WebClientCandidates(platform::ExecutablePath()));
   if (source.empty()) return;  // a server without its page still chats
-  int copied = 0;
-  int rc = zanth::PlaceWebClient(source, settings_.media_dir, &copied);
-  if (copied > 0) Log(nullptr, "main", "Placed the web client in %sweb/", settings_.media_dir.c_str());
-  if (rc != 0) LogError(rc, "placing the web client in %sweb/", settings_.media_dir.c_str());
+  WebClientPlacement placement;
+  int rc = zanth::PlaceWebClient(source, settings_.media_dir, &placement);
+  const char* media = settings_.media_dir.c_str();
+  for (const std::string& path : placement.set_aside) {
+    Log(nullptr, "main", "The web client's %s had been edited; kept as %sweb/%s.bak", path.c_str(),
+        media, path.c_str());
+  }
+  if (placement.written > 0 && placement.fresh) {
+    Log(nullptr, "main", "Placed the web client in %sweb/", media);
+  } else if (placement.written > 0) {
+    Log(nullptr, "main", "Updated the web client in %sweb/ (%d files)", media, placement.written);
+  }
+  if (rc != 0) LogError(rc, "placing the web client in %sweb/", media);
 }
 
 void Server::FirstRunSetup() {

@@ -301,6 +301,33 @@ bool DecodeSoundList(Bytes payload, std::vector<Sound>* out) {
   return r.ok();
 }
 
+bool DecodeBanList(Bytes payload, std::vector<BanEntry>* out) {
+  PayloadReader r = Reader(payload);
+  std::size_t count = r.U32();
+  if (!RecordsFit(r, count, kBanRecordSize)) return false;
+  out->assign(count, BanEntry());
+  for (BanEntry& ban : *out) {
+    ban.name = r.Fixed(36);
+    for (std::uint32_t& word : ban.uuid) word = r.U32();
+    ban.client_number = r.U32();
+    for (std::uint32_t& word : ban.reserved) word = r.U32();
+    ban.flags = r.U32();
+  }
+  return r.ok();
+}
+
+bool DecodeDirectoryInfo(Bytes payload, DirectoryInfo* out) {
+  PayloadReader r = Reader(payload);
+  out->site_name = r.Fixed(65);
+  out->site_url = r.Fixed(512);
+  out->site_image = r.Fixed(512);
+  out->description = r.Fixed(1024);
+  out->hidden = r.U8() != 0;
+  out->private_site = r.U8() != 0;
+  out->members = r.U8() != 0;
+  return r.ok();
+}
+
 bool DecodeRating(Bytes payload, std::array<std::uint16_t, 4>* out) {
   PayloadReader r = Reader(payload);
   for (std::uint16_t& v : *out) v = r.U16();

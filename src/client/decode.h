@@ -184,12 +184,15 @@ bool DecodeData(Bytes payload, DataMessage* out);
 
 // "SdLs": u32 count, u32 record size (66 or more), then records of sound
 // name (char[33]) and source file name (char[33]).
-struct Sound {
-  std::string name;
-  std::string source;
-  bool operator==(const Sound&) const = default;
-};
 bool DecodeSoundList(Bytes payload, std::vector<Sound>* out);
+
+// "BnLs" as the server sends it: u32 count, then 72-byte records (char[36]
+// name, four UUID words, client number, three reserved words, flags), in
+// the server's list order (newest first).
+bool DecodeBanList(Bytes payload, std::vector<BanEntry>* out);
+
+// "DrIn": the 2116-byte directory information record.
+bool DecodeDirectoryInfo(Bytes payload, DirectoryInfo* out);
 
 // "Rtng": four rating values.
 bool DecodeRating(Bytes payload, std::array<std::uint16_t, 4>* out);

@@ -196,4 +196,57 @@ Payload EncodeAccountList(const std::vector<Account>& accounts) {
   return std::move(w.bytes());
 }
 
+Payload EncodeBanList(const std::vector<BanEntry>& bans) {
+  PayloadWriter w;
+  w.U32(static_cast<std::uint32_t>(bans.size()));
+  for (const BanEntry& b : bans) {
+    w.Fixed(b.name, 36);
+    for (std::uint32_t word : b.uuid) w.U32(word);
+    w.U32(b.client_number);
+    for (std::uint32_t word : b.reserved) w.U32(word);
+    w.U32(b.flags);
+  }
+  return std::move(w.bytes());
+}
+
+Payload EncodeSoundList(const std::vector<Sound>& sounds) {
+  PayloadWriter w;
+  w.U32(static_cast<std::uint32_t>(sounds.size())).U32(66);
+  for (const Sound& s : sounds) w.Fixed(s.name, 33).Fixed(s.source, 33);
+  return std::move(w.bytes());
+}
+
+Payload EncodeDirectoryInfo(const DirectoryInfo& info) {
+  PayloadWriter w;
+  w.Fixed(info.site_name, 65)
+      .Fixed(info.site_url, 512)      // offset 65
+      .Fixed(info.site_image, 512)    // 577
+      .Fixed(info.description, 1024)  // 1089
+      .U8(info.hidden ? 1 : 0)        // 2113
+      .U8(info.private_site ? 1 : 0)
+      .U8(info.members ? 1 : 0);
+  return std::move(w.bytes());
+}
+
+Payload EncodeRating(bool enabled, const std::array<std::uint16_t, 4>& values) {
+  PayloadWriter w;
+  w.U8(enabled ? 1 : 0).Zeros(1);
+  for (std::uint16_t v : values) w.U16(v);
+  return std::move(w.bytes());
+}
+
+Payload EncodeUploadSegment(std::string_view file_name, std::uint32_t offset,
+                            std::span<const std::uint8_t> bytes, bool last) {
+  // The size field is 16 bits wide; a longer piece is cut to what it says.
+  std::size_t size = std::min<std::size_t>(bytes.size(), 0xFFFF);
+  PayloadWriter w;
+  w.Fixed(file_name, 32)
+      .U16(static_cast<std::uint16_t>(size))
+      .Zeros(2)
+      .U32(offset)
+      .U8(last ? 1 : 0)
+      .Bytes(bytes.data(), size);
+  return std::move(w.bytes());
+}
+
 }  // namespace zanth::client

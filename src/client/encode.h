@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -70,6 +71,12 @@ inline constexpr std::uint32_t kRequestCommands = wire::TypeCode("RECm");
 inline constexpr std::uint32_t kRequestAccounts = wire::TypeCode("REAu");
 inline constexpr std::uint32_t kRequestBans = wire::TypeCode("REBl");
 inline constexpr std::uint32_t kRequestDirectory = wire::TypeCode("REDI");
+inline constexpr std::uint32_t kBanList = wire::TypeCode("BnLs");
+inline constexpr std::uint32_t kDirectoryInfo = wire::TypeCode("DrIn");
+inline constexpr std::uint32_t kUploadStart = wire::TypeCode("sUpl");
+inline constexpr std::uint32_t kUploadSegment = wire::TypeCode("fSeg");
+inline constexpr std::uint32_t kUploadAck = wire::TypeCode("FAck");
+inline constexpr std::uint32_t kFileChanged = wire::TypeCode("FChn");
 
 inline constexpr std::size_t kIdentSize = 176;
 inline constexpr std::size_t kRoomRecordSize = 592;
@@ -113,5 +120,20 @@ Payload EncodeGroupList(const std::vector<Group>& groups);
 // the password), 1 padding, u16 group. The server puts each record at the
 // front of its list, so its list ends up in the reverse of this order.
 Payload EncodeAccountList(const std::vector<Account>& accounts);
+// "BnLs" as a client sends it: u32 count, then 72-byte records laid out as
+// the server's own list.
+Payload EncodeBanList(const std::vector<BanEntry>& bans);
+// "SdLs" as a client sends it: u32 count, u32 record size (66), then
+// records of char[33] name and char[33] source file name.
+Payload EncodeSoundList(const std::vector<Sound>& sounds);
+// "DrIn": the 2116-byte directory information record.
+Payload EncodeDirectoryInfo(const DirectoryInfo& info);
+// "Rtng": u8 enabled, 1 unused, the four rating values.
+Payload EncodeRating(bool enabled, const std::array<std::uint16_t, 4>& values);
+// "fSeg": char[32] file name, u16 segment size, 2 unused, u32 the
+// segment's offset in the file (the server does not read it), u8 last, the
+// bytes. The upload itself starts with "sUpl" and the name as a zstring.
+Payload EncodeUploadSegment(std::string_view file_name, std::uint32_t offset,
+                            std::span<const std::uint8_t> bytes, bool last);
 
 }  // namespace zanth::client

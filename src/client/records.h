@@ -1,6 +1,7 @@
 // The records a chat client fills in to send: its ident, a room record for
-// creating or changing a room, a group (which also comes back in the
-// server's group list) and an account (likewise).
+// creating or changing a room, and the console's records, which also come
+// back in the server's lists: a group, an account, a ban record, a sound
+// and the site's directory information.
 #pragma once
 
 #include <array>
@@ -70,6 +71,47 @@ struct Account {
   bool plain = false;
 
   bool operator==(const Account&) const = default;
+};
+
+// The size of one ban record in ban lists.
+inline constexpr std::size_t kBanRecordSize = 72;
+
+// One ban record: the name its user had when it was made, the identity it
+// matches (client UUID and client number), three reserved words and the
+// measures (0x80000000 banned; 0x1 pinned, 0x2 gagged, 0x4 prop-gagged,
+// 0x8 name-gagged, 0x10 in timeout). A client's list changes only the
+// flags of the server's records it matches; it adds and removes nothing.
+struct BanEntry {
+  std::string name;  // at most 35 bytes go out
+  std::array<std::uint32_t, 4> uuid = {};
+  std::uint32_t client_number = 0;
+  std::array<std::uint32_t, 3> reserved = {};
+  std::uint32_t flags = 0;
+
+  bool operator==(const BanEntry&) const = default;
+};
+
+// One sound: its name and its file in the media folder.
+struct Sound {
+  std::string name;    // at most 32 bytes go out
+  std::string source;  // at most 32 bytes go out
+  bool operator==(const Sound&) const = default;
+};
+
+// The size of the directory information record, both ways.
+inline constexpr std::size_t kDirectoryInfoSize = 2116;
+
+// The site's directory information.
+struct DirectoryInfo {
+  std::string site_name;    // at most 64 bytes go out
+  std::string site_url;     // at most 511
+  std::string site_image;   // at most 511
+  std::string description;  // at most 1023
+  bool hidden = false;
+  bool private_site = false;
+  bool members = false;
+
+  bool operator==(const DirectoryInfo&) const = default;
 };
 
 }  // namespace zanth::client

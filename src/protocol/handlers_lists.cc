@@ -45,6 +45,9 @@ int HandleGroupList(Site& site, UserRecord& user, const Message& message) {
   LogAs(user, "Cnsle", "group list");
   site.groups.ReplaceFromPayload(message.payload, message.size);
   site.SaveGroups();
+  // The account file names each account's group: rewritten with the new
+  // names, so that a renamed group keeps its accounts at the next start.
+  site.SaveAccounts();
   return kOk;
 }
 

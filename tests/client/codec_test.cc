@@ -135,6 +135,32 @@ TEST(EncodeTest, RecordAndMessageLayouts) {
   EXPECT_EQ("DZ?k", TextAt(accounts, 105));
   EXPECT_EQ(Hex("00 00 0102"), Range(accounts, 138, 4));
 
+  ByteVector bans = EncodeBanList(
+      {{std::string(40, 'v'), {1, 2, 3, 4}, 9, {5, 6, 7}, 0x80000011}});
+  ASSERT_EQ(4 + kBanRecordSize, bans.size());
+  EXPECT_EQ(Hex("00000001"), Range(bans, 0, 4));
+  EXPECT_EQ(std::string(35, 'v'), TextAt(bans, 4));
+  EXPECT_EQ(Hex("00000001 00000002 00000003 00000004 00000009 00000005 00000006 "
+                "00000007 80000011"),
+            Range(bans, 40, 36));
+  ByteVector sounds = EncodeSoundList({{"bell", "bell.wav"}, {"gong", "gong.ogg"}});
+  ASSERT_EQ(8u + 2 * 66, sounds.size());
+  EXPECT_EQ(Hex("00000002 00000042"), Range(sounds, 0, 8));
+  EXPECT_EQ("bell.wav", TextAt(sounds, 41));
+  EXPECT_EQ("gong", TextAt(sounds, 74));
+  ByteVector site = EncodeDirectoryInfo(
+      {"Site", "zanth://example.org:12005/", "http://example.org/s.png", "Hello", true, false, true});
+  ASSERT_EQ(kDirectoryInfoSize, site.size());
+  EXPECT_EQ("zanth://example.org:12005/", TextAt(site, 65));
+  EXPECT_EQ("http://example.org/s.png", TextAt(site, 577));
+  EXPECT_EQ("Hello", TextAt(site, 1089));
+  EXPECT_EQ(Hex("01 00 01"), Range(site, 2113, 3));
+  EXPECT_EQ(Hex("01 00 0001 ffff 0003 0004"), EncodeRating(true, {1, 0xFFFF, 3, 4}));
+  ByteVector segment = EncodeUploadSegment("bg.png", 0x2000, ByteVector{1, 2, 3}, true);
+  ASSERT_EQ(32u + 9 + 3, segment.size());
+  EXPECT_EQ("bg.png", TextAt(segment, 0));
+  EXPECT_EQ(Hex("0003 0000 00002000 01 010203"), Range(segment, 32, 12));
+
   EXPECT_EQ(Hex("0002 0000 00000005 fffffffe 04 70737374"),
             EncodeWhisper({5, 0xFFFFFFFE}, "psst"));
   // A tag of 16 bytes fills its field with no NUL; a longer one is cut.
@@ -285,6 +311,20 @@ TEST(DecodeTest, ConsoleListsAndDataRelay) {
   EXPECT_EQ((std::vector<Sound>{{"bell", "bell.wav"}}),
             DecodeGolden<std::vector<Sound>>(sounds.bytes(), DecodeSoundList));
 
+  Golden bans(4 + 2 * 72);
+  bans.U32(0, 2).Text(4, "Vic").U32(40, 1).U32(44, 2).U32(48, 3).U32(52, 4);
+  bans.U32(56, 9).U32(68, 7).U32(72, 0x80000000);
+  bans.Text(76, "Pat").U32(136, 0).U32(144, 0x11);
+  EXPECT_EQ((std::vector<BanEntry>{{"Vic", {1, 2, 3, 4}, 9, {0, 0, 7}, 0x80000000},
+                                    {"Pat", {}, 0, {}, 0x11}}),
+            DecodeGolden<std::vector<BanEntry>>(bans.bytes(), DecodeBanList));
+
+  Golden site(2116);
+  site.Text(0, "Site").Text(65, "zanth://x:1/").Text(577, "p.png").Text(1089, "Hi");
+  site.U16(2114, 0x0101);
+  EXPECT_EQ((DirectoryInfo{"Site", "zanth://x:1/", "p.png", "Hi", false, true, true}),
+            DecodeGolden<DirectoryInfo>(site.bytes(), DecodeDirectoryInfo));
+
   Golden data(24 + 3);
   data.Text(0, "0123456789abcdef").U32(16, 5).U32(20, 3).Text(24, "xyz");
   EXPECT_EQ((DataMessage{"0123456789abcdef", 5, {'x', 'y', 'z'}}),
@@ -300,6 +340,8 @@ TEST(DecodeTest, CountsPastTheEndFailWithoutAllocatingForThem) {
   EXPECT_FALSE(DecodeSoundList(Hex("ffffffff 00000042"), &sounds));
   std::vector<Account> accounts;
   EXPECT_FALSE(DecodeAccountList(Hex("ffff"), &accounts));
+  std::vector<BanEntry> bans;
+  EXPECT_FALSE(DecodeBanList(Hex("7fffffff"), &bans));
   // A record size below the record's own fields cannot be read.
   EXPECT_FALSE(
       DecodeSoundList(Golden(8 + 66).U32(0, 1).U32(4, 10).bytes(), &sounds));

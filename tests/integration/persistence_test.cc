@@ -2,6 +2,7 @@
 // is answered: the server is killed right after each change and restarted.
 #include <sstream>
 
+#include "client/encode.h"
 #include "session_fixture.h"
 #include "users/group_table.h"
 #include "wire/bytes.h"
@@ -209,6 +210,30 @@ TEST_F(PersistenceTest, TextsKeepTheirBytesAcrossARestart) {
   EXPECT_EQ(kName, edit.name);
   EXPECT_EQ(kFile, edit.file_name);
   EXPECT_EQ(kFile, edit.description);
+  EXPECT_EQ(0, server_.Stop());
+}
+
+// Accounts name their group in "passwds": renaming the group must rewrite
+// them, or they lose the group at the next start.
+TEST_F(PersistenceTest, RenamedGroupKeepsItsAccountsAfterARestart) {
+  client::SignOnResult result;
+  Message m;
+  auto c = SignOn(&result);
+  ASSERT_EQ(0, c->SendAccountList({{"ann", "secret", 1, true}}));
+  ASSERT_EQ(0, c->SendGroupList({{"Writer", 5, 0xFFFFFFFF, 0xFFFFFFFF}}));
+  // Answered in order: the list that comes has seen both changes.
+  ASSERT_EQ(0, c->SendEmpty(client::kRequestAccounts));
+  ASSERT_TRUE(c->WaitFor(client::kAccountList, &m, 5s));
+  KillAndRestart();
+  c = SignOn(&result);
+  ASSERT_EQ(0, c->SendEmpty(client::kRequestAccounts));
+  ASSERT_TRUE(c->WaitFor(client::kAccountList, &m, 5s));
+  std::vector<client::Account> accounts;
+  ASSERT_TRUE(client::DecodeAccountList(m.payload, &accounts));
+  ASSERT_EQ(1u, accounts.size());
+  EXPECT_EQ(1, accounts[0].group);
+  EXPECT_NE(std::string::npos,
+            ReadFileText(server_.data_dir() + "passwds").find("<group>Writer</group>"));
   EXPECT_EQ(0, server_.Stop());
 }
 

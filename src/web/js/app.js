@@ -2,6 +2,7 @@
 // room with its people, talk and whispers, and sends what the visitor does.
 
 import { ChatConnection } from './connection.js';
+import { SiteConsole } from './console.js';
 import { typeCode } from './frame.js';
 import * as msg from './messages.js';
 import { EXPRESSIONS, cssColour, drawFace } from './face.js';
@@ -10,7 +11,7 @@ import { findRoomPicture } from './room_picture.js';
 const T = Object.fromEntries(
   ['Idn2', 'Talk', 'xTlk', 'CrTk', 'UsMv', 'FNum', 'FRGB', 'Name', 'RmRq', 'Rmls', 'RlUd',
    'Room', 'RmIn', 'RmOc', 'RmEn', 'RmLv', 'Ulls', 'UlUd', 'auth', 'UAre', 'Grup', 'SNme',
-   'LMsg', 'UsCt', 'Ping', 'Kill'].map((c) => [c, typeCode(c)]));
+   'LMsg', 'UsCt', 'Ping', 'Kill', 'Perm', 'FChn'].map((c) => [c, typeCode(c)]));
 
 const STORE = {
   uuid: 'zanth.uuid',
@@ -80,14 +81,28 @@ class ChatPage {
     this.target = null; // whisper target {id, name}
     this.password = ''; // kept in memory only, for signing on again
     this.pictureToken = 0;
+    this.consoleClosed = false; // the console was open when the privilege went
+    this.roomDesc = ''; // the room's description: its description file
+    this.pictureUrl = null; // the room picture shown, and its object URL
+    this.pictureObject = null;
     this.mediaRoot = new URL('../', location.href);
     this.tabs = typeof BroadcastChannel === 'function' ? new BroadcastChannel('zanth-web') : null;
+    // A page loaded over https talks over wss, as browsers require.
     const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
     this.link = new ChatConnection(`${scheme}://${location.host}/chat-socket`);
+    this.console = new SiteConsole({
+      send: (code, payload) => this.link.send(typeCode(code), payload),
+      people: () => this.people,
+      rooms: () => this.rooms,
+      room: () => this.room,
+      selfId: () => this.selfId,
+      mediaRoot: this.mediaRoot,
+    });
   }
 
   start() {
     this.bindControls();
+    this.console.bind();
     if (typeof ResizeObserver === 'function') {
       new ResizeObserver(() => this.arrangeAll()).observe($('room'));
     }
@@ -157,6 +172,7 @@ class ChatPage {
 
   receive(m) {
     const p = m.payload;
+    this.console.receive(m.type, p);
     switch (m.type) {
       case T.UAre: {
         const id = msg.decodeU32(p);
@@ -188,6 +204,28 @@ class ChatPage {
       case T.Grup: {
         const g = msg.decodeGroupNotice(p);
         if (g !== null) $('group-line').textContent = `Your group: ${g.name}.`;
+        return;
+      }
+      case T.Perm: {
+        // A sign-on with an account first has the group every visitor
+        // gets, then the account's: the console closes meanwhile and opens
+        // again.
+        const bits = msg.decodeU32(p);
+        if (bits === null) return;
+        const open = !$('panel-console').hidden;
+        if (this.console.setPrivileges(bits)) {
+          if (this.consoleClosed) this.showPanel('console');
+        } else if (open) {
+          this.showPanel('log');
+          this.consoleClosed = true;
+        }
+        return;
+      }
+      case T.FChn: {
+        // A file of the media folder changed: the room's picture or its
+        // description file may be among them.
+        const name = msg.decodeZString(p);
+        if (name !== null && this.showsFile(name)) this.showPicture(true);
         return;
       }
       case T.Room:
@@ -257,6 +295,7 @@ class ChatPage {
         const s = msg.decodeSpeech(p);
         if (s === null) return;
         if (s.speaker === 0) {
+          this.console.notice(s.text);
           this.log('notice', s.text);
         } else {
           this.say(s.speaker, s.text, false);
@@ -316,6 +355,7 @@ class ChatPage {
       case T.Kill: {
         const reason = msg.decodeU16(p);
         this.link.stop();
+        this.console.reset();
         this.log('alert', `The server closed the connection: ${KILL_REASONS[reason] ?? `reason ${reason}`}.`);
         this.setStatus('down', 'Disconnected');
         $('reconnect').hidden = false;
@@ -330,19 +370,52 @@ class ChatPage {
   enterRoom(desc) {
     for (const who of this.occupants.values()) who.node.remove();
     this.occupants.clear();
+    this.roomDesc = desc;
+    this.showPicture(false);
+  }
+
+  // Whether the media file name is the room's description file or picture.
+  showsFile(name) {
+    const last = (url) => decodeURIComponent(new URL(url).pathname.split('/').pop());
+    try {
+      return [new URL(this.roomDesc, this.mediaRoot).href, this.pictureUrl].some((u) => u && last(u) === name);
+    } catch {
+      return false;
+    }
+  }
+
+  // Shows the room's picture, read afresh (past the browser's cache) when
+  // fresh: after a file of the room changed.
+  showPicture(fresh) {
     const token = ++this.pictureToken;
     const picture = $('room-picture');
-    picture.hidden = true;
-    picture.removeAttribute('src');
-    findRoomPicture(desc, this.mediaRoot).then((url) => {
-      if (url === null || token !== this.pictureToken) return;
+    if (!fresh) {
+      picture.hidden = true;
+      picture.removeAttribute('src');
+      this.pictureUrl = null;
+    }
+    const fetchFn = fresh ? (u) => fetch(u, { cache: 'no-cache' }) : fetch;
+    findRoomPicture(this.roomDesc, this.mediaRoot, fetchFn).then(async (url) => {
+      if (token !== this.pictureToken) return;
+      if (url === null) {
+        picture.hidden = true;
+        return;
+      }
+      let src = url;
+      if (fresh) {
+        const answer = await fetch(url, { cache: 'no-cache' }).catch(() => null);
+        if (!answer?.ok || token !== this.pictureToken) return;
+        if (this.pictureObject) URL.revokeObjectURL(this.pictureObject);
+        this.pictureObject = src = URL.createObjectURL(await answer.blob());
+      }
+      this.pictureUrl = url;
       picture.onload = () => {
         if (token === this.pictureToken) picture.hidden = false;
       };
       picture.onerror = () => {
         picture.hidden = true;
       };
-      picture.src = url;
+      picture.src = src;
     });
   }
 
@@ -479,6 +552,7 @@ class ChatPage {
   // --- The link and other tabs ----------------------------------------------
 
   down(retryIn) {
+    this.console.reset();
     if (this.selfId !== 0) this.lastId = this.selfId;
     this.selfId = 0;
     this.forgetPeople();
@@ -498,6 +572,7 @@ class ChatPage {
   otherTab(data) {
     if (!data || data.signedOn !== this.uuid.join('.')) return;
     this.link.stop();
+    this.console.reset();
     this.selfId = 0;
     this.forgetPeople();
     this.setStatus('down', 'Continued in another tab');
@@ -603,9 +678,12 @@ class ChatPage {
       tab.setAttribute('aria-selected', String(on));
       $(`panel-${tab.dataset.panel}`).hidden = !on;
     }
+    document.body.classList.toggle('console-open', name === 'console');
+    this.consoleClosed = false;
     // Each list is asked for afresh; the server then keeps it up to date.
     if (name === 'rooms') this.send('Rmls');
     if (name === 'people') this.send('Ulls');
+    if (name === 'console') this.console.open();
   }
 
   bindControls() {

@@ -31,7 +31,7 @@ export function bytesText(bytes) {
   }
 }
 
-class Writer {
+export class Writer {
   constructor() {
     this.bytes = [];
   }
@@ -70,7 +70,7 @@ class Writer {
   }
 }
 
-class Reader {
+export class Reader {
   constructor(payload) {
     this.p = payload;
     this.at = 0;
@@ -205,7 +205,8 @@ export function encodeAuth(name, password) {
 
 // --- What the server sends -------------------------------------------------
 
-function result(r, value) {
+// value, or null when the reader ran out of payload.
+export function result(r, value) {
   return r.ok ? value : null;
 }
 

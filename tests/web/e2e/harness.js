@@ -1,6 +1,6 @@
 // What the browser tests share: a site in a temporary HOME served by a real
-// zanthd on loopback, headless Chromium, and waits on the page's elements.
-// Every wait is bounded.
+// zanthd on loopback, headless Chromium, a chat client of the test's own,
+// and waits on the page's elements. Every wait is bounded.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { closeSync, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -9,8 +9,15 @@ import os from 'node:os';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
+import { LinkReader, LinkWriter } from '../../../src/web/js/scramble.js';
+import { FrameParser, frameMessage, typeText } from '../../../src/web/js/frame.js';
+import * as msg from '../../../src/web/js/messages.js';
+
 export const { ZANTHD, ZANTHC, ARTEFACTS } = process.env;
 export const WAIT = 10000; // ms, for every single wait in a page
+// The scheme the page is loaded over: the page talks over wss when it
+// comes over https.
+export const SCHEME = process.env.ZANTH_WEB_SCHEME ?? 'http';
 const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync'];
 
@@ -103,7 +110,7 @@ export async function openSite(t, name, rooms, files = {}) {
   }
   if (!site.server) throw failure;
   site.browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS, timeout: 30000 });
-  site.url = `http://127.0.0.1:${site.httpPort}/web/index.html`;
+  site.url = `${SCHEME}://127.0.0.1:${site.httpPort}/web/index.html`;
   site.log = () => readFileSync(path.join(site.data, 'zanth.log'), 'latin1');
   site.stop = async () => {
     await stopServer(site.server);
@@ -114,8 +121,9 @@ export async function openSite(t, name, rooms, files = {}) {
   return site;
 }
 
-export const DESKTOP = { viewport: { width: 1280, height: 800 } };
-export const PHONE = { viewport: { width: 360, height: 740 }, isMobile: true, hasTouch: true };
+const CERTIFICATES = { ignoreHTTPSErrors: SCHEME === 'https' };
+export const DESKTOP = { viewport: { width: 1280, height: 800 }, ...CERTIFICATES };
+export const PHONE = { viewport: { width: 360, height: 740 }, isMobile: true, hasTouch: true, ...CERTIFICATES };
 
 // A browser of its own (its own stored identity) with a nickname; page
 // errors are collected in errors.
@@ -148,4 +156,42 @@ export async function goToRoom(page, name, id) {
   await openPanel(page, 'rooms');
   await page.locator('#rooms button', { hasText: name }).click({ timeout: WAIT });
   await page.locator(`#room[data-room-id="${id}"]`).waitFor({ timeout: WAIT });
+}
+
+// A visitor on the chat port itself, from an address of its own (the
+// server checks no ban for 127.0.0.1) with a fixed identity. signedOn
+// resolves with the user id, or with null when the server refuses the
+// sign-on; ended resolves with the kill reason (null for none) once the
+// connection is gone.
+export function chatVisitor(site, { uuid, nickname, from }) {
+  const socket = net.connect({ host: '127.0.0.1', port: site.chatPort, localAddress: from });
+  const writer = new LinkWriter(77);
+  const reader = new LinkReader();
+  const parser = new FrameParser();
+  let signedOn;
+  let ended;
+  const visitor = {
+    signedOn: new Promise((r) => { signedOn = r; }),
+    ended: new Promise((r) => { ended = r; }),
+    close: () => socket.destroy(),
+  };
+  let kill = null;
+  const timer = setTimeout(() => socket.destroy(), 6 * WAIT);
+  socket.on('connect', () => {
+    socket.write(writer.scramble(frameMessage('Idn2', msg.encodeIdent({ uuid, nickname }))));
+  });
+  socket.on('data', (data) => {
+    for (const m of parser.push(reader.descramble(new Uint8Array(data)))) {
+      const type = typeText(m.type);
+      if (type === 'UAre') signedOn(msg.decodeU32(m.payload));
+      if (type === 'Kill') kill = msg.decodeU16(m.payload);
+    }
+  });
+  socket.on('error', () => {});
+  socket.on('close', () => {
+    clearTimeout(timer);
+    signedOn(null);
+    ended(kill);
+  });
+  return visitor;
 }

@@ -8,6 +8,7 @@ import { readFileSync } from 'node:fs';
 import { LinkReader, LinkWriter, buildReceiverTable, buildSenderTable } from '../../../src/web/js/scramble.js';
 import { FrameError, FrameParser, frameMessage, typeCode, typeText } from '../../../src/web/js/frame.js';
 import * as msg from '../../../src/web/js/messages.js';
+import * as cm from '../../../src/web/js/console_messages.js';
 
 const golden = JSON.parse(readFileSync(new URL('../../data/web/golden.json', import.meta.url)));
 const vectors = JSON.parse(readFileSync(new URL('../../data/protocol-vectors.json', import.meta.url)));
@@ -45,6 +46,24 @@ const encoders = {
   auth: (f) => msg.encodeAuth(f.name, f.password),
   room_list: () => undefined,
   user_list: () => undefined,
+  // The site console's.
+  REAu: () => undefined,
+  REBl: () => undefined,
+  REGl: () => undefined,
+  REPm: () => undefined,
+  RECm: () => undefined,
+  REDI: () => undefined,
+  ARmI: () => undefined,
+  REIn: () => undefined,
+  account_list: (f) => cm.encodeAccountList(f.accounts),
+  group_list: (f) => cm.encodeGroupList(f.groups),
+  ban_list: (f) => cm.encodeBanList(f.bans),
+  sound_list: (f) => cm.encodeSoundList(f.sounds),
+  directory_info: (f) => cm.encodeDirectoryInfo(f),
+  rating: (f) => cm.encodeRating(f.enabled, f.values),
+  create_room: (f) => cm.encodeRoomRecord(f),
+  upload_start: (f) => msg.encodeZString(f.name),
+  upload_segment: (f) => cm.encodeUploadSegment(f.name, f.offset, bytes(f.bytes_hex), f.last),
 };
 
 const decoders = {
@@ -65,6 +84,18 @@ const decoders = {
   UsCt: msg.decodeU16,
   SNme: msg.decodeZString,
   Grup: msg.decodeGroupNotice,
+  AuLs: cm.decodeAccountList,
+  GrLs: cm.decodeGroupList,
+  PrLs: cm.decodeBitLabels,
+  CmLs: cm.decodeBitLabels,
+  BnLs: cm.decodeBanList,
+  SdLs: cm.decodeSoundList,
+  DrIn: cm.decodeDirectoryInfo,
+  Rtng: cm.decodeRating,
+  REIn: cm.decodeRoomEditInfo,
+  Perm: msg.decodeU32,
+  ARmI: msg.decodeU16,
+  FAck: msg.decodeZString,
 };
 
 test('every client message is encoded and framed byte for byte as the C++ client does', () => {
@@ -130,6 +161,10 @@ test('a cut server payload is refused or read correctly, never misread', () => {
   assert.equal(msg.decodeRoomList(Uint8Array.from([0xff, 0xff, 0, 0])), null);
   assert.equal(msg.decodeUserList(Uint8Array.from([0xff, 0xff, 0xff, 0xff])), null);
   assert.equal(msg.decodeOccupants(Uint8Array.from([0, 1, 0, 0, 1, 2, 3])), null);
+  assert.equal(cm.decodeBanList(Uint8Array.from([0x7f, 0xff, 0xff, 0xff])), null);
+  assert.equal(cm.decodeAccountList(Uint8Array.from([0xff, 0xff])), null);
+  // A sound record size below its own fields.
+  assert.equal(cm.decodeSoundList(Uint8Array.from([0, 0, 0, 1, 0, 0, 0, 10, ...new Array(66).fill(0)])), null);
   // A ptext whose length byte runs past the end.
   assert.equal(msg.decodeSpeech(Uint8Array.from([0, 0, 0, 1, 9, 65])), null);
 });
