@@ -40,9 +40,19 @@ int Number(const std::string& text, std::size_t pos, std::size_t width) {
   return value;
 }
 
+// The path without its query.
+std::string PathOf(const ParsedRequest& parsed) {
+  return parsed.path.substr(0, parsed.path.find('?'));
+}
+
 bool IsChatSocketRequest(const ParsedRequest& parsed) {
-  return parsed.path.substr(0, parsed.path.find('?')) == kChatSocketPath &&
-         IsUpgradeAttempt(parsed.headers);
+  return PathOf(parsed) == kChatSocketPath && IsUpgradeAttempt(parsed.headers);
+}
+
+void LogRejected(const AddressList& list, const char* attribute) {
+  for (const std::string& entry : list.rejected()) {
+    Log(nullptr, "HTTP", "Ignoring \"%s\" in %s: not an address", entry.c_str(), attribute);
+  }
 }
 
 // The header block ends the request: a WebSocket client sends nothing else
@@ -140,7 +150,9 @@ std::time_t ParseHttpDate(const std::string& text) {
 
 HttpServer::HttpServer(net::ConnectionManager& transport, const Settings& settings,
                        LogUserLookup log_user_lookup)
-    : transport_(transport), settings_(settings), log_user_lookup_(std::move(log_user_lookup)) {}
+    : transport_(transport), settings_(settings), log_user_lookup_(std::move(log_user_lookup)) {
+  RefreshLists();  // a mistake in the lists shows at start
+}
 
 HttpServer::~HttpServer() = default;
 
@@ -223,8 +235,9 @@ int HttpServer::Poll() {
 void HttpServer::Answer(Request& request) {
   request.done = true;
   ParsedRequest parsed = ParseRequest(request.bytes);
+  bool client_known = FindClient(request);
   if (chat_socket_ != nullptr && IsChatSocketRequest(parsed)) {
-    AnswerUpgrade(request, parsed);
+    AnswerUpgrade(request, parsed, client_known);
     return;
   }
   net::Connection& connection = *request.connection;
@@ -259,9 +272,28 @@ void HttpServer::Answer(Request& request) {
   Log(request, parsed, 200);
 }
 
-void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
+bool HttpServer::FindClient(Request& request) {
+  RefreshLists();
+  request.client = request.peer;
+  std::string forwarded;
+  // Anyone may write the header; only a proxy the owner named is believed.
+  if (!trusted_proxies_.Contains(request.peer)) return true;
+  Forwarded found = ForwardedFor(request.bytes, &forwarded);
+  if (found == Forwarded::kAddress) request.client = forwarded;
+  return found != Forwarded::kInvalid;
+}
+
+void HttpServer::RefreshLists() {
+  if (trusted_proxies_.Set(settings_.trusted_proxies)) {
+    LogRejected(trusted_proxies_, "trustedproxy");
+  }
+}
+
+void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed, bool client_known) {
   HandshakeAnswer answer = AnswerHandshake(parsed.method, parsed.headers);
-  if (answer.status == 101 && !EndsWithBlankLine(request.bytes)) answer = BadHandshake();
+  if (answer.status == 101 && (!EndsWithBlankLine(request.bytes) || !client_known)) {
+    answer = BadHandshake();
+  }
   net::Connection& connection = *request.connection;
   // A client that has ended its stream could never speak on the socket;
   // the connection just closes.
@@ -273,7 +305,10 @@ void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
     return;
   }
   // From here on the connection is a chat connection like an accepted one:
-  // the chat handler owns it and the idle limit of requests is gone.
+  // the chat handler owns it and the idle limit of requests is gone. Behind
+  // a trusted proxy it goes by the visitor's address: bans, the Local flag,
+  // the one-silent-connection rule and the log lines all see that one.
+  connection.set_peer_address(request.client);
   transport_.HandOver(connection, chat_socket_, true,
                       std::make_unique<net::WebSocketLink>(answer.response));
   request.connection = nullptr;
@@ -299,12 +334,13 @@ void HttpServer::Stream(Request& request) {
 }
 
 void HttpServer::Log(const Request& request, const ParsedRequest& parsed, int status) {
-  std::string text = FormatMessage("%s %s %d %s", request.peer.c_str(), parsed.method.c_str(),
+  const std::string& client = request.client.empty() ? request.peer : request.client;
+  std::string text = FormatMessage("%s %s %d %s", client.c_str(), parsed.method.c_str(),
                                    status, parsed.path.c_str());
   auto agent = parsed.headers.find("user-agent");
   if (agent != parsed.headers.end()) text += " " + agent->second;
   LogUser tag;
-  bool found = log_user_lookup_ && log_user_lookup_(request.peer, &tag);
+  bool found = log_user_lookup_ && log_user_lookup_(client, &tag);
   zanth::Log(found ? &tag : nullptr, "HTTP", "%s", text.c_str());
 }
 

@@ -14,6 +14,7 @@
 
 #include "config/settings.h"
 #include "core/log.h"
+#include "http/client_address.h"
 #include "http/mime_table.h"
 #include "net/connection_manager.h"
 #include "platform/file.h"
@@ -91,6 +92,9 @@ class HttpServer : public net::ConnectionHandler {
   struct Request {
     net::Connection* connection = nullptr;
     std::string peer;
+    // Who the request comes from: the peer, or the visitor a trusted proxy
+    // forwards (set when the request is answered).
+    std::string client;
     std::string bytes;
     std::int64_t accepted_at = 0;
     bool lost = false;
@@ -101,9 +105,17 @@ class HttpServer : public net::ConnectionHandler {
   };
 
   void Answer(Request& request);
+  // Sets request.client. false when a trusted proxy forwarded something
+  // that is no address.
+  bool FindClient(Request& request);
+  // Reads the trusted proxies of the settings when they changed, and logs
+  // the entries that are no address.
+  void RefreshLists();
   // Answers a WebSocket upgrade attempt on kChatSocketPath: 101 and the
-  // hand-over of the connection, or 400/426 and the close.
-  void AnswerUpgrade(Request& request, const ParsedRequest& parsed);
+  // hand-over of the connection, under the visitor's address when a
+  // trusted proxy forwards one, or 400/426 and the close.
+  void AnswerUpgrade(Request& request, const ParsedRequest& parsed, bool client_known);
+
   void Stream(Request& request);
   void Log(const Request& request, const ParsedRequest& parsed, int status);
 
@@ -112,6 +124,7 @@ class HttpServer : public net::ConnectionHandler {
   LogUserLookup log_user_lookup_;
   MimeTable mime_;
   net::ConnectionHandler* chat_socket_ = nullptr;
+  AddressList trusted_proxies_;
   std::list<std::unique_ptr<Request>> requests_;  // newest first
   bool pending_ = false;
 };
