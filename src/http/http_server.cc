@@ -158,6 +158,7 @@ HttpServer::~HttpServer() = default;
 
 int HttpServer::OnAccept(net::Connection& connection) {
   LogDebug("HTTP connection");
+  ++GetMetrics().http_accepted;
   auto request = std::make_unique<Request>();
   request->connection = &connection;
   request->peer = connection.peer_address();
@@ -195,6 +196,7 @@ int HttpServer::Poll() {
       if (n > 0) {
         if (request.bytes.size() + n > kRequestLimit) {
           drop = true;  // too large to be a request for a file
+          ++GetMetrics().dropped_bad_data;
         } else {
           std::size_t used = request.bytes.size();
           request.bytes.resize(used + n);
@@ -240,6 +242,10 @@ void HttpServer::Answer(Request& request) {
     AnswerUpgrade(request, parsed, client_known);
     return;
   }
+  if (gauges_ && client_known && PathOf(parsed) == kMetricsPath && MayReadMetrics(request)) {
+    AnswerMetrics(request, parsed);
+    return;
+  }
   net::Connection& connection = *request.connection;
   std::string path = parsed.path;
   std::uint64_t size = 0;
@@ -276,9 +282,10 @@ bool HttpServer::FindClient(Request& request) {
   RefreshLists();
   request.client = request.peer;
   std::string forwarded;
+  Forwarded found = ForwardedFor(request.bytes, &forwarded);
+  request.forwarded = found != Forwarded::kAbsent;
   // Anyone may write the header; only a proxy the owner named is believed.
   if (!trusted_proxies_.Contains(request.peer)) return true;
-  Forwarded found = ForwardedFor(request.bytes, &forwarded);
   if (found == Forwarded::kAddress) request.client = forwarded;
   return found != Forwarded::kInvalid;
 }
@@ -287,6 +294,27 @@ void HttpServer::RefreshLists() {
   if (trusted_proxies_.Set(settings_.trusted_proxies)) {
     LogRejected(trusted_proxies_, "trustedproxy");
   }
+  if (metrics_from_.Set(settings_.metrics_from)) LogRejected(metrics_from_, "metricsfrom");
+}
+
+bool HttpServer::MayReadMetrics(const Request& request) const {
+  // A request that an untrusted proxy forwards is not the proxy's own, so
+  // the proxy's loopback address does not open the counters to the world.
+  if (request.forwarded && !trusted_proxies_.Contains(request.peer)) return false;
+  return IsLoopback(request.client) || metrics_from_.Contains(request.client);
+}
+
+void HttpServer::AnswerMetrics(Request& request, const ParsedRequest& parsed) {
+  std::string body = RenderMetrics(GetMetrics(), gauges_());
+  std::string answer = FormatMessage(
+      "HTTP/1.1 200 OK\r\nServer: Zanth Personal Server/1.0 (Windows)\r\nDate: %s\r\n"
+      "Content-Length: %zu\r\nContent-Type: %s\r\nCache-Control: no-store\r\n"
+      "Connection: close\r\n\r\n",
+      HttpDate(platform::GetClock().WallSeconds()).c_str(), body.size(), kMetricsContentType);
+  answer += body;
+  (void)request.connection->QueueSend(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                                      answer.size());
+  Log(request, parsed, 200);
 }
 
 void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed, bool client_known) {
@@ -334,6 +362,7 @@ void HttpServer::Stream(Request& request) {
 }
 
 void HttpServer::Log(const Request& request, const ParsedRequest& parsed, int status) {
+  GetMetrics().CountHttpResponse(status);
   const std::string& client = request.client.empty() ? request.peer : request.client;
   std::string text = FormatMessage("%s %s %d %s", client.c_str(), parsed.method.c_str(),
                                    status, parsed.path.c_str());

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/result.h"
 #include "rooms/room_state.h"
 #include "wire/bytes.h"
@@ -110,9 +111,9 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
       wire::FrameMessage(wire::kChatMagic, type, payload.data(), payload.size(),
                              compress, &frame);
     }
-    if (int rc = occupant.SendFrame(frame); rc != 0 && failure_log != nullptr) {
-      LogError(rc, "%s", failure_log);
-    }
+    int rc = occupant.SendFrame(frame);
+    if (rc != 0 && failure_log != nullptr) LogError(rc, "%s", failure_log);
+    if (rc == 0 && filter) ++GetMetrics().talk_deliveries;
   }
 }
 
