@@ -41,7 +41,8 @@ std::string_view Header(const HeaderMap& headers, const std::string& name) {
 std::string WebSocketAccept(std::string_view key) {
   std::string text(key);
   text += kAcceptGuid;
-  net::Sha1Digest digest = net::Sha1(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  net::Sha1Digest digest =
+      net::Sha1(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   return net::Base64Encode(digest.data(), digest.size());
 }
 

@@ -122,8 +122,8 @@ int TlsContext::LoadPem(const std::string& certificate_pem, const std::string& c
                         std::string* why) {
   ERR_clear_error();
   if (certificate_pem.size() > kPemLimit || key_pem.size() > kPemLimit) {
-    *why = FormatMessage("%s is too large to be a certificate or key",
-                         (certificate_pem.size() > kPemLimit ? certificate_name : key_name).c_str());
+    const std::string& name = certificate_pem.size() > kPemLimit ? certificate_name : key_name;
+    *why = FormatMessage("%s is too large to be a certificate or key", name.c_str());
     return kFailed;
   }
   BioPtr certificate_bio = TextBio(certificate_pem);
@@ -146,7 +146,8 @@ int TlsContext::LoadPem(const std::string& certificate_pem, const std::string& c
     chain.push_back(std::move(next));
   }
   unsigned long end = ERR_peek_last_error();
-  if (end != 0 && !(ERR_GET_LIB(end) == ERR_LIB_PEM && ERR_GET_REASON(end) == PEM_R_NO_START_LINE)) {
+  bool at_end = ERR_GET_LIB(end) == ERR_LIB_PEM && ERR_GET_REASON(end) == PEM_R_NO_START_LINE;
+  if (end != 0 && !at_end) {
     *why = FormatMessage("%s: certificate %zu of the chain is damaged (%s)",
                          certificate_name.c_str(), chain.size() + 2, TakeOpenSslReason().c_str());
     return kFailed;
@@ -358,7 +359,8 @@ void TlsEngine::TakeOutput() {
   out_.resize(start + pending);
   // A memory BIO hands over all it holds; counts past INT_MAX never arise
   // because output is taken after every call.
-  int n = BIO_read(out_bio_, out_.data() + start, static_cast<int>(std::min<std::size_t>(pending, INT_MAX)));
+  int n = BIO_read(out_bio_, out_.data() + start,
+                   static_cast<int>(std::min<std::size_t>(pending, INT_MAX)));
   out_.resize(start + static_cast<std::size_t>(std::max(n, 0)));
 }
 

@@ -239,7 +239,8 @@ TEST_F(TlsTest, ReloadKeepsThePairInUseWhenTheNewOneDoesNotLoad) {
     return client->PeerSerial();
   };
   ASSERT_EQ("3", SerialSeen());
-  EXPECT_EQ(0u, context_.description().find("CN = localhost, valid until ")) << context_.description();
+  EXPECT_EQ(0u, context_.description().find("CN = localhost, valid until "))
+      << context_.description();
 
   ASSERT_EQ(0, platform::WriteWholeFile(File("garbage.pem"), "not a certificate\n"));
   struct Case {
