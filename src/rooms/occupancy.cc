@@ -111,9 +111,11 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
       wire::FrameMessage(wire::kChatMagic, type, payload.data(), payload.size(),
                              compress, &frame);
     }
-    int rc = occupant.SendFrame(frame);
-    if (rc != 0 && failure_log != nullptr) LogError(rc, "%s", failure_log);
-    if (rc == 0 && filter) ++GetMetrics().talk_deliveries;
+    if (int rc = occupant.SendFrame(frame); rc != 0 && failure_log != nullptr) {
+      LogError(rc, "%s", failure_log);
+    } else if (rc == 0 && filter) {
+      ++GetMetrics().talk_deliveries;
+    }
   }
 }
 
