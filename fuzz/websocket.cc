@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "http/encoding.h"
 #include "http/http_server.h"
 #include "http/websocket_handshake.h"
+#include "net/crypto.h"
 
 using namespace zanth;
 
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view k = key->second;
     while (!k.empty() && (k.front() == ' ' || k.front() == '\t')) k.remove_prefix(1);
     while (!k.empty() && (k.back() == ' ' || k.back() == '\t')) k.remove_suffix(1);
-    if (!http::Base64Decode(k, &nonce) || nonce.size() != 16) Fail("accepted a bad key");
+    if (!net::Base64Decode(k, &nonce) || nonce.size() != 16) Fail("accepted a bad key");
     if (accept != http::WebSocketAccept(k)) Fail("wrong accept value");
   } else if (answer.status != 400 && answer.status != 426) {
     Fail("an unknown status");

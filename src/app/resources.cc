@@ -144,6 +144,7 @@ constexpr TableString kStringTable[] = {
     {1401, "Address:"},
     {1402, "Zanth port:"},
     {1403, "HTTP port:"},
+    {1404, "HTTPS port:"},
 };
 
 }  // namespace

@@ -226,6 +226,7 @@ int Server::Start() {
   http_server_ = std::make_unique<http::HttpServer>(transport_, settings_, log_user_lookup);
   http_server_->LoadMimeTable(LoadResource("TEXT", 100));
   http_server_->set_chat_socket_handler(chat_sessions_.get());
+  http_server_->set_gauge_source([this] { return CurrentGauges(); });
   if (transport_.ListenOn(settings_.bind_address, ListenPort(settings_.chat_port),
                           chat_sessions_.get(), true, settings_.listen_address) != 0 ||
       transport_.ListenOn(settings_.bind_address, ListenPort(settings_.http_port),
@@ -389,6 +390,22 @@ void Server::RunOnce(int max_wait_ms) {
   if (directory_ != nullptr) directory_->Poll();
   (void)protocol::ProcessUsers(site_);
   if (console_ != nullptr) console_->HandleInput();
+}
+
+Gauges Server::CurrentGauges() const {
+  Gauges gauges;
+  for (const net::Connection& connection : transport_.connections()) {
+    if (connection.handler() == chat_sessions_.get()) {
+      ++(connection.websocket() ? gauges.browser_connections : gauges.chat_connections);
+    } else if (connection.handler() == http_server_.get()) {
+      ++gauges.http_connections;
+    }
+  }
+  for (const users::UserRecord& user : site_.users.users()) {
+    if (user.signed_on()) ++gauges.signed_on_users;
+  }
+  gauges.rooms = site_.rooms.count();
+  return gauges;
 }
 
 void Server::ReopenLog() {

@@ -10,6 +10,7 @@
 #include "config/read_failure.h"
 #include "config/settings.h"
 #include "console/console.h"
+#include "core/metrics.h"
 #include "directory/directory_client.h"
 #include "http/http_server.h"
 #include "net/connection_manager.h"
@@ -99,6 +100,8 @@ class Server : private console::ConsoleHost {
   int StopForUnreadFile(const std::string& path, int rc, const std::string& problem);
   // Reopens the log by its name, after a rotation renamed it.
   void ReopenLog();
+  // The connections by kind, the users signed on and the rooms, now.
+  Gauges CurrentGauges() const;
   void WriteConfiguration();
 
   // What the console sees of the server.

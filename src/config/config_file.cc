@@ -82,6 +82,12 @@ void ApplySiteName(const Element& element, Settings* settings) {
       settings->http_port = ParseUnsigned16(value);
     } else if (name == "listen") {
       settings->listen_address = CutText(value, kAddressLimit);
+    } else if (name == "httpsport") {
+      settings->https_port = ParseUnsigned16(value);
+    } else if (name == "trustedproxy") {
+      settings->trusted_proxies = CutText(value, kLongTextLimit);
+    } else if (name == "metricsfrom") {
+      settings->metrics_from = CutText(value, kLongTextLimit);
     } else if (name == "members") {
       settings->members_site = true;
     } else if (name == "maxocc") {
@@ -160,6 +166,11 @@ void ApplyElement(const Element& element, Settings* settings,
     ApplyRating(element, settings);
   } else if (name == "dirserver") {
     settings->directory_server = CutText(Wire(element.text), kPathLimit);
+  } else if (name == "tls") {
+    for (const auto& [attribute, value] : element.attributes) {
+      if (attribute == "cert") settings->tls_certificate = CutText(value, kPathLimit);
+      if (attribute == "key") settings->tls_key = CutText(value, kPathLimit);
+    }
   } else if (name == "sound") {
     if (hooks != nullptr) {
       const std::string* source = element.Attribute("src");
@@ -233,6 +244,13 @@ std::vector<Element> SiteElements(const Settings& settings) {
     site.SetAttribute("httpport", std::to_string(settings.http_port));
   }
   if (!settings.listen_address.empty()) site.SetAttribute("listen", settings.listen_address);
+  if (settings.https_port != 0) {
+    site.SetAttribute("httpsport", std::to_string(settings.https_port));
+  }
+  if (!settings.trusted_proxies.empty()) {
+    site.SetAttribute("trustedproxy", settings.trusted_proxies);
+  }
+  if (!settings.metrics_from.empty()) site.SetAttribute("metricsfrom", settings.metrics_from);
   elements.push_back(std::move(site));
 
   struct Pair {
@@ -280,6 +298,12 @@ std::vector<Element> SiteElements(const Settings& settings) {
 
   if (!settings.directory_server.empty()) {
     elements.push_back(MakeElement("dirserver", XmlFromWire(settings.directory_server)));
+  }
+  if (!settings.tls_certificate.empty() || !settings.tls_key.empty()) {
+    Element tls = MakeElement("tls", std::string());
+    tls.SetAttribute("cert", settings.tls_certificate);
+    tls.SetAttribute("key", settings.tls_key);
+    elements.push_back(std::move(tls));
   }
   return elements;
 }

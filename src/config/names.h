@@ -8,21 +8,23 @@
 
 namespace zanth::config {
 
-// Every element name either reader knows. "dirserver" is ours; other readers
-// of the file skip it as unknown.
-inline constexpr std::array<std::string_view, 15> kElementNames = {
+// Every element name either reader knows. "dirserver" and "tls" are ours;
+// other readers of the file skip them as unknown.
+inline constexpr std::array<std::string_view, 16> kElementNames = {
     "sitename",     "propurl", "baseurl", "profileurl",  "room",
     "prop",         "sound",   "siteurl", "description", "siteimg",
     "liveinfofile", "pidfile", "rating",  "cgipath",     "dirserver",
+    "tls",
 };
 
-// Every attribute name of the site, room, prop and sound elements.
-inline constexpr std::array<std::string_view, 29> kAttributeNames = {
+// Every attribute name of the site, room, prop, sound and tls elements.
+inline constexpr std::array<std::string_view, 34> kAttributeNames = {
     "address", "port",      "id",       "hidden",   "maxocc", "private",
     "members", "src",       "nudity",   "sex",      "lang",   "violence",
     "name",    "gate",      "nocyborg", "timeout",  "staff",  "nolooseprops",
     "nopaint", "nowhisper", "nospoof",  "is3D",     "width",  "height",
-    "desc",    "horz",      "vert",     "httpport", "listen",
+    "desc",    "horz",      "vert",     "httpport", "listen", "httpsport",
+    "trustedproxy", "metricsfrom", "cert", "key",
 };
 
 // Names match exactly, case included.

@@ -33,6 +33,19 @@ struct Settings {
   std::string listen_address;             // 256
   std::uint16_t chat_port = kDefaultChatPort;
   std::uint16_t http_port = kDefaultHttpPort;  // "httpport" on "sitename"
+  // "httpsport" on "sitename": the port of the HTTPS listener; 0, the
+  // attribute absent, opens none.
+  std::uint16_t https_port = 0;
+  // The "tls" element's "cert" and "key": the PEM certificate (a full chain
+  // is fine) and its private key. Local paths.
+  std::string tls_certificate;            // 511
+  std::string tls_key;                    // 511
+  // "trustedproxy" on "sitename": the addresses of reverse proxies whose
+  // X-Forwarded-For names the visitor; empty trusts none.
+  std::string trusted_proxies;            // 1023, addresses apart by commas or blanks
+  // "metricsfrom" on "sitename": addresses besides loopback that may read
+  // the counters at /metrics; empty allows loopback only.
+  std::string metrics_from;               // 1023, as trusted_proxies
   std::uint32_t site_flags = 0;
   std::uint16_t site_capacity = 0;        // 0 = no limit
   bool private_site = false;

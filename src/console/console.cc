@@ -22,10 +22,11 @@
 namespace zanth::console {
 namespace {
 
-// The status band: a rule, the version, then four labelled settings.
+// The status band: a rule, the version, then four labelled settings, and a
+// fifth, the HTTPS port, when the site has one.
 constexpr int kBandRows = 6;
-constexpr int kFirstLabel = 1400;  // string table 1400-1403
-constexpr int kLabelCount = 4;
+constexpr int kFirstLabel = 1400;  // string table 1400-1404
+constexpr int kLabelCount = 5;
 // Keys handled per round, so that a flood of input cannot hold up the polls;
 // what is left wakes the next round.
 constexpr int kKeysPerRound = 64;
@@ -89,7 +90,7 @@ class TerminalConsole : public Console {
   std::string BandValues() const {
     const Settings& s = host_.settings();
     return s.site_name + '\0' + s.bind_address + '\0' + std::to_string(s.chat_port) + '\0' +
-           std::to_string(s.http_port);
+           std::to_string(s.http_port) + '\0' + std::to_string(s.https_port);
   }
 
   // The menu bar's titles sit one column in, each padded by a blank.
@@ -126,7 +127,9 @@ class TerminalConsole : public Console {
     int cols = s.cols();
     s.Erase();
     int top = menu_bar_ ? 1 : 0;
-    int band_rows = std::min(kBandRows, std::max(0, rows - top));
+    const Settings& settings = host_.settings();
+    int shown = settings.https_port != 0 ? kLabelCount : kLabelCount - 1;
+    int band_rows = std::min(kBandRows + shown - 4, std::max(0, rows - top));
     int band_top = rows - band_rows;
 
     // The log view: the newest lines that fit, the newest just above the band.
@@ -136,16 +139,15 @@ class TerminalConsole : public Console {
     for (std::string_view line : lines) s.Text(row++, 0, line, Role::kNormal);
 
     if (band_rows > 0) {
-      const Settings& settings = host_.settings();
       s.Band(band_top, band_rows);
       std::string_view version = kServerVersion;
       s.BandText(band_top + 1, std::max(0, (cols - static_cast<int>(version.size())) / 2), version);
-      const std::string values[kLabelCount] = {settings.site_name, settings.bind_address,
-                                               std::to_string(settings.chat_port),
-                                               std::to_string(settings.http_port)};
+      const std::string values[kLabelCount] = {
+          settings.site_name, settings.bind_address, std::to_string(settings.chat_port),
+          std::to_string(settings.http_port), std::to_string(settings.https_port)};
       std::size_t label_width = 0;
       for (std::string_view label : labels_) label_width = std::max(label_width, label.size());
-      for (int i = 0; i < kLabelCount; ++i) {
+      for (int i = 0; i < shown; ++i) {
         int r = band_top + 2 + i;
         s.BandText(r, 2, labels_[i]);
         s.BandText(r, 3 + static_cast<int>(label_width), values[i]);

@@ -22,7 +22,7 @@ class ConsoleHost {
   // The text built into the program of that type and number (the window
   // template is "WIND" 1400), or an empty view when there is none.
   virtual std::string_view Resource(const char* type, int number) = 0;
-  // String number from the program's string table (1400 to 1403: the
+  // String number from the program's string table (1400 to 1404: the
   // labels of the status band), or an empty view.
   virtual std::string_view ResourceString(int number) = 0;
 };

@@ -12,14 +12,12 @@
 namespace zanth::console {
 namespace {
 
-// Focus order: the four fields, then the two buttons.
-constexpr int kFieldCount = 4;
-constexpr int kSaveButton = 4;
-constexpr int kCancelButton = 5;
-constexpr int kFocusCount = 6;
+// Focus order: the fields (the HTTPS port only for a site that has one),
+// then the two buttons.
+constexpr int kMaxFields = 5;
 
-constexpr const char* kLabels[kFieldCount] = {
-    "Zanth name:", "Address:", "Zanth port:", "HTTP port:"};
+constexpr const char* kLabels[kMaxFields] = {"Zanth name:", "Address:", "Zanth port:",
+                                             "HTTP port:", "HTTPS port:"};
 constexpr int kLabelWidth = 12;
 constexpr int kPortFieldWidth = 7;
 // The fields' editing keys, shown in the dialog: they work only there.
@@ -34,15 +32,15 @@ struct Layout {
   int field_col, field_width;
   int keys_row, buttons_row, save_col, cancel_col;
 
-  explicit Layout(const Screen& screen) {
-    height = 8;
+  Layout(const Screen& screen, int fields) {
+    height = 4 + fields;
     width = std::clamp(screen.cols() - 2, 30, 64);
     top = std::max(0, (screen.rows() - height) / 2);
     left = std::max(0, (screen.cols() - width) / 2);
     field_col = left + 2 + kLabelWidth + 1;
     field_width = std::max(1, left + width - 2 - field_col);
-    keys_row = top + 5;
-    buttons_row = top + 6;
+    keys_row = top + 1 + fields;
+    buttons_row = top + 2 + fields;
     int buttons = static_cast<int>(sizeof kSaveText + sizeof kCancelText);
     save_col = left + (width - buttons) / 2;
     cancel_col = save_col + static_cast<int>(sizeof kSaveText) + 1;
@@ -61,7 +59,11 @@ class OptionsDialog {
         settings_(settings),
         clipboard_(clipboard),
         hooks_(hooks),
-        fields_(MakeFields(FieldsFromSettings(*settings))) {}
+        fields_(MakeFields(FieldsFromSettings(*settings))),
+        field_count_(settings->https_port != 0 ? kMaxFields : kMaxFields - 1),
+        save_button_(field_count_),
+        cancel_button_(field_count_ + 1),
+        focus_count_(field_count_ + 2) {}
 
   void Run() {
     bool paint = true;
@@ -75,12 +77,12 @@ class OptionsDialog {
       paint = true;
       if (event.key == kKeyClick) event.key = Click(event.row, event.col);
       if (event.key == kKeyEnter) {
-        if (focus_ != kCancelButton) Save();
+        if (focus_ != cancel_button_) Save();
         return;
       }
       if (event.key == kKeyEscape) return;
-      if (event.key == ' ' && focus_ >= kSaveButton) {
-        if (focus_ == kSaveButton) Save();
+      if (event.key == ' ' && focus_ >= save_button_) {
+        if (focus_ == save_button_) Save();
         return;
       }
       OnKey(event.key);
@@ -88,16 +90,17 @@ class OptionsDialog {
   }
 
  private:
-  static std::array<TextField, kFieldCount> MakeFields(const OptionsFields& f) {
+  static std::array<TextField, kMaxFields> MakeFields(const OptionsFields& f) {
     return {TextField(f.site_name, kFieldLimit), TextField(f.address, kFieldLimit),
-            TextField(f.chat_port, kFieldLimit), TextField(f.http_port, kFieldLimit)};
+            TextField(f.chat_port, kFieldLimit), TextField(f.http_port, kFieldLimit),
+            TextField(f.https_port, kFieldLimit)};
   }
 
   void Paint() {
     hooks_.draw_behind();
-    Layout at(screen_);
+    Layout at(screen_, field_count_);
     screen_.Frame(at.top, at.left, at.height, at.width, Role::kBox);
-    for (int i = 0; i < kFieldCount; ++i) {
+    for (int i = 0; i < field_count_; ++i) {
       int row = at.FieldRow(i);
       screen_.Text(row, at.left + 2, kLabels[i], Role::kBox);
       std::size_t width = static_cast<std::size_t>(at.FieldWidth(i));
@@ -113,10 +116,10 @@ class OptionsDialog {
     screen_.Text(at.keys_row, at.left + (at.width - keys_width) / 2, kFieldKeys, Role::kBox,
                  keys_width, true);
     screen_.Text(at.buttons_row, at.save_col, kSaveText,
-                 focus_ == kSaveButton ? Role::kHighlight : Role::kBox);
+                 focus_ == save_button_ ? Role::kHighlight : Role::kBox);
     screen_.Text(at.buttons_row, at.cancel_col, kCancelText,
-                 focus_ == kCancelButton ? Role::kHighlight : Role::kBox);
-    if (focus_ < kFieldCount) {
+                 focus_ == cancel_button_ ? Role::kHighlight : Role::kBox);
+    if (focus_ < field_count_) {
       const TextField& field = fields_[static_cast<std::size_t>(focus_)];
       std::size_t first = first_shown_[static_cast<std::size_t>(focus_)];
       screen_.PlaceCursor(at.FieldRow(focus_),
@@ -130,17 +133,17 @@ class OptionsDialog {
   // Turns a click into the key it stands for: focusing a field, or pressing
   // a button (returned as Enter or Escape).
   int Click(int row, int col) {
-    Layout at(screen_);
+    Layout at(screen_, field_count_);
     if (row == at.buttons_row) {
       if (col >= at.save_col && col < at.save_col + static_cast<int>(sizeof kSaveText) - 1) {
-        focus_ = kSaveButton;
+        focus_ = save_button_;
         return kKeyEnter;
       }
       if (col >= at.cancel_col && col < at.cancel_col + static_cast<int>(sizeof kCancelText) - 1) {
         return kKeyEscape;
       }
     }
-    for (int i = 0; i < kFieldCount; ++i) {
+    for (int i = 0; i < field_count_; ++i) {
       if (row == at.FieldRow(i) && col >= at.field_col && col < at.field_col + at.FieldWidth(i)) {
         focus_ = i;
         TextField& field = fields_[static_cast<std::size_t>(i)];
@@ -157,18 +160,18 @@ class OptionsDialog {
     switch (key) {
       case kKeyTab:
       case kKeyDown:
-        focus_ = (focus_ + 1) % kFocusCount;
+        focus_ = (focus_ + 1) % focus_count_;
         return;
       case kKeyBackTab:
       case kKeyUp:
-        focus_ = (focus_ + kFocusCount - 1) % kFocusCount;
+        focus_ = (focus_ + focus_count_ - 1) % focus_count_;
         return;
       default:
         break;
     }
-    if (focus_ >= kFieldCount) {
+    if (focus_ >= field_count_) {
       if (key == kKeyLeft || key == kKeyRight) {
-        focus_ = focus_ == kSaveButton ? kCancelButton : kSaveButton;
+        focus_ = focus_ == save_button_ ? cancel_button_ : save_button_;
       }
       return;
     }
@@ -212,7 +215,7 @@ class OptionsDialog {
 
   void Save() {
     OptionsFields fields{fields_[0].text(), fields_[1].text(), fields_[2].text(),
-                         fields_[3].text()};
+                         fields_[3].text(), fields_[4].text()};
     SaveOutcome outcome = SaveOptions(fields, settings_);
     if (outcome.write_configuration) hooks_.save_configuration();
     if (!outcome.restart_notice) return;
@@ -232,8 +235,12 @@ class OptionsDialog {
   Settings* settings_;
   std::string* clipboard_;
   const OptionsDialogHooks& hooks_;
-  std::array<TextField, kFieldCount> fields_;
-  std::array<std::size_t, kFieldCount> first_shown_{};
+  std::array<TextField, kMaxFields> fields_;
+  std::array<std::size_t, kMaxFields> first_shown_{};
+  const int field_count_;
+  const int save_button_;
+  const int cancel_button_;
+  const int focus_count_;
   int focus_ = 0;
 };
 

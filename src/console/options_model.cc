@@ -16,6 +16,7 @@ OptionsFields FieldsFromSettings(const Settings& settings) {
   fields.address = settings.bind_address;
   fields.chat_port = std::to_string(settings.chat_port);
   fields.http_port = std::to_string(settings.http_port);
+  if (settings.https_port != 0) fields.https_port = std::to_string(settings.https_port);
   return fields;
 }
 
@@ -53,6 +54,11 @@ SaveOutcome SaveOptions(const OptionsFields& fields, Settings* settings) {
   std::uint16_t http_port = PortFieldValue(Field(fields.http_port));
   if (http_port != settings->http_port) {
     settings->http_port = http_port;
+    outcome.restart_notice = true;
+  }
+  std::uint16_t https_port = PortFieldValue(Field(fields.https_port));
+  if (https_port != settings->https_port) {
+    settings->https_port = https_port;
     outcome.restart_notice = true;
   }
   if (outcome.restart_notice) outcome.write_configuration = true;

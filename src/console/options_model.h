@@ -1,5 +1,5 @@
-// The rules of the options dialog, apart from the screen: the four fields
-// as the dialog shows them, and what saving them changes.
+// The rules of the options dialog, apart from the screen: the fields as the
+// dialog shows them, and what saving them changes.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,9 @@ struct OptionsFields {
   std::string address;
   std::string chat_port;  // decimal
   std::string http_port;  // decimal
+  // Decimal; empty when the site has no HTTPS port, and the dialog then
+  // shows no such field.
+  std::string https_port;
 };
 
 // The fields as the dialog opens: the values in memory, ports in decimal.
@@ -34,8 +37,9 @@ struct SaveOutcome {
 
 // Saves the fields into settings as the dialog's "Save" does: each field is
 // cut to kFieldLimit and compared with the value in memory; a different site
-// name is stored; a different address, chat port or HTTP port is stored and
-// needs a restart before the listeners use it.
+// name is stored; a different address, chat port, HTTP port or HTTPS port
+// is stored and needs a restart before the listeners use it (an HTTPS port
+// emptied or 0 turns HTTPS off).
 SaveOutcome SaveOptions(const OptionsFields& fields, Settings* settings);
 
 // The notice shown once after a save that needs a restart.

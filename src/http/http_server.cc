@@ -40,9 +40,19 @@ int Number(const std::string& text, std::size_t pos, std::size_t width) {
   return value;
 }
 
+// The path without its query.
+std::string PathOf(const ParsedRequest& parsed) {
+  return parsed.path.substr(0, parsed.path.find('?'));
+}
+
 bool IsChatSocketRequest(const ParsedRequest& parsed) {
-  return parsed.path.substr(0, parsed.path.find('?')) == kChatSocketPath &&
-         IsUpgradeAttempt(parsed.headers);
+  return PathOf(parsed) == kChatSocketPath && IsUpgradeAttempt(parsed.headers);
+}
+
+void LogRejected(const AddressList& list, const char* attribute) {
+  for (const std::string& entry : list.rejected()) {
+    Log(nullptr, "HTTP", "Ignoring \"%s\" in %s: not an address", entry.c_str(), attribute);
+  }
 }
 
 // The header block ends the request: a WebSocket client sends nothing else
@@ -140,12 +150,15 @@ std::time_t ParseHttpDate(const std::string& text) {
 
 HttpServer::HttpServer(net::ConnectionManager& transport, const Settings& settings,
                        LogUserLookup log_user_lookup)
-    : transport_(transport), settings_(settings), log_user_lookup_(std::move(log_user_lookup)) {}
+    : transport_(transport), settings_(settings), log_user_lookup_(std::move(log_user_lookup)) {
+  RefreshLists();  // a mistake in the lists shows at start
+}
 
 HttpServer::~HttpServer() = default;
 
 int HttpServer::OnAccept(net::Connection& connection) {
   LogDebug("HTTP connection");
+  ++GetMetrics().http_accepted;
   auto request = std::make_unique<Request>();
   request->connection = &connection;
   request->peer = connection.peer_address();
@@ -183,6 +196,7 @@ int HttpServer::Poll() {
       if (n > 0) {
         if (request.bytes.size() + n > kRequestLimit) {
           drop = true;  // too large to be a request for a file
+          ++GetMetrics().dropped_bad_data;
         } else {
           std::size_t used = request.bytes.size();
           request.bytes.resize(used + n);
@@ -223,8 +237,13 @@ int HttpServer::Poll() {
 void HttpServer::Answer(Request& request) {
   request.done = true;
   ParsedRequest parsed = ParseRequest(request.bytes);
+  bool client_known = FindClient(request);
   if (chat_socket_ != nullptr && IsChatSocketRequest(parsed)) {
-    AnswerUpgrade(request, parsed);
+    AnswerUpgrade(request, parsed, client_known);
+    return;
+  }
+  if (gauges_ && client_known && PathOf(parsed) == kMetricsPath && MayReadMetrics(request)) {
+    AnswerMetrics(request, parsed);
     return;
   }
   net::Connection& connection = *request.connection;
@@ -259,9 +278,50 @@ void HttpServer::Answer(Request& request) {
   Log(request, parsed, 200);
 }
 
-void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
+bool HttpServer::FindClient(Request& request) {
+  RefreshLists();
+  request.client = request.peer;
+  std::string forwarded;
+  Forwarded found = ForwardedFor(request.bytes, &forwarded);
+  request.forwarded = found != Forwarded::kAbsent;
+  // Anyone may write the header; only a proxy the owner named is believed.
+  if (!trusted_proxies_.Contains(request.peer)) return true;
+  if (found == Forwarded::kAddress) request.client = forwarded;
+  return found != Forwarded::kInvalid;
+}
+
+void HttpServer::RefreshLists() {
+  if (trusted_proxies_.Set(settings_.trusted_proxies)) {
+    LogRejected(trusted_proxies_, "trustedproxy");
+  }
+  if (metrics_from_.Set(settings_.metrics_from)) LogRejected(metrics_from_, "metricsfrom");
+}
+
+bool HttpServer::MayReadMetrics(const Request& request) const {
+  // A request that an untrusted proxy forwards is not the proxy's own, so
+  // the proxy's loopback address does not open the counters to the world.
+  if (request.forwarded && !trusted_proxies_.Contains(request.peer)) return false;
+  return IsLoopback(request.client) || metrics_from_.Contains(request.client);
+}
+
+void HttpServer::AnswerMetrics(Request& request, const ParsedRequest& parsed) {
+  std::string body = RenderMetrics(GetMetrics(), gauges_());
+  std::string answer = FormatMessage(
+      "HTTP/1.1 200 OK\r\nServer: Zanth Personal Server/1.0 (Windows)\r\nDate: %s\r\n"
+      "Content-Length: %zu\r\nContent-Type: %s\r\nCache-Control: no-store\r\n"
+      "Connection: close\r\n\r\n",
+      HttpDate(platform::GetClock().WallSeconds()).c_str(), body.size(), kMetricsContentType);
+  answer += body;
+  (void)request.connection->QueueSend(reinterpret_cast<const std::uint8_t*>(answer.data()),
+                                      answer.size());
+  Log(request, parsed, 200);
+}
+
+void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed, bool client_known) {
   HandshakeAnswer answer = AnswerHandshake(parsed.method, parsed.headers);
-  if (answer.status == 101 && !EndsWithBlankLine(request.bytes)) answer = BadHandshake();
+  if (answer.status == 101 && (!EndsWithBlankLine(request.bytes) || !client_known)) {
+    answer = BadHandshake();
+  }
   net::Connection& connection = *request.connection;
   // A client that has ended its stream could never speak on the socket;
   // the connection just closes.
@@ -273,7 +333,10 @@ void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed) {
     return;
   }
   // From here on the connection is a chat connection like an accepted one:
-  // the chat handler owns it and the idle limit of requests is gone.
+  // the chat handler owns it and the idle limit of requests is gone. Behind
+  // a trusted proxy it goes by the visitor's address: bans, the Local flag,
+  // the one-silent-connection rule and the log lines all see that one.
+  connection.set_peer_address(request.client);
   transport_.HandOver(connection, chat_socket_, true,
                       std::make_unique<net::WebSocketLink>(answer.response));
   request.connection = nullptr;
@@ -299,12 +362,14 @@ void HttpServer::Stream(Request& request) {
 }
 
 void HttpServer::Log(const Request& request, const ParsedRequest& parsed, int status) {
-  std::string text = FormatMessage("%s %s %d %s", request.peer.c_str(), parsed.method.c_str(),
+  GetMetrics().CountHttpResponse(status);
+  const std::string& client = request.client.empty() ? request.peer : request.client;
+  std::string text = FormatMessage("%s %s %d %s", client.c_str(), parsed.method.c_str(),
                                    status, parsed.path.c_str());
   auto agent = parsed.headers.find("user-agent");
   if (agent != parsed.headers.end()) text += " " + agent->second;
   LogUser tag;
-  bool found = log_user_lookup_ && log_user_lookup_(request.peer, &tag);
+  bool found = log_user_lookup_ && log_user_lookup_(client, &tag);
   zanth::Log(found ? &tag : nullptr, "HTTP", "%s", text.c_str());
 }
 

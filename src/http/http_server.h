@@ -14,6 +14,8 @@
 
 #include "config/settings.h"
 #include "core/log.h"
+#include "core/metrics.h"
+#include "http/client_address.h"
 #include "http/mime_table.h"
 #include "net/connection_manager.h"
 #include "platform/file.h"
@@ -29,6 +31,10 @@ inline constexpr char kNotModified[] =
 // The path (without its leading "/", before any query) on which a browser
 // opens a WebSocket chat connection.
 inline constexpr char kChatSocketPath[] = "chat-socket";
+// The path (likewise) of the counters for monitoring. Loopback and the
+// addresses of Settings::metrics_from get them; anyone else gets what the
+// path names in the media folder, as before there were counters.
+inline constexpr char kMetricsPath[] = "metrics";
 
 // A connection that sends nothing is closed after this long, and a request
 // that grows past this size is closed without an answer.
@@ -62,6 +68,8 @@ class HttpServer : public net::ConnectionHandler {
   // Finds the chat user who connected from a peer address, for the access
   // log: fills *user and returns true, or returns false for none.
   using LogUserLookup = std::function<bool(const std::string& peer, LogUser* user)>;
+  // The gauges of the moment, for the counters' page.
+  using GaugeSource = std::function<Gauges()>;
 
   HttpServer(net::ConnectionManager& transport, const Settings& settings,
              LogUserLookup log_user_lookup);
@@ -71,6 +79,8 @@ class HttpServer : public net::ConnectionHandler {
   // Where an accepted WebSocket upgrade on kChatSocketPath goes: the chat
   // listener's handler. Without one the path is an ordinary file name.
   void set_chat_socket_handler(net::ConnectionHandler* handler) { chat_socket_ = handler; }
+  // Without a gauge source kMetricsPath is an ordinary file name.
+  void set_gauge_source(GaugeSource source) { gauges_ = std::move(source); }
   const MimeTable& mime() const { return mime_; }
 
   int OnAccept(net::Connection& connection) override;
@@ -91,6 +101,10 @@ class HttpServer : public net::ConnectionHandler {
   struct Request {
     net::Connection* connection = nullptr;
     std::string peer;
+    // Who the request comes from: the peer, or the visitor a trusted proxy
+    // forwards (set when the request is answered).
+    std::string client;
+    bool forwarded = false;  // it carries an X-Forwarded-For header
     std::string bytes;
     std::int64_t accepted_at = 0;
     bool lost = false;
@@ -101,9 +115,19 @@ class HttpServer : public net::ConnectionHandler {
   };
 
   void Answer(Request& request);
+  // Sets request.client. false when a trusted proxy forwarded something
+  // that is no address.
+  bool FindClient(Request& request);
+  // Reads the address lists of the settings when they changed, and logs
+  // their entries that are no address.
+  void RefreshLists();
+  // Loopback, or a listed address, that no untrusted proxy stands in for.
+  bool MayReadMetrics(const Request& request) const;
   // Answers a WebSocket upgrade attempt on kChatSocketPath: 101 and the
-  // hand-over of the connection, or 400/426 and the close.
-  void AnswerUpgrade(Request& request, const ParsedRequest& parsed);
+  // hand-over of the connection, under the visitor's address when a
+  // trusted proxy forwards one, or 400/426 and the close.
+  void AnswerUpgrade(Request& request, const ParsedRequest& parsed, bool client_known);
+  void AnswerMetrics(Request& request, const ParsedRequest& parsed);
   void Stream(Request& request);
   void Log(const Request& request, const ParsedRequest& parsed, int status);
 
@@ -112,6 +136,9 @@ class HttpServer : public net::ConnectionHandler {
   LogUserLookup log_user_lookup_;
   MimeTable mime_;
   net::ConnectionHandler* chat_socket_ = nullptr;
+  GaugeSource gauges_;
+  AddressList trusted_proxies_;
+  AddressList metrics_from_;
   std::list<std::unique_ptr<Request>> requests_;  // newest first
   bool pending_ = false;
 };

@@ -1,7 +1,7 @@
 // The WebSocket opening handshake on the HTTP port.
 #include "http/websocket_handshake.h"
 
-#include "http/encoding.h"
+#include "net/crypto.h"
 
 namespace zanth::http {
 namespace {
@@ -41,8 +41,9 @@ std::string_view Header(const HeaderMap& headers, const std::string& name) {
 std::string WebSocketAccept(std::string_view key) {
   std::string text(key);
   text += kAcceptGuid;
-  Sha1Digest digest = Sha1(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  return Base64Encode(digest.data(), digest.size());
+  net::Sha1Digest digest =
+      net::Sha1(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  return net::Base64Encode(digest.data(), digest.size());
 }
 
 bool HasToken(std::string_view list, std::string_view token) {
@@ -69,7 +70,7 @@ HandshakeAnswer AnswerHandshake(std::string_view method, const HeaderMap& header
   if (version != "13") return {426, kUpgradeRequired};
   std::string_view key = Header(headers, "sec-websocket-key");
   std::vector<std::uint8_t> nonce;
-  if (!Base64Decode(key, &nonce) || nonce.size() != 16) return BadHandshake();
+  if (!net::Base64Decode(key, &nonce) || nonce.size() != 16) return BadHandshake();
   return {101,
           "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
           "Sec-WebSocket-Accept: " +

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/intrusive_list.h"
@@ -86,6 +87,9 @@ class Connection {
   bool peer_closed() const { return peer_closed_; }
 
   const std::string& peer_address() const { return peer_address_; }
+  // The address the connection goes by from now on: the visitor's that a
+  // trusted reverse proxy forwards.
+  void set_peer_address(std::string address) { peer_address_ = std::move(address); }
   int fd() const { return socket_.fd(); }
   // Bytes waiting to be sent, those held by a WebSocket link included.
   std::size_t queued() const {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/result.h"
 #include "platform/process.h"
 
@@ -386,6 +387,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
       c.in_count_ < kInputBufferSize) {
     int error = 0;
     long n = c.ReceiveOnce(&error);
+    if (n > 0) GetMetrics().bytes_received += static_cast<std::uint64_t>(n);
     if (n < 0 && platform::IsWouldBlock(error)) {
       // nothing to read after all
     } else if (n == 0 && !c.peer_closed_ && c.handler_ != nullptr &&
@@ -427,6 +429,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     if (c.queued() > 0 && !c.closing_) {
       int error = 0;
       long n = c.SendOnce(&error);
+      if (n > 0) GetMetrics().bytes_sent += static_cast<std::uint64_t>(n);
       if (n < 0 && !platform::IsWouldBlock(error)) {
         if (error != ECONNRESET && error != EPIPE) {
           LogError(error, "Connection lost, closing route");
@@ -450,6 +453,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
 }
 
 void ConnectionManager::LoseLink(Connection& c) {
+  ++GetMetrics().dropped_bad_data;
   // The rest of a started frame, a pong, the close frame: at most three sends.
   for (int i = 0; i < 3 && !c.websocket_->finished(); ++i) {
     int error = 0;

@@ -83,6 +83,26 @@ std::string FormatIPv4(std::uint32_t address) {
   return buffer;
 }
 
+bool CanonicalAddress(const std::string& text, std::string* out) {
+  std::uint32_t v4 = 0;
+  if (ParseIPv4(text, &v4)) {
+    *out = FormatIPv4(v4);
+    return true;
+  }
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+    std::uint32_t mapped = 0;
+    std::memcpy(&mapped, v6.s6_addr + 12, sizeof mapped);
+    *out = FormatIPv4(ntohl(mapped));
+    return true;
+  }
+  char buffer[INET6_ADDRSTRLEN];
+  if (::inet_ntop(AF_INET6, &v6, buffer, sizeof buffer) == nullptr) return false;
+  *out = buffer;
+  return true;
+}
+
 int ResolveIPv4(const std::string& host, std::uint32_t* address) {
   if (ParseIPv4(host, address)) return 0;
   addrinfo hints{};

@@ -40,6 +40,10 @@ bool IsWouldBlock(int error);
 bool ParseIPv4(const std::string& text, std::uint32_t* address);
 // "%d.%d.%d.%d" of a host-order address.
 std::string FormatIPv4(std::uint32_t address);
+// The canonical text of an IPv4 or IPv6 address ("10.0.0.1", "2001:db8::1";
+// an IPv4 address mapped into IPv6 gives the IPv4 form). false when text
+// is neither.
+bool CanonicalAddress(const std::string& text, std::string* out);
 // Resolves a host name (or dotted decimal) to its first IPv4 address.
 // Returns 0 or kFailed-like -1 when nothing was found.
 int ResolveIPv4(const std::string& host, std::uint32_t* address);

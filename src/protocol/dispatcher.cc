@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/result.h"
 #include "net/connection.h"
 #include "platform/clock.h"
@@ -98,6 +99,7 @@ class UserReceiver : public wire::MessageReceiver {
     if (user_.state == users::SignOnState::kNew) {
       if (type != wire::TypeCode("Idn2")) {
         users::MarkTerminating(user_);
+        ++GetMetrics().dropped_bad_data;
         LogAs(user_, "Discnct", "#%d %s failed ident", user_.number, user_.peer_address.c_str());
       } else {
         user_.state = users::SignOnState::kSignedOn;
@@ -124,6 +126,7 @@ class UserReceiver : public wire::MessageReceiver {
 
 void BadData(UserRecord& user) {
   users::MarkTerminating(user);
+  ++GetMetrics().dropped_bad_data;
   LogAs(user, "Discnct", "#%d %s bad data", user.number, user.peer_address.c_str());
 }
 

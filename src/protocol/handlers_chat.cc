@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/result.h"
 #include "protocol/handlers.h"
 #include "rooms/occupancy.h"
@@ -47,6 +48,7 @@ int HandleTalk(Site& site, UserRecord& user, const Message& message) {
   if (RefuseSpoof(user, text)) return kOk;
   if (IsCommand(text)) return RunCommand(site, user, text, {});
   if (user.room == nullptr) return kOk;
+  ++GetMetrics().talk_lines;
   LogDebug("Prepping chat data");
   wire::PayloadWriter w;
   w.U32(user.id).PText(text);
@@ -72,13 +74,17 @@ int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
     users::SendServerNotice(user, "Whispers are not permitted in this room");
     return kOk;
   }
+  ++GetMetrics().talk_lines;
   LogDebug("Prepping whisper data");
   wire::PayloadWriter whisper;
   whisper.U32(user.id).PText(text);
   wire::PayloadWriter cross;
   cross.U32(user.id).U32(user.colour).Fixed(user.name, 33).PText(text);
   LogDebug("Sending whisper, length %ld", static_cast<long>(whisper.size()));
-  user.Send(wire::TypeCode("xTlk"), whisper.bytes());
+  // The speaker's own copy, and one per listener, count as deliveries as
+  // they do for talk in a room.
+  std::uint64_t& deliveries = GetMetrics().talk_deliveries;
+  if (user.Send(wire::TypeCode("xTlk"), whisper.bytes()) == kOk) ++deliveries;
   for (std::uint32_t id : targets) {
     UserRecord* target = site.users.Find(id);
     if (target == nullptr) continue;
@@ -90,11 +96,9 @@ int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
                                                   target->name.c_str()));
       continue;
     }
-    if (target->room == user.room) {
-      target->Send(wire::TypeCode("xTlk"), whisper.bytes());
-    } else {
-      target->Send(wire::TypeCode("CrTk"), cross.bytes());
-    }
+    int sent = target->room == user.room ? target->Send(wire::TypeCode("xTlk"), whisper.bytes())
+                                         : target->Send(wire::TypeCode("CrTk"), cross.bytes());
+    if (sent == kOk) ++deliveries;
   }
   return kOk;
 }
@@ -102,6 +106,7 @@ int HandleWhisper(Site& site, UserRecord& user, const Message& message) {
 int HandleRoomMessage(Site& site, UserRecord& user, const Message& message) {
   wire::PayloadReader r(message.payload, message.size);
   std::string text = r.PText();
+  ++GetMetrics().talk_lines;
   wire::PayloadWriter w;
   w.U32(0).PText(text);
   rooms::RoomContext ctx = site.room_context();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/result.h"
 #include "platform/clock.h"
 #include "protocol/handlers.h"
@@ -50,6 +51,8 @@ void LogRefusedAccount(Site& site, const UserRecord& user, const std::string& na
 }  // namespace
 
 int ChatSessions::OnAccept(net::Connection& connection) {
+  Metrics& metrics = GetMetrics();
+  ++(connection.websocket() ? metrics.browser_accepted : metrics.chat_accepted);
   auto record = std::make_unique<UserRecord>();
   record->ping_deadline = platform::GetClock().NowSeconds() + kFirstMessageDeadline;
   record->peer_address = connection.peer_address();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/metrics.h"
 #include "core/result.h"
 #include "rooms/room_state.h"
 #include "wire/bytes.h"
@@ -112,6 +113,8 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
     }
     if (int rc = occupant.SendFrame(frame); rc != 0 && failure_log != nullptr) {
       LogError(rc, "%s", failure_log);
+    } else if (rc == 0 && filter) {
+      ++GetMetrics().talk_deliveries;
     }
   }
 }

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 
+#include "core/metrics.h"
 #include "core/result.h"
 #include "net/connection.h"
 #include "wire/bytes.h"
@@ -24,6 +25,7 @@ int UserRecord::SendFrame(const std::vector<std::uint8_t>& frame) {
   if (connection->queued() + frame.size() > kOutputQueueLimit) {
     if (!terminating()) {
       MarkTerminating(*this);
+      ++GetMetrics().dropped_queue_full;
       LogAs(*this, "Discnct", "#%d %s output queue full", number, peer_address.c_str());
     }
     return kOk;

@@ -98,6 +98,11 @@ void ExpectSameFileSettings(const Settings& a, const Settings& b) {
   EXPECT_EQ(a.rating_present, b.rating_present);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(a.rating[i], b.rating[i]) << i;
   EXPECT_EQ(a.directory_server, b.directory_server);
+  EXPECT_EQ(a.https_port, b.https_port);
+  EXPECT_EQ(a.tls_certificate, b.tls_certificate);
+  EXPECT_EQ(a.tls_key, b.tls_key);
+  EXPECT_EQ(a.trusted_proxies, b.trusted_proxies);
+  EXPECT_EQ(a.metrics_from, b.metrics_from);
 }
 
 Settings FullSettings() {
@@ -130,6 +135,11 @@ Settings FullSettings() {
   s.rating[2] = -3;
   s.rating[3] = 300;
   s.directory_server = "dir.example:12000";
+  s.https_port = 8443;
+  s.tls_certificate = "/etc/letsencrypt/live/tea.example/fullchain.pem";
+  s.tls_key = "/etc/letsencrypt/live/tea.example/privkey.pem";
+  s.trusted_proxies = "127.0.0.1, 10.0.0.2";
+  s.metrics_from = "192.0.2.7 192.0.2.8";
   return s;
 }
 
@@ -358,7 +368,8 @@ TEST_F(ConfigFileTest, WrittenFileHasElementsInOrderAndOnlyWhatIsSet) {
                        "No Name</sitename>"));
   for (const char* absent :
        {"siteimg", "pidfile", "liveinfofile", "description", "rating",
-        "dirserver", "httpport", "listen"}) {
+        "dirserver", "httpport", "listen", "httpsport", "trustedproxy",
+        "metricsfrom", "<tls"}) {
     EXPECT_EQ(std::string::npos, plain.find(absent)) << absent;
   }
 
@@ -370,13 +381,18 @@ TEST_F(ConfigFileTest, WrittenFileHasElementsInOrderAndOnlyWhatIsSet) {
             full.find("<sitename address=\"192.168.1.20\" port=\"9998\" "
                       "id=\"ABCDEF0123\" hidden=\"yes\" maxocc=\"250\" "
                       "private=\"yes\" members=\"yes\" httpport=\"8081\" "
-                      "listen=\"192.168.1.20\">"));
+                      "listen=\"192.168.1.20\" httpsport=\"8443\" "
+                      "trustedproxy=\"127.0.0.1, 10.0.0.2\" "
+                      "metricsfrom=\"192.0.2.7 192.0.2.8\">"));
   std::size_t last = 0;
   for (const char* tag :
        {"<sitename", "<propurl", "<baseurl", "<profileurl", "<siteurl",
         "<cgipath", "<siteimg", "<pidfile", "<liveinfofile", "<description",
         "<rating nudity=\"0\" sex=\"1\" lang=\"-3\" violence=\"300\"",
-        "<dirserver", "<sound src=\"bell.wav\">bell</sound>",
+        "<dirserver",
+        "<tls cert=\"/etc/letsencrypt/live/tea.example/fullchain.pem\" "
+        "key=\"/etc/letsencrypt/live/tea.example/privkey.pem\"/>",
+        "<sound src=\"bell.wav\">bell</sound>",
         "<room id=\"1\""}) {
     std::size_t at = full.find(tag);
     ASSERT_NE(std::string::npos, at) << tag;

@@ -78,7 +78,7 @@ write_conf() {
   cat > "$conf" << EOF2
 <?xml version="1.0"?>
 <zanthd>
-  <sitename address="127.0.0.1" port="$port" httpport="$http_port" hidden="yes">Console Site</sitename>
+  <sitename address="127.0.0.1" port="$port" httpport="$http_port" httpsport="$https_port" hidden="yes">Console Site</sitename>
   <baseurl src="$data/media/">http://127.0.0.1:$http_port/</baseurl>
   <room id="100" name="gate" gate="yes" desc="gate.rmd" src="gate.rmd"/>
 </zanthd>
@@ -93,6 +93,7 @@ started=0
 for attempt in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 12000))
   http_port=$((port + 1))
+  https_port=$((port + 2))
   write_conf
   rm -f "$data/zanth.log" "$status"
   socket="$work/tmux.$attempt"
@@ -111,12 +112,14 @@ for attempt in 1 2 3 4 5; do
 done
 [ "$started" = 1 ] || fail "zanthd did not start"
 
-# The band: the version, then the four settings with their labels.
+# The band: the version, then the four settings with their labels, and the
+# HTTPS port of a site that has one.
 wait_screen "Zanth Personal Server for Windows 1\.2b3 build 192" || fail "no version in the band"
 wait_screen "Zanth Name: +Console Site" || fail "no site name in the band"
 wait_screen "Address: +127\.0\.0\.1" || fail "no address in the band"
 wait_screen "Zanth port: +$port\b" || fail "no chat port in the band"
 wait_screen "HTTP port: +$http_port\b" || fail "no HTTP port in the band"
+wait_screen "HTTPS port: +$https_port\b" || fail "no HTTPS port in the band"
 # The log view: lines logged since the console appeared.
 wait_screen "main Bind Address 127\.0\.0\.1 $port" || fail "no log lines on the screen"
 wait_screen "main Listening socket established" || fail "no log lines on the screen"
@@ -139,6 +142,8 @@ tm send-keys -t console o
 wait_screen "Zanth name: +Console Site" || fail "the options dialog did not open"
 wait_screen "\[ Save \]  \[ Cancel \]" || fail "the options dialog has no buttons"
 wait_screen "Ctrl\+X cut  Ctrl\+C copy  Ctrl\+V paste" || fail "the options dialog does not list its keys"
+[ "$(screen | grep -cE "HTTPS port: +$https_port\b")" = 2 ] ||
+  fail "the options dialog has no HTTPS port field"
 tm send-keys -t console C-x
 tm send-keys -t console -l "Renamed By Keys"
 tm send-keys -t console Enter

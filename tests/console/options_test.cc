@@ -86,6 +86,22 @@ TEST_F(OptionsSaveTest, LettersAsAPortStoreZero) {
   EXPECT_EQ(8081, PortFieldValue(" 8081 "));
 }
 
+TEST_F(OptionsSaveTest, HttpsPortFieldOnlyForASiteWithOneAndEmptiedTurnsItOff) {
+  EXPECT_EQ("", fields_.https_port);
+  EXPECT_FALSE(SaveOptions(fields_, &settings_).write_configuration);
+  EXPECT_EQ(0, settings_.https_port);
+  settings_.https_port = 8443;
+  OptionsFields fields = FieldsFromSettings(settings_);
+  EXPECT_EQ("8443", fields.https_port);
+  EXPECT_FALSE(SaveOptions(fields, &settings_).write_configuration);
+  fields.https_port = "8444";
+  EXPECT_TRUE(SaveOptions(fields, &settings_).restart_notice);
+  EXPECT_EQ(8444, settings_.https_port);
+  fields.https_port = "";
+  EXPECT_TRUE(SaveOptions(fields, &settings_).restart_notice);
+  EXPECT_EQ(0, settings_.https_port);
+}
+
 TEST_F(OptionsSaveTest, FieldsAreReadUpTo254Characters) {
   fields_.site_name = std::string(300, 'n');
   fields_.address = std::string(300, 'a');
@@ -167,7 +183,8 @@ TEST(WindowTemplateTest, ConsoleTemplateDecodes) {
     EXPECT_FALSE(ParseWindowTemplate(data.substr(0, n), &t)) << n;
   }
   EXPECT_EQ("HTTP port:", LoadResourceString(1403));
-  EXPECT_TRUE(LoadResourceString(1404).empty());
+  EXPECT_EQ("HTTPS port:", LoadResourceString(1404));
+  EXPECT_TRUE(LoadResourceString(1405).empty());
 }
 
 }  // namespace

@@ -55,6 +55,57 @@ TEST(HttpParseTest, DatesRoundTrip) {
             784111777);
 }
 
+TEST(ClientAddressTest, ForwardedForIsTheLastEntryOfTheLastHeader) {
+  std::string address;
+  struct Case {
+    std::string head;
+    Forwarded result;
+    const char* address;
+  };
+  std::string many;  // past the 127 characters a header value is cut to
+  for (int i = 0; i < 30; ++i) many += "10.0.0." + std::to_string(i) + ", ";
+  const Case kCases[] = {
+      {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", Forwarded::kAbsent, ""},
+      {"GET / HTTP/1.1\r\nx-forwarded-for: 203.0.113.9\r\n\r\n", Forwarded::kAddress,
+       "203.0.113.9"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-For: 1.1.1.1, 2.2.2.2\r\nX-FORWARDED-FOR: 3.3.3.3 ,\t"
+       "4.4.4.4\t\r\n\r\n",
+       Forwarded::kAddress, "4.4.4.4"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-For: " + many + "198.51.100.77\r\n\r\n",
+       Forwarded::kAddress, "198.51.100.77"},
+      {"GET / HTTP/1.1\nX-Forwarded-For: 192.0.2.1:5678\n\n", Forwarded::kAddress, "192.0.2.1"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-For: [2001:DB8::1]:443\r\n\r\n", Forwarded::kAddress,
+       "2001:db8::1"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-For: ::ffff:192.0.2.3\r\n\r\n", Forwarded::kAddress,
+       "192.0.2.3"},
+      {"GET / HTTP/1.1\r\nX-Forwarded-For: 192.0.2.1, unknown\r\n\r\n", Forwarded::kInvalid,
+       ""},
+      {"GET / HTTP/1.1\r\nX-Forwarded-For:\r\n\r\n", Forwarded::kInvalid, ""},
+      // What follows the head is a body, not a header.
+      {"POST / HTTP/1.1\r\n\r\nX-Forwarded-For: 192.0.2.1\r\n", Forwarded::kAbsent, ""},
+      {"X-Forwarded-For: 192.0.2.1\r\n\r\n", Forwarded::kAbsent, ""},  // a request line
+  };
+  for (const Case& c : kCases) {
+    address.clear();
+    EXPECT_EQ(c.result, ForwardedFor(c.head, &address)) << c.head;
+    if (c.result == Forwarded::kAddress) {
+      EXPECT_EQ(c.address, address) << c.head;
+    }
+  }
+
+  AddressList list;
+  EXPECT_TRUE(list.Set("127.0.0.1, 10.0.0.2\t2001:DB8::5,,nonsense 300.1.1.1"));
+  EXPECT_FALSE(list.Set("127.0.0.1, 10.0.0.2\t2001:DB8::5,,nonsense 300.1.1.1"));
+  EXPECT_TRUE(list.Contains("10.0.0.2"));
+  EXPECT_TRUE(list.Contains("2001:db8::5"));
+  EXPECT_FALSE(list.Contains("10.0.0.3"));
+  EXPECT_FALSE(list.Contains(""));
+  EXPECT_EQ((std::vector<std::string>{"nonsense", "300.1.1.1"}), list.rejected());
+  EXPECT_TRUE(IsLoopback("127.4.5.6"));
+  EXPECT_TRUE(IsLoopback("::1"));
+  EXPECT_FALSE(IsLoopback("128.0.0.1"));
+}
+
 TEST(MimeTableTest, BuiltInTableRowsAndRules) {
   std::string_view text = LoadResource("TEXT", 100);
   EXPECT_EQ(108, std::count(text.begin(), text.end(), '\n'));

@@ -31,12 +31,21 @@ std::uint16_t PickFreePort() {
   return ntohs(sin.sin_port);
 }
 
-int ConnectLoopback(std::uint16_t port) {
+int ConnectLoopback(std::uint16_t port, const std::string& from) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   // Bounds the connect (and later blocking calls) of a test socket.
   timeval limit{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -17,8 +17,10 @@ namespace zanth::testing {
 // A TCP port that was free a moment ago on 127.0.0.1.
 std::uint16_t PickFreePort();
 
-// Connects a blocking TCP socket to 127.0.0.1:port; -1 on failure.
-int ConnectLoopback(std::uint16_t port);
+// Connects a blocking TCP socket to 127.0.0.1:port, from the local
+// address from when one is given (another 127.x address makes another
+// peer); -1 on failure.
+int ConnectLoopback(std::uint16_t port, const std::string& from = "");
 
 class ServerProcess {
  public:
