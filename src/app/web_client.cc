@@ -6,7 +6,7 @@
 #include <map>
 #include <string_view>
 
-#include "http/encoding.h"
+#include "net/crypto.h"
 #include "platform/file.h"
 
 namespace zanth {
@@ -27,8 +27,8 @@ bool IsPageFile(std::string_view name) {
 }
 
 std::string Digest(const std::string& contents) {
-  http::Sha1Digest digest =
-      http::Sha1(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size());
+  net::Sha1Digest digest =
+      net::Sha1(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size());
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;
   for (std::uint8_t b : digest) {
