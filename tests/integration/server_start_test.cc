@@ -137,8 +137,12 @@ TEST(ServerStartTest, LaterStartsKeepTheOwnerAccountPrivate) {
   EXPECT_EQ(0600, Mode(server.data_dir() + "banlist"));
   EXPECT_EQ(1, server.CountInLog("main Made " + server.data_dir() +
                                  "banlist readable by its owner only"));
-  EXPECT_EQ(1, server.CountInLog(
-                   "main The account \"Lord\" still has the published default password\n"));
+  // One line a start (a start that lost its port to another test is
+  // retried).
+  EXPECT_EQ(server.CountInLog("main Server Start\n"),
+            server.CountInLog(
+                "main The account \"Lord\" still has the published default password\n"));
+  EXPECT_LE(1, server.CountInLog("main Server Start\n"));
   EXPECT_EQ("", server.StandardOutput());
   EXPECT_EQ(0, server.Stop());
 }
