@@ -1,6 +1,7 @@
 // The HTTP file server: answers GET (and, the same way, every other
 // method) for files in the media folder; every answer closes its
-// connection.
+// connection. A file's body goes from the file to the socket (sendfile),
+// never through memory.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,11 @@ inline constexpr char kChatSocketPath[] = "chat-socket";
 // that grows past this size is closed without an answer.
 inline constexpr std::int64_t kIdleLimitSeconds = 30;
 inline constexpr std::size_t kRequestLimit = 64 * 1024;
+// A request is answered once its header block has ended (a blank line).
+// Bytes without one (a bare request line) are answered when nothing more
+// has come for this long: long enough that a request cut across packets is
+// read whole, short enough for a person typing at a terminal.
+inline constexpr std::uint32_t kQuietMs = 200;
 
 struct ParsedRequest {
   std::string method;
@@ -75,17 +81,15 @@ class HttpServer : public net::ConnectionHandler {
 
   int OnAccept(net::Connection& connection) override;
   void OnLost(net::Connection& connection) override;
-  // A client may end its side once the request is out; the answer still
-  // goes. One that ends it before sending anything is gone.
+  // A client may end its side once the request is out, before or after
+  // the answer was queued; the answer still goes. One that ends it before
+  // sending anything is gone.
   bool OnPeerClosed(net::Connection& connection) override;
   void OnRemoved(net::Connection& connection) override;
 
-  // One pass over the connections: collect bytes, answer requests that got
-  // no new bytes in this pass, stream files as their queues drain.
+  // One pass over the connections: collect bytes, answer requests whose
+  // header block is complete, and those quiet for kQuietMs.
   int Poll();
-  // True when a request collected bytes in the last pass and is answered
-  // in the next one, which should then come at once.
-  bool HasPendingWork() const { return pending_; }
 
  private:
   struct Request {
@@ -93,18 +97,16 @@ class HttpServer : public net::ConnectionHandler {
     std::string peer;
     std::string bytes;
     std::int64_t accepted_at = 0;
+    std::uint32_t last_bytes_ms = 0;  // when bytes last came
     bool lost = false;
     bool done = false;
     bool upgraded = false;  // handed over to the chat handler
-    platform::File file;  // a body still being sent
-    std::uint64_t remaining = 0;
   };
 
   void Answer(Request& request);
   // Answers a WebSocket upgrade attempt on kChatSocketPath: 101 and the
   // hand-over of the connection, or 400/426 and the close.
   void AnswerUpgrade(Request& request, const ParsedRequest& parsed);
-  void Stream(Request& request);
   void Log(const Request& request, const ParsedRequest& parsed, int status);
 
   net::ConnectionManager& transport_;
@@ -113,7 +115,6 @@ class HttpServer : public net::ConnectionHandler {
   MimeTable mime_;
   net::ConnectionHandler* chat_socket_ = nullptr;
   std::list<std::unique_ptr<Request>> requests_;  // newest first
-  bool pending_ = false;
 };
 
 }  // namespace zanth::http

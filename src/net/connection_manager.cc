@@ -384,8 +384,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     }
     return;  // nothing is read from it in this pass
   }
-  if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ &&
-      c.in_count_ < kInputBufferSize) {
+  if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ && !c.input_full()) {
     int error = 0;
     long n = c.ReceiveOnce(&error);
     if (n < 0 && platform::IsWouldBlock(error)) {
@@ -426,9 +425,9 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
       c.handler_->OnConnected(c);
       if (c.removed_) return;
     }
-    if (c.queued() > 0 && !c.closing_) {
+    if ((c.queued() > 0 || c.file_left_ > 0) && !c.closing_) {
       int error = 0;
-      long n = c.SendOnce(&error);
+      long n = c.SendQueued(&error);
       if (n < 0 && !platform::IsWouldBlock(error)) {
         if (error != ECONNRESET && error != EPIPE) {
           LogError(error, "Connection lost, closing route");
@@ -443,7 +442,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
         return;
       }
     }
-    if (c.queued() == 0 && c.close_when_flushed_ && !c.removed_) {
+    if (c.queued() == 0 && c.file_left_ == 0 && c.close_when_flushed_ && !c.removed_) {
       ConnectionHandler* handler = c.handler_;
       RemoveConnection(&c);
       if (handler != nullptr) handler->OnRemoved(c);  // still allocated until the reap
@@ -452,11 +451,10 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
 }
 
 void ConnectionManager::LoseLink(Connection& c) {
-  // The rest of a started frame, a pong, the close frame: at most three sends.
-  for (int i = 0; i < 3 && !c.websocket_->finished(); ++i) {
-    int error = 0;
-    if (c.SendFrameOnce(&error) <= 0 || c.websocket_->has_pending()) break;
-  }
+  // The rest of a started frame, a pong, the close frame, as far as the
+  // socket takes them now.
+  int error = 0;
+  (void)c.SendFrames(&error);
   Lose(c);
 }
 

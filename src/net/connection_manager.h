@@ -48,7 +48,8 @@ class ConnectionManager {
 
   // Waits up to timeout_ms for readiness, then makes one pass over every
   // socket: a burst of accepts first, then per connection (newest first) the
-  // pending accept routine, at most one receive and at most one send.
+  // pending accept routine, at most one receive and one turn of sends of at
+  // most kMaxSendPerPass bytes.
   // Returns the last error seen, 0 if none.
   int Poll(int timeout_ms);
 
@@ -98,8 +99,8 @@ class ConnectionManager {
   int AcceptBurst(Listener& listener, bool* accepted);
   Connection* AddConnection(platform::Socket socket, bool scrambled);
   void ProcessConnection(Connection& connection, int* last_error);
-  // The pending accept routine, one receive, and one send when the poller
-  // reported the socket writable or the pass chose it to send.
+  // The pending accept routine, one receive, and one turn of sends when the
+  // poller reported the socket writable or the pass chose it to send.
   void ServeConnection(Connection& connection, int* last_error);
   // Adds connection to this pass's ready list, once.
   void List(Connection& connection);

@@ -285,9 +285,14 @@ void LinkScrambler::Start(std::uint8_t seed) {
 
 void LinkScrambler::ScrambleBlock(std::uint8_t block[kBlockSize]) {
   std::uint8_t out[kBlockSize];
-  PermuteBlock(*tables_[state_ % kTableCount], block, out);
-  ApplyStream(&state_, out);
+  ScrambleBlockTo(block, out);
   std::memcpy(block, out, kBlockSize);
+}
+
+void LinkScrambler::ScrambleBlockTo(const std::uint8_t in[kBlockSize],
+                                    std::uint8_t out[kBlockSize]) {
+  PermuteBlock(*tables_[state_ % kTableCount], in, out);
+  ApplyStream(&state_, out);
 }
 
 void LinkDescrambler::Start(std::uint8_t seed) {

@@ -44,6 +44,9 @@ class LinkScrambler {
   bool started() const { return started_; }
   // Scrambles one block in place and advances the state by 17 steps.
   void ScrambleBlock(std::uint8_t block[kBlockSize]);
+  // The same from in to out (which must not overlap): scrambling while
+  // copying, so that queueing a message reads and writes it once.
+  void ScrambleBlockTo(const std::uint8_t in[kBlockSize], std::uint8_t out[kBlockSize]);
 
  private:
   bool started_ = false;

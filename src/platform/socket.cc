@@ -10,7 +10,9 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,8 +160,6 @@ int Listen(std::uint32_t address, std::uint16_t port, Socket* out) {
   if (!s.valid()) return errno;
   int rc = SetLinger(s.fd(), 0);
   if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
-  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_RCVBUF, 16384);
-  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_SNDBUF, 16384);
   if (rc != 0) return rc;
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
@@ -192,8 +192,6 @@ int ConnectNonBlocking(std::uint32_t address, std::uint16_t port,
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return errno;
   SetLinger(s.fd(), 1);
-  SetInt(s.fd(), SOL_SOCKET, SO_RCVBUF, 16384);
-  SetInt(s.fd(), SOL_SOCKET, SO_SNDBUF, 16384);
   SetInt(s.fd(), IPPROTO_TCP, TCP_NODELAY, 1);  // a failure is harmless
   if (local_address != 0) {
     sockaddr_in local{};
@@ -238,6 +236,40 @@ long Receive(int fd, void* buffer, std::size_t count, int* error) {
 long Send(int fd, const void* buffer, std::size_t count, int* error) {
   ssize_t n = ::send(fd, buffer, count, MSG_NOSIGNAL);
   if (n < 0) *error = errno;
+  return n;
+}
+
+long SendSlices(int fd, const IoSlice* slices, std::size_t count, bool more, int* error) {
+  iovec vectors[kMaxIoSlices];
+  if (count > kMaxIoSlices) count = kMaxIoSlices;
+  for (std::size_t i = 0; i < count; ++i) {
+    vectors[i].iov_base = const_cast<void*>(slices[i].data);
+    vectors[i].iov_len = slices[i].size;
+  }
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = count;
+  ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+  if (n < 0) *error = errno;
+  return n;
+}
+
+long ReceiveTwo(int fd, void* first, std::size_t first_size, void* second,
+                std::size_t second_size, int* error) {
+  iovec vectors[2] = {{first, first_size}, {second, second_size}};
+  ssize_t n = ::readv(fd, vectors, 2);
+  if (n < 0) *error = errno;
+  return n;
+}
+
+long SendFile(int fd, int file_fd, std::uint64_t* offset, std::size_t count, int* error) {
+  off_t at = static_cast<off_t>(*offset);
+  ssize_t n = ::sendfile(fd, file_fd, &at, count);
+  if (n < 0) {
+    *error = errno;
+    return n;
+  }
+  *offset = static_cast<std::uint64_t>(at);
   return n;
 }
 
