@@ -58,9 +58,7 @@ int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
   if (scrambled_) {
     // Scrambled as it is copied: one pass over the bytes per receiver.
     std::size_t whole = count - count % kBlockSize;
-    for (std::size_t i = 0; i < whole; i += kBlockSize) {
-      send_scrambler_.ScrambleBlockTo(bytes + i, to + i);
-    }
+    send_scrambler_.ScrambleBlocksTo(bytes, to, whole / kBlockSize);
     if (whole < count) std::memcpy(to + whole, bytes + whole, count - whole);
   } else if (count > 0) {
     std::memcpy(to, bytes, count);
@@ -179,10 +177,9 @@ void Connection::TakeReceived(std::size_t received) {
     --received;
   }
   in_count_ += received;
-  while (in_count_ - in_ready_ >= static_cast<std::size_t>(kBlockSize)) {
-    receive_descrambler_.DescrambleBlock(in_.get() + in_ready_);
-    in_ready_ += kBlockSize;
-  }
+  std::size_t blocks = (in_count_ - in_ready_) / kBlockSize;
+  receive_descrambler_.DescrambleBlocks(in_.get() + in_ready_, blocks);
+  in_ready_ += blocks * kBlockSize;
   if (in_count_ == in_start_) ConsumeInput(0);
 }
 

@@ -42,9 +42,12 @@ inline constexpr std::size_t kMaxSendPerPass = 256 * 1024;
 // what is queued meanwhile to a quiet connection need not wait for all of
 // it. Every connection still sends in at most one turn per pass.
 inline constexpr std::size_t kSendsPerPass = 512;
-// Once this many bytes of output blocks were freed and nothing waits to be
-// sent, the freed memory goes back to the system.
+// Once this many bytes of output blocks were freed and nothing was sent
+// for kQuietBeforeReleaseMs (or kReleaseEveryMs have passed), the freed
+// memory goes back to the system.
 inline constexpr std::size_t kReleaseAfter = 8u << 20;
+inline constexpr std::uint32_t kQuietBeforeReleaseMs = 250;
+inline constexpr std::uint32_t kReleaseEveryMs = 10000;
 
 // The routines a listener or an outgoing connection gives for its
 // connections. All run on the main thread, from inside ConnectionManager::Poll.

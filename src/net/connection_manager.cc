@@ -7,6 +7,7 @@
 
 #include "core/log.h"
 #include "core/result.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 
 namespace zanth::net {
@@ -297,6 +298,7 @@ int ConnectionManager::Poll(int timeout_ms) {
     if (!accepted) break;
   }
   ChooseSenders();
+  ReleaseMemoryWhenQuiet();
   if (!any_event && ready_list_.empty()) return last_error;
 
   // Only connections with an event or a pending accept routine have work;
@@ -311,13 +313,23 @@ int ConnectionManager::Poll(int timeout_ms) {
   ready_list_.clear();
   in_pass_ = false;
   ReapRemoved();
-  if (released_bytes_ >= kReleaseAfter && send_fresh_.empty() && send_backlog_.empty()) {
-    // A burst is over (sign-ons into a crowded room queue tens of kilobytes
-    // per newcomer): idle connections should not keep its memory resident.
-    platform::ReleaseFreeMemory();
-    released_bytes_ = 0;
-  }
   return last_error;
+}
+
+void ConnectionManager::ReleaseMemoryWhenQuiet() {
+  std::uint32_t now = platform::GetClock().TickMs();
+  if (!send_fresh_.empty() || !send_backlog_.empty() || !ready_list_.empty()) last_busy_ms_ = now;
+  if (released_bytes_ < kReleaseAfter) return;
+  // A burst is over (sign-ons into a crowded room queue tens of kilobytes
+  // per newcomer): idle connections should not keep its memory resident.
+  // Not while the traffic goes on, though: memory given back is faulted in
+  // again at once, page by page.
+  if (now - last_busy_ms_ < kQuietBeforeReleaseMs && now - last_release_ms_ < kReleaseEveryMs) {
+    return;
+  }
+  platform::ReleaseFreeMemory();
+  released_bytes_ = 0;
+  last_release_ms_ = now;
 }
 
 void ConnectionManager::List(Connection& connection) {

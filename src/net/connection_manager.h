@@ -118,6 +118,10 @@ class ConnectionManager {
   void LoseLink(Connection& connection);
   void ReapRemoved();
   void VerifyList();
+  // Gives freed output blocks back to the system once kReleaseAfter bytes
+  // were freed and the sends have been quiet for a moment (or at the
+  // latest every kReleaseEveryMs).
+  void ReleaseMemoryWhenQuiet();
 
   platform::Poller poller_;
   platform::NamedLock connect_list_lock_{"ConnectListMutex"};
@@ -138,8 +142,11 @@ class ConnectionManager {
   IntrusiveList<Connection, &Connection::send_link_> send_backlog_;
   std::uint64_t serial_ = 0;
   std::size_t sends_per_pass_ = kSendsPerPass;
-  // Output block bytes freed since memory was last given back.
+  // Output block bytes freed since memory was last given back, and when
+  // that was; when the last pass had anything to send.
   std::size_t released_bytes_ = 0;
+  std::uint32_t last_release_ms_ = 0;
+  std::uint32_t last_busy_ms_ = 0;
   platform::SpareDescriptor spare_;
   std::uint32_t local_address_ = 0;
   std::uint16_t last_listen_port_ = 0;
