@@ -57,8 +57,9 @@ const char kUsage[] =
     "                      (0: all the socket takes)\n"
     "  --payload B         bytes of text per talk line (64)\n"
     "  --ngircd PATH       (/usr/sbin/ngircd), --ngircd-conf FILE (bench/ngircd.conf)\n"
-    "  --profile PREFIX    record the server with perf during the window,\n"
-    "                      into PREFIX.SERVER.CLIENTS.data\n"
+    "  --profile PREFIX    record the server with perf during the window\n"
+    "                      (hold: during the sign-on), into\n"
+    "                      PREFIX.SERVER.CLIENTS.data\n"
     "  --zanthd PATH, --relay PATH  the programs (default: beside this one)\n";
 
 bool ParseIntList(std::string_view list, long low, long high,

@@ -412,7 +412,12 @@ bool Generator::SignOn(std::string* error) {
       return false;
     result_.rss_warm_kib = ProcessRssKiB(pid_);
   }
-  if (!SignOnUpTo(n, deadline, error)) return false;
+  {
+    // hold profiles the sign-on, where its server's work is.
+    Profiler profiler;
+    if (options_.scenario == Scenario::kHold) StartProfile(&profiler);
+    if (!SignOnUpTo(n, deadline, error)) return false;
+  }
   if (zanthd()) {
     for (auto& c : clients_) {
       std::uint16_t wanted = rooms_[static_cast<std::size_t>(c->room)].id;
@@ -487,8 +492,6 @@ void Generator::StartProfile(Profiler* profiler) {
 }
 
 void Generator::Idle() {
-  Profiler profiler;
-  StartProfile(&profiler);
   const double cpu_start = ProcessCpuSeconds(pid_);
   const Clock::time_point start = Clock::now();
   const Clock::time_point end =
@@ -498,7 +501,6 @@ void Generator::Idle() {
   while (Clock::now() < end) (void)Poll(end - Clock::now(), &ignored);
   result_.window_s = std::chrono::duration<double>(Clock::now() - start).count();
   result_.server_cpu_s = ProcessCpuSeconds(pid_) - cpu_start;
-  profiler.Stop();
 }
 
 void Generator::Load() {

@@ -93,6 +93,7 @@ int Server::Start() {
   logger.set_verbose(options_.verbose);
   logger.set_echo(options_.echo);
   platform::RaiseDescriptorLimit();
+  platform::KeepFreedMemory();  // the transport gives it back when traffic is quiet
   if (options_.handle_signals) {
     int signal_fd = platform::InstallSignalHandlers();
     if (signal_fd >= 0) (void)transport_.WatchWakeDescriptor(signal_fd);

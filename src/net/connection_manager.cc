@@ -175,6 +175,8 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   LogDebug("closing connection");
   if (!connection->unwatched_) poller_.Remove(connection->fd());
   Unschedule(*connection);
+  // Returns at once (connections have no linger time): the system still
+  // delivers what the socket holds, then ends the connection.
   connection->socket_.Close();
   connection->removed_ = true;
   std::unique_ptr<Connection> record(connection);

@@ -141,4 +141,6 @@ bool HungUp(int fd) {
 
 void ReleaseFreeMemory() { (void)malloc_trim(0); }
 
+void KeepFreedMemory() { (void)mallopt(M_TRIM_THRESHOLD, 64 << 20); }
+
 }  // namespace zanth::platform

@@ -55,6 +55,10 @@ void SuspendProcess();
 // queues the allocator keeps the freed memory for the process, and the
 // resident size would stay at the burst's peak.
 void ReleaseFreeMemory();
+// Lets freed memory stay with the process until ReleaseFreeMemory: without
+// this the allocator gives the top of its heap back after every burst of
+// frees and takes it again, page by page, on the next burst.
+void KeepFreedMemory();
 
 // True when descriptor fd is a terminal.
 bool IsTerminal(int fd);

@@ -72,12 +72,15 @@ std::string FirstHostAddress();
 void RaiseDescriptorLimit();
 
 // A listening socket on address (host order; 0 for all interfaces) at
-// port: linger on with time 0, address reuse, backlog 15, non-blocking. The
+// port: address reuse, a backlog of 128 connections, non-blocking. The
 // system sizes the socket buffers (and lets them grow with the traffic).
 int Listen(std::uint32_t address, std::uint16_t port, Socket* out);
 
-// Accepts one connection: non-blocking, linger 1 s, no delay. Returns 0,
-// EAGAIN when none is waiting, or the error.
+// Accepts one connection: non-blocking, no delay. Returns 0, EAGAIN when
+// none is waiting, or the error. No linger time is set on connections: with
+// one, a close would block the caller until the peer had acknowledged every
+// byte still in the socket; without it the system delivers them all the
+// same, after the close has returned.
 int Accept(const Socket& listener, Socket* out);
 
 // Starts a non-blocking connect to address:port, bound first to
