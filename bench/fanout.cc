@@ -50,11 +50,14 @@ const char kUsage[] =
     "  --rate D            lat, scale: offered deliveries per second\n"
     "                      (lat 200000; scale 20000)\n"
     "  --connect-window C  clients connecting at once that the server has\n"
-    "                      not answered yet (14: zanthd's listen backlog is 15)\n"
+    "                      not answered yet (14; zanthd's listen backlog is\n"
+    "                      128, ngIRCd ends connections beyond a few)\n"
     "  --signon-limit S    longest sign-on of all clients (600)\n"
     "  --cpu SELF,SERVER   processors to pin to (0,1; -1,-1: no pinning)\n"
     "  --relay-pass-limit B  relay: bytes sent per connection per pass\n"
     "                      (0: all the socket takes)\n"
+    "  --relay-buffer B    relay: SO_SNDBUF and SO_RCVBUF (0: the system sizes\n"
+    "                      them, as zanthd lets it)\n"
     "  --payload B         bytes of text per talk line (64)\n"
     "  --ngircd PATH       (/usr/sbin/ngircd), --ngircd-conf FILE (bench/ngircd.conf)\n"
     "  --profile PREFIX    record the server with perf during the window\n"
@@ -141,6 +144,8 @@ bool ParseOptions(int argc, char** argv, FanoutOptions* o) {
       o->server_cpu = static_cast<int>(list[1]);
     } else if (arg == "--relay-pass-limit") {
       if (!ParseInt(value, 0, 1 << 24, &o->relay_pass_limit)) return false;
+    } else if (arg == "--relay-buffer") {
+      if (!ParseInt(value, 0, 1 << 24, &o->relay_buffer)) return false;
     } else if (arg == "--payload") {
       if (!ParseInt(value, 1, 240, &n)) return false;
       o->payload = static_cast<int>(n);
@@ -260,6 +265,7 @@ std::string Json(const FanoutOptions& o, const RunResult& r, const Peers& peers)
   if (r.target == Target::kRelay) {
     Field(&json, "relay_pass_limit",
           static_cast<std::uint64_t>(o.relay_pass_limit));
+    Field(&json, "relay_buffer", static_cast<std::uint64_t>(o.relay_buffer));
   }
   if (o.scenario != Scenario::kHold) {
     Field(&json, "payload", static_cast<std::uint64_t>(o.payload));

@@ -601,7 +601,8 @@ RunResult RunOnce(const FanoutOptions& o, Target target, int n) {
     port = ngircd.port();
   } else {
     std::vector<std::string> args = {"--pass-limit",
-                                     std::to_string(o.relay_pass_limit)};
+                                     std::to_string(o.relay_pass_limit), "--buffer",
+                                     std::to_string(o.relay_buffer)};
     if (!relay.Start(o.relay, args, o.server_cpu, &failed.error))
       return failed;
     pid = relay.pid();

@@ -45,6 +45,7 @@ struct FanoutOptions {
   int self_cpu = 0;
   int server_cpu = 1;
   long relay_pass_limit = 0;
+  long relay_buffer = 0;  // the relay's socket buffers; 0: the system's
   int payload = 64;  // bytes of text in each talk line
   std::string zanthd;
   std::string relay;

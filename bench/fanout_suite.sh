@@ -38,6 +38,11 @@ run sat --server zanthd,zanthd-ws --clients 50 --window 1000 --payload 64 --seco
 for n in 25 50 100 200 400; do
   run lat --server all --clients "$n" --rate 200000 --payload 64 --seconds 5
 done
-run hold --server ngircd,relay,zanthd --clients 1000 --seconds 5
-run scale --server ngircd,relay,zanthd --clients 10000 --rooms 100 --rate 20000 --seconds 10
+# ngIRCd ends connections when more than a few are connecting at once; zanthd
+# (listen backlog 128) and the relay take 100 at a time.
+run hold --server ngircd --clients 1000 --seconds 5
+run hold --server relay,zanthd --clients 1000 --seconds 5 --connect-window 100
+run scale --server ngircd --clients 10000 --rooms 100 --rate 20000 --seconds 10
+run scale --server relay,zanthd --clients 10000 --rooms 100 --rate 20000 --seconds 10 \
+  --connect-window 100
 bench/plot.sh "$results" "${results%.jsonl}.png"

@@ -29,7 +29,7 @@ trap 'rm -rf "$work"' EXIT
 series() {
   jq -r --arg s "$1" --arg v "$2" --arg f "$3" \
     'select(.ok == true and .scenario == $s and .server == $v and .rooms == 1
-            and (.relay_pass_limit // 0) == 0 and (.window // 1000) == 1000)
+            and (.relay_pass_limit // 0) == 0 and (.relay_buffer // 0) == 0 and (.window // 1000) == 1000)
      | "\(.clients) \(.[$f])"' "$results" |
     awk '{ last[$1] = $2 } END { for (c in last) print c, last[c] }' | sort -n
 }

@@ -364,11 +364,15 @@ void LinkScrambler::ScrambleBlocksTo(const std::uint8_t* in, std::uint8_t* out,
       const PermutationNetwork* networks[kRunBlocks];
       const std::uint64_t* keys[kRunBlocks];
       std::size_t run = std::min(count & ~static_cast<std::size_t>(1), kRunBlocks);
+      // The chain in a register: through the member it would wait on a
+      // store and a load per block.
+      std::uint8_t state = state_;
       for (std::size_t i = 0; i < run; ++i) {
-        networks[i] = tables_[state_ % kTableCount];
-        keys[i] = streams.key[state_];
-        state_ = streams.next[state_];
+        networks[i] = &tables_[state % kTableCount];
+        keys[i] = streams.key[state];
+        state = streams.next[state];
       }
+      state_ = state;
       RunPairsAvx2(networks, keys, in, out, run / 2, true);
       in += run * kBlockSize;
       out += run * kBlockSize;
@@ -389,11 +393,13 @@ void LinkDescrambler::DescrambleBlocks(std::uint8_t* blocks, std::size_t count) 
       const PermutationNetwork* networks[kRunBlocks];
       const std::uint64_t* keys[kRunBlocks];
       std::size_t run = std::min(count & ~static_cast<std::size_t>(1), kRunBlocks);
+      std::uint8_t state = state_;
       for (std::size_t i = 0; i < run; ++i) {
-        networks[i] = tables_[state_ % kTableCount];
-        keys[i] = streams.key[state_];
-        state_ = streams.next[state_];
+        networks[i] = &tables_[state % kTableCount];
+        keys[i] = streams.key[state];
+        state = streams.next[state];
       }
+      state_ = state;
       RunPairsAvx2(networks, keys, blocks, blocks, run / 2, false);
       blocks += run * kBlockSize;
       count -= run;
@@ -404,7 +410,7 @@ void LinkDescrambler::DescrambleBlocks(std::uint8_t* blocks, std::size_t count) 
 }
 
 void LinkScrambler::Start(std::uint8_t seed) {
-  for (int t = 0; t < kTableCount; ++t) tables_[t] = &SenderTable(seed + static_cast<unsigned>(t));
+  tables_ = &SenderTable(seed);  // seed, seed + 1, ... lie one after the other
   state_ = seed;
   started_ = true;
 }
@@ -422,7 +428,7 @@ void LinkScrambler::ScrambleBlockTo(const std::uint8_t in[kBlockSize],
   // store.
   std::uint64_t high = LoadBigEndian(in);
   std::uint64_t low = LoadBigEndian(in + 8);
-  PermuteWords(*tables_[state_ % kTableCount], &high, &low);
+  PermuteWords(tables_[state_ % kTableCount], &high, &low);
   const StreamTable& streams = Streams();
   std::uint64_t words[2] = {MemoryOrder(high) ^ streams.key[state_][0],
                             MemoryOrder(low) ^ streams.key[state_][1]};
@@ -431,13 +437,13 @@ void LinkScrambler::ScrambleBlockTo(const std::uint8_t in[kBlockSize],
 }
 
 void LinkDescrambler::Start(std::uint8_t seed) {
-  for (int t = 0; t < kTableCount; ++t) tables_[t] = &ReceiverTable(seed + static_cast<unsigned>(t));
+  tables_ = &ReceiverTable(seed);
   state_ = seed;
   started_ = true;
 }
 
 void LinkDescrambler::DescrambleBlock(std::uint8_t block[kBlockSize]) {
-  const PermutationNetwork* table = tables_[state_ % kTableCount];
+  const PermutationNetwork* table = &tables_[state_ % kTableCount];
   const StreamTable& streams = Streams();
   std::uint64_t words[2];
   std::memcpy(words, block, kBlockSize);

@@ -57,7 +57,8 @@ class LinkScrambler {
  private:
   bool started_ = false;
   std::uint8_t state_ = 0;
-  const PermutationNetwork* tables_[kTableCount] = {};
+  // The kTableCount networks of the seed, one after the other.
+  const PermutationNetwork* tables_ = nullptr;
 };
 
 class LinkDescrambler {
@@ -73,7 +74,7 @@ class LinkDescrambler {
  private:
   bool started_ = false;
   std::uint8_t state_ = 0;
-  const PermutationNetwork* tables_[kTableCount] = {};
+  const PermutationNetwork* tables_ = nullptr;
 };
 
 }  // namespace zanth::net
