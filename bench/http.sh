@@ -135,13 +135,27 @@ for port in $zhttp $nhttp; do
   esac
 done
 
-# run_wrk PORT FILE CONNS MODE: prints "requests/s bytes/s errors p50_ms p99_ms"
+# cpu_ticks PID: CPU clock ticks (user + system) of a process and its
+# children that run (nginx's worker).
+cpu_ticks() {
+  local total=0 p
+  for p in "$1" $(pgrep -P "$1"); do
+    total=$((total + $(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$total"
+}
+hz=$(getconf CLK_TCK)
+
+# run_wrk PORT FILE CONNS MODE SERVER_PID: prints "requests/s bytes/s errors
+# p50_ms p99_ms server_cpu_us_per_request"
 run_wrk() {
-  local text header=()
+  local text header=() before after
   [ "$4" = close ] && header=(-H "Connection: close")
+  before=$(cpu_ticks "$5")
   text=$(pin "$wrk_cpu" wrk -t1 -c"$3" -d"${seconds}s" --timeout 30s --latency "${header[@]}" \
            "http://127.0.0.1:$1/$2")
-  echo "$text" | awk '
+  after=$(cpu_ticks "$5")
+  echo "$text" | awk -v ticks=$((after - before)) -v hz="$hz" '
     function bytes(v) {
       if (v ~ /GB$/) return v * 1073741824; if (v ~ /MB$/) return v * 1048576;
       if (v ~ /KB$/) return v * 1024; return v + 0 }
@@ -154,25 +168,28 @@ run_wrk() {
     /Non-2xx/ { errors += $NF }
     $1 == "50%" { p50 = ms($2) }
     $1 == "99%" { p99 = ms($2) }
-    END { printf "%s %.0f %d %.3f %.3f\n", rps, rate, errors, p50, p99 }'
+    /requests in/ { requests = $1 }
+    END { printf "%s %.0f %d %.3f %.3f %.1f\n", rps, rate, errors, p50, p99,
+                 (requests > 0 ? 1e6 * ticks / hz / requests : 0) }'
 }
 
-printf '%-10s %-10s %5s %11s %11s %10s %10s %7s %15s %15s %7s\n' file mode conns "zanthd r/s" \
-  "nginx r/s" "zanthd MB/s" "nginx MB/s" ratio "zanthd p50/p99" "nginx p50/p99" errors
+printf '%-10s %-10s %5s %11s %11s %10s %10s %7s %15s %15s %13s %7s\n' file mode conns \
+  "zanthd r/s" "nginx r/s" "zanthd MB/s" "nginx MB/s" ratio "zanthd p50/p99" "nginx p50/p99" \
+  "CPU us/req z/n" errors
 [ -n "$out" ] && : >> "$out"
 for file in small.bin large.bin; do
   size=$(stat -c %s "$media/$file")
   for mode in close keep-alive; do
     for conns in 2 50; do
-      read -r zr zb ze z50 z99 < <(run_wrk "$zhttp" "$file" "$conns" "$mode")
-      read -r nr nb ne n50 n99 < <(run_wrk "$nhttp" "$file" "$conns" "$mode")
+      read -r zr zb ze z50 z99 zc < <(run_wrk "$zhttp" "$file" "$conns" "$mode" "$zpid")
+      read -r nr nb ne n50 n99 nc < <(run_wrk "$nhttp" "$file" "$conns" "$mode" "$npid")
       ratio=$(awk -v a="$zr" -v b="$nr" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
-      printf '%-10s %-10s %5s %11.0f %11.0f %10.1f %10.1f %7s %15s %15s %7s\n' "$file" "$mode" \
+      printf '%-10s %-10s %5s %11.0f %11.0f %10.1f %10.1f %7s %15s %15s %13s %7s\n' "$file" "$mode" \
         "$conns" "$zr" "$nr" \
         "$(awk -v v="$zb" 'BEGIN { print v / 1048576 }')" "$(awk -v v="$nb" 'BEGIN { print v / 1048576 }')" \
-        "$ratio" "$z50/$z99" "$n50/$n99" "$ze/$ne"
-      json=$(printf '{"scenario":"http","file_bytes":%s,"mode":"%s","connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_p50_ms":%s,"zanthd_p99_ms":%s,"nginx_p50_ms":%s,"nginx_p99_ms":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
-        "$size" "$mode" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$z50" "$z99" "$n50" "$n99" "$ze" "$ne" "$ratio")
+        "$ratio" "$z50/$z99" "$n50/$n99" "$zc/$nc" "$ze/$ne"
+      json=$(printf '{"scenario":"http","file_bytes":%s,"mode":"%s","connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_p50_ms":%s,"zanthd_p99_ms":%s,"nginx_p50_ms":%s,"nginx_p99_ms":%s,"zanthd_cpu_us_per_request":%s,"nginx_cpu_us_per_request":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
+        "$size" "$mode" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$z50" "$z99" "$n50" "$n99" "$zc" "$nc" "$ze" "$ne" "$ratio")
       echo "$json"
       [ -n "$out" ] && echo "$json" >> "$out"
     done

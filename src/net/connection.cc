@@ -14,12 +14,12 @@
 
 namespace zanth::net {
 
-Connection::Connection(ConnectionManager* manager, platform::Socket socket,
-                       bool scrambled)
+Connection::Connection(ConnectionManager* manager, platform::Socket socket, bool scrambled,
+                       const std::string* peer_address)
     : manager_(manager),
       socket_(std::move(socket)),
       scrambled_(scrambled) {
-  peer_address_ = platform::PeerAddress(socket_.fd());
+  peer_address_ = peer_address != nullptr ? *peer_address : platform::PeerAddress(socket_.fd());
 }
 
 Connection::~Connection() = default;

@@ -76,7 +76,10 @@ class ConnectionHandler {
 
 class Connection {
  public:
-  Connection(ConnectionManager* manager, platform::Socket socket, bool scrambled);
+  // peer_address: the peer's address when the caller knows it (an accept
+  // tells it); else it is asked of the socket.
+  Connection(ConnectionManager* manager, platform::Socket socket, bool scrambled,
+             const std::string* peer_address = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;

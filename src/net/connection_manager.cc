@@ -124,10 +124,11 @@ int ConnectionManager::ConnectTo(const std::string& host_spec,
   return kOk;
 }
 
-Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scrambled) {
+Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scrambled,
+                                             const std::string* peer_address) {
   int fd = socket.fd();
   std::unique_ptr<Connection> record(
-      new (std::nothrow) Connection(this, std::move(socket), scrambled));
+      new (std::nothrow) Connection(this, std::move(socket), scrambled, peer_address));
   if (record == nullptr) return nullptr;
   if (poller_.Add(fd, platform::kReadable, record.get()) != 0) return nullptr;
   record->interest_ = platform::kReadable;
@@ -173,7 +174,8 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   }
   LogDebug("removing connection");
   LogDebug("closing connection");
-  if (!connection->unwatched_) poller_.Remove(connection->fd());
+  // The close below takes the socket out of the poller: the descriptor is
+  // not shared.
   Unschedule(*connection);
   // Returns at once (connections have no linger time): the system still
   // delivers what the socket holds, then ends the connection.
@@ -229,7 +231,8 @@ int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
   for (int i = 0; i < kMaxAcceptsPerListener; ++i) {
     LogDebug("Accepting connection");
     platform::Socket socket;
-    int rc = platform::Accept(listener.socket, &socket);
+    std::string peer;
+    int rc = platform::Accept(listener.socket, &socket, &peer);
     if (rc == EAGAIN) return kOk;
     if (rc == EMFILE || rc == ENFILE) {
       // Out of descriptors: use the spare one to take the connection off the
@@ -245,7 +248,7 @@ int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
       LogError(rc, "accepting connection");
       return rc;
     }
-    Connection* connection = AddConnection(std::move(socket), listener.scrambled);
+    Connection* connection = AddConnection(std::move(socket), listener.scrambled, &peer);
     if (connection == nullptr) {
       LogError(kNoMemory, "accepting connection");
       return kNoMemory;  // the socket was closed with its record

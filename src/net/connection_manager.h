@@ -97,7 +97,8 @@ class ConnectionManager {
   };
 
   int AcceptBurst(Listener& listener, bool* accepted);
-  Connection* AddConnection(platform::Socket socket, bool scrambled);
+  Connection* AddConnection(platform::Socket socket, bool scrambled,
+                            const std::string* peer_address = nullptr);
   void ProcessConnection(Connection& connection, int* last_error);
   // The pending accept routine, one receive, and one turn of sends when the
   // poller reported the socket writable or the pass chose it to send.

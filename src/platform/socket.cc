@@ -171,14 +171,23 @@ int Listen(std::uint32_t address, std::uint16_t port, Socket* out) {
   return 0;
 }
 
-int Accept(const Socket& listener, Socket* out) {
+int Accept(const Socket& listener, Socket* out, std::string* peer) {
+  sockaddr_storage storage{};
+  socklen_t size = sizeof storage;
   int fd;
   do {
-    fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    fd = ::accept4(listener.fd(), reinterpret_cast<sockaddr*>(&storage), &size,
+                   SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
   Socket s(fd);
   SetInt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  if (peer != nullptr) {
+    // From the accept itself: no call to ask for it.
+    sockaddr_in sin{};
+    std::memcpy(&sin, &storage, sizeof sin);
+    *peer = storage.ss_family == AF_INET ? FormatIPv4(ntohl(sin.sin_addr.s_addr)) : "";
+  }
   *out = std::move(s);
   return 0;
 }

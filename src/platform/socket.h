@@ -81,7 +81,8 @@ int Listen(std::uint32_t address, std::uint16_t port, Socket* out);
 // one, a close would block the caller until the peer had acknowledged every
 // byte still in the socket; without it the system delivers them all the
 // same, after the close has returned.
-int Accept(const Socket& listener, Socket* out);
+// peer, when given, receives the peer's address as PeerAddress gives it.
+int Accept(const Socket& listener, Socket* out, std::string* peer = nullptr);
 
 // Starts a non-blocking connect to address:port, bound first to
 // local_address (port 0) when it is not 0. *in_progress tells whether the
