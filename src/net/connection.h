@@ -42,9 +42,11 @@ inline constexpr std::size_t kMaxSendPerPass = 256 * 1024;
 // what is queued meanwhile to a quiet connection need not wait for all of
 // it. Every connection still sends in at most one turn per pass.
 inline constexpr std::size_t kSendsPerPass = 512;
-// Once this many bytes of output blocks were freed and nothing was sent
-// for kQuietBeforeReleaseMs (or kReleaseEveryMs have passed), the freed
-// memory goes back to the system.
+// Freed output blocks go back to the system once kReleaseWhenQuiet bytes of
+// them were freed and nothing was sent for kQuietBeforeReleaseMs; while
+// sends go on, once kReleaseAfter bytes were freed and kReleaseEveryMs
+// have passed since the last time.
+inline constexpr std::size_t kReleaseWhenQuiet = 64u << 10;
 inline constexpr std::size_t kReleaseAfter = 8u << 20;
 inline constexpr std::uint32_t kQuietBeforeReleaseMs = 250;
 inline constexpr std::uint32_t kReleaseEveryMs = 10000;
@@ -121,11 +123,10 @@ class Connection {
   const std::string& peer_address() const { return peer_address_; }
   int fd() const { return socket_.fd(); }
   // Bytes held in memory waiting to be sent, those held by a WebSocket
-  // link included; a file's bytes are not (file_left()).
+  // link included; the bytes of a queued file are not.
   std::size_t queued() const {
     return out_count_ + (websocket_ != nullptr ? websocket_->queued() : 0);
   }
-  std::uint64_t file_left() const { return file_left_; }
   bool websocket() const { return websocket_ != nullptr; }
   // Bytes held in the input buffer, plain or not.
   std::size_t in_count() const { return in_count_ - in_start_; }

@@ -324,12 +324,14 @@ int ConnectionManager::Poll(int timeout_ms) {
 void ConnectionManager::ReleaseMemoryWhenQuiet() {
   std::uint32_t now = platform::GetClock().TickMs();
   if (!send_fresh_.empty() || !send_backlog_.empty() || !ready_list_.empty()) last_busy_ms_ = now;
-  if (released_bytes_ < kReleaseAfter) return;
   // A burst is over (sign-ons into a crowded room queue tens of kilobytes
-  // per newcomer): idle connections should not keep its memory resident.
-  // Not while the traffic goes on, though: memory given back is faulted in
-  // again at once, page by page.
-  if (now - last_busy_ms_ < kQuietBeforeReleaseMs && now - last_release_ms_ < kReleaseEveryMs) {
+  // per newcomer, a broadcast to everybody a block per connection): idle
+  // connections should not keep its memory resident. Not while the traffic
+  // goes on, though: memory given back is faulted in again at once, page
+  // by page, so then only every kReleaseEveryMs.
+  bool quiet = now - last_busy_ms_ >= kQuietBeforeReleaseMs;
+  if (quiet ? released_bytes_ < kReleaseWhenQuiet
+            : released_bytes_ < kReleaseAfter || now - last_release_ms_ < kReleaseEveryMs) {
     return;
   }
   platform::ReleaseFreeMemory();

@@ -347,66 +347,59 @@ bool HasAvx2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
 }
-#endif
 
 // Blocks per run planned at once: the state chain gives each block its
 // network and keystream before any is permuted.
 constexpr std::size_t kRunBlocks = 32;
 
+// Runs the even part of count blocks from in to out (kRunBlocks at a time)
+// through the networks of tables, advancing *state; returns how many blocks
+// it did: none where the processor lacks AVX2.
+std::size_t RunEvenBlocks(const PermutationNetwork* tables, std::uint8_t* state,
+                          const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                          bool scramble) {
+  if (!HasAvx2()) return 0;
+  const StreamTable& streams = Streams();
+  std::size_t done = 0;
+  while (count - done >= 2) {
+    const PermutationNetwork* networks[kRunBlocks];
+    const std::uint64_t* keys[kRunBlocks];
+    std::size_t run = std::min((count - done) & ~static_cast<std::size_t>(1), kRunBlocks);
+    // The chain in a register: through the member it would wait on a store
+    // and a load per block.
+    std::uint8_t chain = *state;
+    for (std::size_t i = 0; i < run; ++i) {
+      networks[i] = &tables[chain % kTableCount];
+      keys[i] = streams.key[chain];
+      chain = streams.next[chain];
+    }
+    *state = chain;
+    RunPairsAvx2(networks, keys, in + done * kBlockSize, out + done * kBlockSize, run / 2,
+                 scramble);
+    done += run;
+  }
+  return done;
+}
+#else
+std::size_t RunEvenBlocks(const PermutationNetwork*, std::uint8_t*, const std::uint8_t*,
+                          std::uint8_t*, std::size_t, bool) {
+  return 0;
+}
+#endif
+
 }  // namespace
 
 void LinkScrambler::ScrambleBlocksTo(const std::uint8_t* in, std::uint8_t* out,
                                      std::size_t count) {
-#ifdef ZANTH_SCRAMBLE_AVX2
-  if (HasAvx2()) {
-    const StreamTable& streams = Streams();
-    while (count >= 2) {
-      const PermutationNetwork* networks[kRunBlocks];
-      const std::uint64_t* keys[kRunBlocks];
-      std::size_t run = std::min(count & ~static_cast<std::size_t>(1), kRunBlocks);
-      // The chain in a register: through the member it would wait on a
-      // store and a load per block.
-      std::uint8_t state = state_;
-      for (std::size_t i = 0; i < run; ++i) {
-        networks[i] = &tables_[state % kTableCount];
-        keys[i] = streams.key[state];
-        state = streams.next[state];
-      }
-      state_ = state;
-      RunPairsAvx2(networks, keys, in, out, run / 2, true);
-      in += run * kBlockSize;
-      out += run * kBlockSize;
-      count -= run;
-    }
-  }
-#endif
-  for (std::size_t i = 0; i < count; ++i) {
+  std::size_t done = RunEvenBlocks(tables_, &state_, in, out, count, true);
+  for (std::size_t i = done; i < count; ++i) {
     ScrambleBlockTo(in + i * kBlockSize, out + i * kBlockSize);
   }
 }
 
 void LinkDescrambler::DescrambleBlocks(std::uint8_t* blocks, std::size_t count) {
-#ifdef ZANTH_SCRAMBLE_AVX2
-  if (HasAvx2()) {
-    const StreamTable& streams = Streams();
-    while (count >= 2) {
-      const PermutationNetwork* networks[kRunBlocks];
-      const std::uint64_t* keys[kRunBlocks];
-      std::size_t run = std::min(count & ~static_cast<std::size_t>(1), kRunBlocks);
-      std::uint8_t state = state_;
-      for (std::size_t i = 0; i < run; ++i) {
-        networks[i] = &tables_[state % kTableCount];
-        keys[i] = streams.key[state];
-        state = streams.next[state];
-      }
-      state_ = state;
-      RunPairsAvx2(networks, keys, blocks, blocks, run / 2, false);
-      blocks += run * kBlockSize;
-      count -= run;
-    }
-  }
-#endif
-  for (std::size_t i = 0; i < count; ++i) DescrambleBlock(blocks + i * kBlockSize);
+  std::size_t done = RunEvenBlocks(tables_, &state_, blocks, blocks, count, false);
+  for (std::size_t i = done; i < count; ++i) DescrambleBlock(blocks + i * kBlockSize);
 }
 
 void LinkScrambler::Start(std::uint8_t seed) {
