@@ -127,10 +127,12 @@ long Connection::ReceiveOnce(int* error) {
   // What does not fit lands in the spill area, and the buffer grows for it:
   // a burst is read in one call without keeping a large buffer per idle
   // connection.
+  // Never more than kInputLimit held in all.
+  std::size_t allowed = kInputLimit - std::min(kInputLimit, in_count_ - in_start_);
   std::uint8_t spill[kInputSpill];
-  std::size_t room = in_capacity_ - in_count_;
-  long n = platform::ReceiveTwo(socket_.fd(), in_.get() + in_count_, room, spill, sizeof spill,
-                                error);
+  std::size_t room = std::min(in_capacity_ - in_count_, allowed);
+  long n = platform::ReceiveTwo(socket_.fd(), in_.get() + in_count_, room, spill,
+                                std::min(sizeof spill, allowed - room), error);
   if (n > 0 && static_cast<std::size_t>(n) > room) {
     std::size_t extra = static_cast<std::size_t>(n) - room;
     std::size_t capacity = std::max(2 * in_capacity_, in_capacity_ + extra);

@@ -22,8 +22,8 @@ class ConnectionManager;
 // The input buffer: a connection takes one of kInputBufferSize bytes when
 // bytes arrive and gives it back once every byte is taken. A burst larger
 // than its free room lands in a spill area on the stack (kInputSpill bytes)
-// and the buffer grows to hold it. A connection stops reading while
-// kInputLimit bytes wait for its owner.
+// and the buffer grows to hold it. A connection holds at most kInputLimit
+// bytes for its owner, and stops reading while it holds that many.
 inline constexpr std::size_t kInputBufferSize = 16384;
 inline constexpr std::size_t kInputSpill = 65536;
 inline constexpr std::size_t kInputLimit = 256 * 1024;
