@@ -22,7 +22,9 @@ Connection::Connection(ConnectionManager* manager, platform::Socket socket, bool
   peer_address_ = peer_address != nullptr ? *peer_address : platform::PeerAddress(socket_.fd());
 }
 
-Connection::~Connection() = default;
+Connection::~Connection() {
+  for (std::size_t i = out_first_; i < out_.size(); ++i) manager_->pool_.Give(out_[i].block);
+}
 
 int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
   // After a WebSocket close frame nothing more may be framed.
@@ -30,26 +32,26 @@ int Connection::QueueSend(const std::uint8_t* bytes, std::size_t count) {
   bool needs_seed = scrambled_ && !send_scrambler_.started();
   std::size_t room = count + (needs_seed ? 1 : 0);
   OutBlock* block = out_.size() > out_first_ ? &out_.back() : nullptr;
-  if (block == nullptr || block->size + room > block->capacity) {
+  if (block == nullptr || block->size + room > block->block.capacity) {
     LogDebug("Resizing send que");
     // Most messages are small and most queues drain at once: a full-size
     // block for each would keep kMaxOutputBlock bytes per connection
-    // reserved, which spreads the heap and lets resident memory creep.
-    std::size_t capacity =
-        block == nullptr ? kFirstOutputBlock : std::min(2 * block->capacity, kMaxOutputBlock);
-    capacity = std::max(room, capacity);
+    // reserved.
+    std::size_t capacity = block == nullptr
+                               ? kFirstOutputBlock
+                               : std::min(2 * block->block.capacity, kMaxOutputBlock);
     OutBlock fresh;
-    fresh.data.reset(new (std::nothrow) std::uint8_t[capacity]);
-    if (fresh.data == nullptr) return kNoMemory;
-    fresh.capacity = capacity;
+    fresh.block = manager_->pool_.Take(std::max(room, capacity));
+    if (fresh.block.data == nullptr) return kNoMemory;
     try {
-      out_.push_back(std::move(fresh));
+      out_.push_back(fresh);
     } catch (const std::bad_alloc&) {
+      manager_->pool_.Give(fresh.block);
       return kNoMemory;
     }
     block = &out_.back();
   }
-  std::uint8_t* to = block->data.get() + block->size;
+  std::uint8_t* to = block->block.data + block->size;
   if (needs_seed) {
     auto seed = static_cast<std::uint8_t>(platform::GetClock().TickMs() % 255);
     send_scrambler_.Start(seed);
@@ -193,7 +195,7 @@ std::size_t Connection::GatherQueued(platform::IoSlice* slices, std::size_t coun
        i < out_.size() && count < platform::kMaxIoSlices && total < max; ++i) {
     const OutBlock& block = out_[i];
     std::size_t take = std::min(block.size - offset, max - total);
-    slices[count++] = platform::IoSlice{block.data.get() + offset, take};
+    slices[count++] = platform::IoSlice{block.block.data + offset, take};
     total += take;
     offset = 0;
   }
@@ -306,8 +308,9 @@ void Connection::DropQueued(std::size_t count) {
       break;
     }
     count -= left;
-    manager_->released_bytes_ += out_[out_first_].capacity;
-    out_[out_first_] = OutBlock();  // frees the block
+    manager_->released_bytes_ += out_[out_first_].block.capacity;
+    manager_->pool_.Give(out_[out_first_].block);
+    out_[out_first_] = OutBlock();
     ++out_first_;
     out_head_ = 0;
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/intrusive_list.h"
+#include "net/block_pool.h"
 #include "net/scramble.h"
 #include "net/websocket.h"
 #include "platform/file.h"
@@ -209,10 +210,11 @@ class Connection {
   // sent one small message holds a small block, not kMaxOutputBlock. The
   // blocks before out_first_ are sent (and freed), and out_head_ bytes of
   // block out_first_. An empty queue allocates nothing.
+  // A block of the manager's pool (not zeroed: bytes are copied in), given
+  // back when it is sent or the connection goes.
   struct OutBlock {
-    std::unique_ptr<std::uint8_t[]> data;  // not zeroed: bytes are copied in
+    BlockPool::Block block;
     std::size_t size = 0;
-    std::size_t capacity = 0;
   };
   std::vector<OutBlock> out_;
   std::size_t out_first_ = 0;

@@ -334,6 +334,7 @@ void ConnectionManager::ReleaseMemoryWhenQuiet() {
             : released_bytes_ < kReleaseAfter || now - last_release_ms_ < kReleaseEveryMs) {
     return;
   }
+  pool_.ReleaseFree();
   platform::ReleaseFreeMemory();
   released_bytes_ = 0;
   last_release_ms_ = now;

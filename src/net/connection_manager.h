@@ -124,6 +124,9 @@ class ConnectionManager {
   // latest every kReleaseEveryMs).
   void ReleaseMemoryWhenQuiet();
 
+  // Output blocks of every connection; declared first, so that it outlives
+  // the connections that give their blocks back.
+  BlockPool pool_;
   platform::Poller poller_;
   platform::NamedLock connect_list_lock_{"ConnectListMutex"};
   platform::NamedLock listen_list_lock_{"ListenListMutex"};
