@@ -67,15 +67,17 @@ diagram:
 	dot -Tsvg docs/architecture.dot -o docs/architecture.svg
 	dot -Tpng -Gdpi=110 docs/architecture.dot -o docs/architecture.png
 
-# The fan-out scenarios against zanthd and the relay, e.g.
-# make fanout FANOUT_ARGS="lat --clients 200 --rate 100000".
+# The fan-out scenarios against ngIRCd, the relay and zanthd, e.g.
+# make fanout FANOUT_ARGS="lat --clients 200 --rate 100000". The suite
+# installs Debian's ngircd when it is missing.
 FANOUT_ARGS ?= sat
 
 fanout: build
 	cmake --build build -j $(JOBS) --target fanout relay
 	./build/fanout $(FANOUT_ARGS)
 
-# Every fan-out scenario behind bench/README.md's figures, and the plot.
+# Every fan-out scenario behind bench/README.md's figures (ngIRCd, the
+# relay and zanthd, minutes apart), and the plot.
 fanout-suite: build
 	cmake --build build -j $(JOBS) --target fanout relay
 	bench/fanout_suite.sh build bench/results/fanout.jsonl

@@ -10,8 +10,12 @@
 //          sign them all on.
 //   scale  many clients spread over rooms at a modest offered rate.
 //
-// With both servers, relay runs first and zanthd's line also gives its
-// figures as ratios to relay's.
+// The servers run one after the other with the same clients and schedule:
+// ngIRCd (IRC clients), the relay, zanthd, and zanthd with browser clients
+// (WebSocket); each line gives its figures as ratios to the peers run
+// before it.
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -31,9 +35,12 @@ namespace {
 
 const char kUsage[] =
     "usage: fanout SCENARIO [options]   (SCENARIO: sat, lat, hold or scale)\n"
-    "  --server zanthd|relay|both  the server(s) to load (sat, lat: both;\n"
-    "                              hold, scale: zanthd); with both, zanthd's\n"
-    "                              line also gives its figures over relay's\n"
+    "  --server LIST       servers to load, in order, from ngircd, relay,\n"
+    "                      zanthd, zanthd-ws (browser clients); both =\n"
+    "                      relay,zanthd; all = ngircd,relay,zanthd (sat, lat:\n"
+    "                      all when ngircd is installed, else both; hold,\n"
+    "                      scale: zanthd). Each line gives its figures over\n"
+    "                      those of the ngircd, relay and zanthd runs before it\n"
     "  --clients N[,N...]  client counts, one run each (sat 50,200; lat 200;\n"
     "                      hold 1000; scale 10000)\n"
     "  --rooms R           rooms the clients are spread over (scale 100;\n"
@@ -43,13 +50,19 @@ const char kUsage[] =
     "  --rate D            lat, scale: offered deliveries per second\n"
     "                      (lat 200000; scale 20000)\n"
     "  --connect-window C  clients connecting at once that the server has\n"
-    "                      not answered yet (14: zanthd's listen backlog is 15)\n"
+    "                      not answered yet (14; zanthd's listen backlog is\n"
+    "                      128, ngIRCd ends connections beyond a few)\n"
     "  --signon-limit S    longest sign-on of all clients (600)\n"
     "  --cpu SELF,SERVER   processors to pin to (0,1; -1,-1: no pinning)\n"
     "  --relay-pass-limit B  relay: bytes sent per connection per pass\n"
     "                      (0: all the socket takes)\n"
-    "  --profile PREFIX    record the server with perf during the window,\n"
-    "                      into PREFIX.SERVER.CLIENTS.data\n"
+    "  --relay-buffer B    relay: SO_SNDBUF and SO_RCVBUF (0: the system sizes\n"
+    "                      them, as zanthd lets it)\n"
+    "  --payload B         bytes of text per talk line (64)\n"
+    "  --ngircd PATH       (/usr/sbin/ngircd), --ngircd-conf FILE (bench/ngircd.conf)\n"
+    "  --profile PREFIX    record the server with perf during the window\n"
+    "                      (hold: during the sign-on), into\n"
+    "                      PREFIX.SERVER.CLIENTS.data\n"
     "  --zanthd PATH, --relay PATH  the programs (default: beside this one)\n";
 
 bool ParseIntList(std::string_view list, long low, long high,
@@ -87,15 +100,25 @@ bool ParseOptions(int argc, char** argv, FanoutOptions* o) {
     long n = 0;
     if (arg == "--server") {
       std::string_view v = value;
-      if (v == "zanthd") {
-        o->targets = {Target::kZanthd};
-      } else if (v == "relay") {
-        o->targets = {Target::kRelay};
-      } else if (v == "both") {
-        o->targets = {Target::kRelay, Target::kZanthd};
-      } else {
-        return false;
+      o->targets.clear();
+      if (v == "both") v = "relay,zanthd";
+      if (v == "all") v = "ngircd,relay,zanthd";
+      while (!v.empty()) {
+        std::string_view name = v.substr(0, v.find(','));
+        v = name.size() < v.size() ? v.substr(name.size() + 1) : "";
+        if (name == "zanthd") {
+          o->targets.push_back(Target::kZanthd);
+        } else if (name == "zanthd-ws") {
+          o->targets.push_back(Target::kZanthdWeb);
+        } else if (name == "relay") {
+          o->targets.push_back(Target::kRelay);
+        } else if (name == "ngircd") {
+          o->targets.push_back(Target::kNgircd);
+        } else {
+          return false;
+        }
       }
+      if (o->targets.empty()) return false;
     } else if (arg == "--clients") {
       if (!ParseIntList(value, 1, 60000, &list)) return false;
       o->clients.assign(list.begin(), list.end());
@@ -121,6 +144,15 @@ bool ParseOptions(int argc, char** argv, FanoutOptions* o) {
       o->server_cpu = static_cast<int>(list[1]);
     } else if (arg == "--relay-pass-limit") {
       if (!ParseInt(value, 0, 1 << 24, &o->relay_pass_limit)) return false;
+    } else if (arg == "--relay-buffer") {
+      if (!ParseInt(value, 0, 1 << 24, &o->relay_buffer)) return false;
+    } else if (arg == "--payload") {
+      if (!ParseInt(value, 1, 240, &n)) return false;
+      o->payload = static_cast<int>(n);
+    } else if (arg == "--ngircd") {
+      o->ngircd = value;
+    } else if (arg == "--ngircd-conf") {
+      o->ngircd_conf = value;
     } else if (arg == "--profile") {
       o->profile = value;
     } else if (arg == "--zanthd") {
@@ -139,7 +171,9 @@ void ApplyDefaults(FanoutOptions* o) {
   const bool lat = o->scenario == Scenario::kLat;
   const bool scale = o->scenario == Scenario::kScale;
   if (o->targets.empty()) {
-    if (sat || lat) {
+    if ((sat || lat) && ::access(o->ngircd.c_str(), X_OK) == 0) {
+      o->targets = {Target::kNgircd, Target::kRelay, Target::kZanthd};
+    } else if (sat || lat) {
       o->targets = {Target::kRelay, Target::kZanthd};
     } else {
       o->targets = {Target::kZanthd};
@@ -154,6 +188,7 @@ void ApplyDefaults(FanoutOptions* o) {
   if (o->rooms == 0) o->rooms = scale ? 100 : 1;
   if (o->seconds == 0) o->seconds = scale ? 10 : 5;
   if (o->rate == 0) o->rate = scale ? 20000 : 200000;
+  if (o->ngircd_conf.empty()) o->ngircd_conf = std::string(ZANTH_BENCH_DIR) + "/ngircd.conf";
 }
 
 double Ms(std::uint64_t micros) { return static_cast<double>(micros) / 1000.0; }
@@ -197,8 +232,30 @@ double CpuPerDeliveryUs(const RunResult& r) {
              : 0;
 }
 
-// One JSON line; relay, when given, is the relay's run of the same case.
-std::string Json(const FanoutOptions& o, const RunResult& r, const RunResult* relay) {
+// The earlier runs of the same case, to compare with.
+struct Peers {
+  const RunResult* ngircd = nullptr;
+  const RunResult* relay = nullptr;
+  const RunResult* zanthd = nullptr;
+};
+
+// "vs_NAME_deliveries", "vs_NAME_cpu_per_delivery", "vs_NAME_p99": r's
+// figures over peer's.
+void Ratios(std::string* json, const char* name, const RunResult& r, const RunResult* peer) {
+  if (peer == nullptr || !peer->ok || &r == peer) return;
+  const double rate = DeliveriesPerSecond(*peer);
+  const double cpu = CpuPerDeliveryUs(*peer);
+  const double p99 = Ms(peer->tally.latency.Percentile(0.99));
+  const std::string prefix = std::string("vs_") + name + "_";
+  if (rate > 0) Field(json, (prefix + "deliveries").c_str(), DeliveriesPerSecond(r) / rate, 3);
+  if (cpu > 0) Field(json, (prefix + "cpu_per_delivery").c_str(), CpuPerDeliveryUs(r) / cpu, 2);
+  if (p99 > 0) {
+    Field(json, (prefix + "p99").c_str(), Ms(r.tally.latency.Percentile(0.99)) / p99, 2);
+  }
+}
+
+// One JSON line; peers are the earlier runs of the same case.
+std::string Json(const FanoutOptions& o, const RunResult& r, const Peers& peers) {
   std::string json = "{\"scenario\":\"";
   json += ScenarioName(o.scenario);
   json += "\"";
@@ -208,6 +265,10 @@ std::string Json(const FanoutOptions& o, const RunResult& r, const RunResult* re
   if (r.target == Target::kRelay) {
     Field(&json, "relay_pass_limit",
           static_cast<std::uint64_t>(o.relay_pass_limit));
+    Field(&json, "relay_buffer", static_cast<std::uint64_t>(o.relay_buffer));
+  }
+  if (o.scenario != Scenario::kHold) {
+    Field(&json, "payload", static_cast<std::uint64_t>(o.payload));
   }
   const std::time_t now = std::time(nullptr);
   char when[32];
@@ -264,19 +325,10 @@ std::string Json(const FanoutOptions& o, const RunResult& r, const RunResult* re
   const bool exact = t.duplicates == 0 && t.lost == 0 && t.misrouted == 0 &&
                      t.unfinished == 0 && t.lost_links == 0;
   json += exact ? ",\"exactly_once\":true" : ",\"exactly_once\":false";
-  if (relay != nullptr && relay->ok && o.scenario != Scenario::kHold) {
-    const double relay_rate = DeliveriesPerSecond(*relay);
-    const double relay_cpu = CpuPerDeliveryUs(*relay);
-    const double relay_p99 = Ms(relay->tally.latency.Percentile(0.99));
-    if (relay_rate > 0)
-      Field(&json, "vs_relay_deliveries", DeliveriesPerSecond(r) / relay_rate,
-            3);
-    if (relay_cpu > 0)
-      Field(&json, "vs_relay_cpu_per_delivery", CpuPerDeliveryUs(r) / relay_cpu,
-            2);
-    if (relay_p99 > 0)
-      Field(&json, "vs_relay_p99", Ms(t.latency.Percentile(0.99)) / relay_p99,
-            2);
+  if (o.scenario != Scenario::kHold) {
+    Ratios(&json, "ngircd", r, peers.ngircd);
+    Ratios(&json, "relay", r, peers.relay);
+    Ratios(&json, "zanthd", r, peers.zanthd);
   }
   if (r.stop_status < 0) json += ",\"killed\":true";
   json += ",\"ok\":true}";
@@ -311,17 +363,18 @@ int Main(int argc, char** argv) {
                  o.self_cpu);
   int failures = 0;
   for (int n : o.clients) {
-    RunResult relay_run;
-    bool have_relay = false;
+    std::vector<RunResult> runs;
+    runs.reserve(o.targets.size());
+    Peers peers;
     for (Target target : o.targets) {
-      RunResult r = RunOnce(o, target, n);
-      std::printf("%s\n", Json(o, r, have_relay ? &relay_run : nullptr).c_str());
+      runs.push_back(RunOnce(o, target, n));
+      const RunResult& r = runs.back();
+      std::printf("%s\n", Json(o, r, peers).c_str());
       std::fflush(stdout);
       if (!r.ok) ++failures;
-      if (target == Target::kRelay) {
-        relay_run = std::move(r);
-        have_relay = relay_run.ok;
-      }
+      if (target == Target::kNgircd) peers.ngircd = &r;
+      if (target == Target::kRelay) peers.relay = &r;
+      if (target == Target::kZanthd) peers.zanthd = &r;
     }
   }
   return failures == 0 ? 0 : 1;

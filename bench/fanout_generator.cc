@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string_view>
 
@@ -51,8 +52,17 @@ const char* ScenarioName(Scenario s) {
 }
 
 const char* TargetName(Target t) {
-  return t == Target::kZanthd ? "zanthd" : "relay";
+  switch (t) {
+    case Target::kZanthd: return "zanthd";
+    case Target::kZanthdWeb: return "zanthd-ws";
+    case Target::kRelay: return "relay";
+    case Target::kNgircd: return "ngircd";
+  }
+  return "?";
 }
+
+// The IRC channel of room index r.
+std::string ChannelName(int r) { return "#r" + std::to_string(r); }
 
 
 Generator::Generator(const FanoutOptions& options, Target target, int clients,
@@ -100,7 +110,10 @@ void Generator::StartConnect(Client& c, std::string* error) {
   std::mt19937 random(static_cast<unsigned>(c.index));
   auto seed = static_cast<std::uint8_t>(random() % 255);
   bool done = false;
-  if (int rc = c.link.Connect(SourceAddress(c.index), port_, seed, &done);
+  LoadLink::Mode mode = irc()                          ? LoadLink::Mode::kIrc
+                        : target_ == Target::kZanthdWeb ? LoadLink::Mode::kWebSocket
+                                                        : LoadLink::Mode::kChat;
+  if (int rc = c.link.Connect(mode, SourceAddress(c.index), port_, seed, &done);
       rc != 0) {
     *error = "client " + std::to_string(c.index) +
              " could not connect: " + ResultText(rc);
@@ -136,13 +149,21 @@ void Generator::Serve(Client& c, std::uint32_t events, std::string* error) {
       End(c);
       return;
     }
-    client::Ident ident;
-    ident.nickname = "f" + std::to_string(c.index);
-    ident.room = static_cast<std::int16_t>(
-        rooms_[static_cast<std::size_t>(c.room)].id);
-    client::Payload payload = client::EncodeIdent(ident);
-    if (int rc = c.link.Send(client::kIdent, payload.data(), payload.size());
-        rc != 0) {
+    const std::string nick = "f" + std::to_string(c.index);
+    int rc = 0;
+    if (irc()) {
+      rc = c.link.SendRaw("NICK " + nick + "\r\nUSER " + nick + " 0 * :" + nick +
+                          "\r\nJOIN " + ChannelName(c.room) + "\r\n");
+    } else {
+      client::Ident ident;
+      ident.nickname = nick;
+      ident.room = static_cast<std::int16_t>(rooms_[static_cast<std::size_t>(c.room)].id);
+      client::Payload payload = client::EncodeIdent(ident);
+      // A browser link holds it until its handshake is answered.
+      if (target_ == Target::kZanthdWeb) rc = c.link.Flush();
+      if (rc == 0) rc = c.link.Send(client::kIdent, payload.data(), payload.size());
+    }
+    if (rc != 0) {
       *error = "client " + std::to_string(c.index) +
                " could not send its ident: " + ResultText(rc);
       End(c);
@@ -191,6 +212,12 @@ bool Generator::OnMessage(std::uint32_t type, const std::uint8_t* payload,
     c.heard = true;
     --unheard_;
   }
+  if (irc()) {
+    if (type == kIrcLine) {
+      OnIrcLine(std::string_view(reinterpret_cast<const char*>(payload), size));
+    }
+    return true;
+  }
   client::Bytes bytes(payload, size);
   if (type == client::kTalk) {
     OnTalk(payload, size);
@@ -208,31 +235,77 @@ bool Generator::OnMessage(std::uint32_t type, const std::uint8_t* payload,
     if (client::DecodeRoomInfo(bytes, &info)) c.landed_room = info.id;
     ++result_.tally.other;
   } else if (type == client::kServerCaps && c.state == State::kSigningOn) {
-    c.state = State::kReady;
-    --signing_on_;
-    ++signed_on_;
+    BecomeReady(c);
   } else {
     ++result_.tally.other;
   }
   return true;
 }
 
-// A benchmark line reads "SENDER:SEQUENCE:STAMP" (decimal; the stamp in
-// microseconds from the generator's epoch).
-void Generator::OnTalk(const std::uint8_t* payload, std::size_t size) {
-  Tally& t = result_.tally;
-  if (!client::DecodeSpeech(client::Bytes(payload, size), &speech_) ||
-      speech_.speaker == 0) {
-    ++t.foreign;
+void Generator::BecomeReady(Client& c) {
+  c.state = State::kReady;
+  --signing_on_;
+  ++signed_on_;
+}
+
+// ":nick!user@host PRIVMSG #channel :text", ":server 366 nick #channel :..."
+// (the end of the names list: the JOIN is done) and "PING :token".
+void Generator::OnIrcLine(std::string_view line) {
+  Client& c = *current_;
+  if (line.starts_with("PING ")) {
+    std::string pong = "PONG " + std::string(line.substr(5)) + "\r\n";
+    if (c.link.SendRaw(pong) != 0) End(c);
     return;
   }
-  const char* p = speech_.text.data();
-  const char* end = p + speech_.text.size();
+  std::string_view prefix;
+  if (line.starts_with(":")) {
+    std::size_t space = line.find(' ');
+    prefix = line.substr(1, space == std::string_view::npos ? 0 : space - 1);
+    line = space == std::string_view::npos ? "" : line.substr(space + 1);
+  }
+  if (line.starts_with("PRIVMSG ")) {
+    std::size_t colon = line.find(" :");
+    if (colon == std::string_view::npos) {
+      ++result_.tally.foreign;
+      return;
+    }
+    std::string_view channel = line.substr(8, colon - 8);
+    std::string_view nick = prefix.substr(0, prefix.find('!'));
+    Count(line.substr(colon + 2), [&](const Client& sender) {
+      return nick == "f" + std::to_string(sender.index) &&
+             channel == ChannelName(sender.room);
+    });
+    return;
+  }
+  if (line.starts_with("366 ") && c.state == State::kSigningOn) {
+    BecomeReady(c);
+    return;
+  }
+  ++result_.tally.other;
+}
+
+// A benchmark line reads "SENDER:SEQUENCE:STAMP:" and padding to the
+// payload size (decimal; the stamp in microseconds from the generator's
+// epoch).
+void Generator::OnTalk(const std::uint8_t* payload, std::size_t size) {
+  if (!client::DecodeSpeech(client::Bytes(payload, size), &speech_) ||
+      speech_.speaker == 0) {
+    ++result_.tally.foreign;
+    return;
+  }
+  const std::uint32_t speaker = speech_.speaker;
+  Count(speech_.text, [&](const Client& sender) { return sender.user_id == speaker; });
+}
+
+void Generator::Count(std::string_view text,
+                      const std::function<bool(const Client&)>& speaker_ok) {
+  Tally& t = result_.tally;
+  const char* p = text.data();
+  const char* end = p + text.size();
   std::uint64_t fields[3] = {};
   for (int f = 0; f < 3; ++f) {
     auto [next, ec] = std::from_chars(p, end, fields[f]);
-    if (ec != std::errc() || (f < 2 && (next == end || *next != ':')) ||
-        (f == 2 && next != end)) {
+    if (ec != std::errc() || next == end || *next != ':') {
       ++t.foreign;
       return;
     }
@@ -244,7 +317,7 @@ void Generator::OnTalk(const std::uint8_t* payload, std::size_t size) {
   }
   Client& sender = *clients_[fields[0]];
   Client& receiver = *current_;
-  if (sender.user_id != speech_.speaker || sender.room != receiver.room) {
+  if (!speaker_ok(sender) || sender.room != receiver.room) {
     ++t.misrouted;
     return;
   }
@@ -280,21 +353,36 @@ void Generator::Received(Client& sender, std::uint32_t seq) {
 }
 
 void Generator::SendLine(Client& c, std::int64_t stamp_us) {
-  char text[64];
-  const int length = std::snprintf(text, sizeof text, "%d:%" PRIu32 ":%" PRId64,
-                                   c.index, c.next_seq, stamp_us);
-  client::Payload payload = client::EncodeText(
-      std::string_view(text, static_cast<std::size_t>(length)));
-  if (c.link.Send(client::kTalk, payload.data(), payload.size()) != 0) {
+  char text[256];
+  int length = std::snprintf(text, sizeof text, "%d:%" PRIu32 ":%" PRId64 ":",
+                             c.index, c.next_seq, stamp_us);
+  const int want = std::clamp(options_.payload, length, 250);
+  std::memset(text + length, '.', static_cast<std::size_t>(want - length));
+  length = want;
+  std::string_view line(text, static_cast<std::size_t>(length));
+  int rc = 0;
+  if (irc()) {
+    rc = c.link.SendRaw("PRIVMSG " + ChannelName(c.room) + " :" + std::string(line) + "\r\n");
+  } else {
+    client::Payload payload = client::EncodeText(line);
+    rc = c.link.Send(client::kTalk, payload.data(), payload.size());
+  }
+  if (rc != 0) {
     End(c);
     return;
   }
   if (c.link.wants_write()) Interest(c, true);
   ++c.next_seq;
-  c.pending.push_back(static_cast<std::uint32_t>(
-      rooms_[static_cast<std::size_t>(c.room)].members.size()));
-  ++in_flight_;
   ++result_.tally.sent;
+  // An IRC server does not send a speaker its own line.
+  std::size_t receivers = rooms_[static_cast<std::size_t>(c.room)].members.size();
+  if (irc()) --receivers;
+  if (receivers == 0 && c.pending.empty()) {
+    ++c.pending_base;  // done at once
+    return;
+  }
+  c.pending.push_back(static_cast<std::uint32_t>(receivers));
+  ++in_flight_;
 }
 
 Client* Generator::NextSender() {
@@ -324,8 +412,13 @@ bool Generator::SignOn(std::string* error) {
       return false;
     result_.rss_warm_kib = ProcessRssKiB(pid_);
   }
-  if (!SignOnUpTo(n, deadline, error)) return false;
-  if (target_ == Target::kZanthd) {
+  {
+    // hold profiles the sign-on, where its server's work is.
+    Profiler profiler;
+    if (options_.scenario == Scenario::kHold) StartProfile(&profiler);
+    if (!SignOnUpTo(n, deadline, error)) return false;
+  }
+  if (zanthd()) {
     for (auto& c : clients_) {
       std::uint16_t wanted = rooms_[static_cast<std::size_t>(c->room)].id;
       if (c->landed_room != wanted) {
@@ -378,7 +471,7 @@ bool Generator::Settle(std::string* error) {
   for (const auto& c : clients_) {
     if (c->state == State::kReady && c->user_count == signed_on_) ++told_count_;
   }
-  const bool await_count = target_ == Target::kZanthd;
+  const bool await_count = zanthd();
   while (Clock::now() - last_read < kSettleQuiet ||
          (await_count && told_count_ < signed_on_)) {
     if (Clock::now() >= settle_end) {
@@ -399,8 +492,6 @@ void Generator::StartProfile(Profiler* profiler) {
 }
 
 void Generator::Idle() {
-  Profiler profiler;
-  StartProfile(&profiler);
   const double cpu_start = ProcessCpuSeconds(pid_);
   const Clock::time_point start = Clock::now();
   const Clock::time_point end =
@@ -410,7 +501,6 @@ void Generator::Idle() {
   while (Clock::now() < end) (void)Poll(end - Clock::now(), &ignored);
   result_.window_s = std::chrono::duration<double>(Clock::now() - start).count();
   result_.server_cpu_s = ProcessCpuSeconds(pid_) - cpu_start;
-  profiler.Stop();
 }
 
 void Generator::Load() {
@@ -494,19 +584,25 @@ RunResult RunOnce(const FanoutOptions& o, Target target, int n) {
   const int rooms = std::min(o.rooms, n);
   ServerProcess zanthd(o.zanthd);
   RelayProcess relay;
+  NgircdProcess ngircd;
   int pid = -1;
   std::uint16_t port = 0;
-  if (target == Target::kZanthd) {
+  if (target == Target::kZanthd || target == Target::kZanthdWeb) {
     SiteLayout layout;
     layout.rooms = rooms;
     layout.capacity = (n + rooms - 1) / rooms + 16;
     zanthd.set_cpu(o.server_cpu);
     if (!zanthd.Start(layout, &failed.error)) return failed;
     pid = zanthd.pid();
-    port = zanthd.chat_port();
+    port = target == Target::kZanthd ? zanthd.chat_port() : zanthd.http_port();
+  } else if (target == Target::kNgircd) {
+    if (!ngircd.Start(o.ngircd, o.ngircd_conf, o.server_cpu, &failed.error)) return failed;
+    pid = ngircd.pid();
+    port = ngircd.port();
   } else {
     std::vector<std::string> args = {"--pass-limit",
-                                     std::to_string(o.relay_pass_limit)};
+                                     std::to_string(o.relay_pass_limit), "--buffer",
+                                     std::to_string(o.relay_buffer)};
     if (!relay.Start(o.relay, args, o.server_cpu, &failed.error))
       return failed;
     pid = relay.pid();
@@ -523,8 +619,13 @@ RunResult RunOnce(const FanoutOptions& o, Target target, int n) {
     generator.Load();
   }
   generator.Finish();
-  r.stop_status = target == Target::kZanthd ? zanthd.Stop(kStopLimit)
-                                            : relay.Stop(kStopLimit);
+  if (target == Target::kNgircd) {
+    r.stop_status = ngircd.Stop(kStopLimit);
+  } else if (target == Target::kRelay) {
+    r.stop_status = relay.Stop(kStopLimit);
+  } else {
+    r.stop_status = zanthd.Stop(kStopLimit);
+  }
   r.ok = true;
   return r;
 }

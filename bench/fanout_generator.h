@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/latency_histogram.h"
@@ -23,7 +25,10 @@
 namespace zanth::bench {
 
 enum class Scenario { kSat, kLat, kHold, kScale };
-enum class Target { kZanthd, kRelay };
+// zanthd with native clients; zanthd with browser clients (the same chat
+// stream in WebSocket frames through its HTTP port); the bench relay; and
+// ngIRCd (Debian's ngircd) with IRC clients, as a peer.
+enum class Target { kZanthd, kZanthdWeb, kRelay, kNgircd };
 
 // What bench/fanout was asked to do; zeros and empty lists are filled in
 // with the scenario's defaults before a run.
@@ -40,8 +45,12 @@ struct FanoutOptions {
   int self_cpu = 0;
   int server_cpu = 1;
   long relay_pass_limit = 0;
+  long relay_buffer = 0;  // the relay's socket buffers; 0: the system's
+  int payload = 64;  // bytes of text in each talk line
   std::string zanthd;
   std::string relay;
+  std::string ngircd = "/usr/sbin/ngircd";
+  std::string ngircd_conf;  // the configuration template (bench/ngircd.conf)
   std::string profile;  // perf output prefix; empty: no profile
 };
 
@@ -143,7 +152,7 @@ class Generator : public wire::MessageReceiver {
   // Starts perf on the server when the options ask for a profile.
   void StartProfile(Profiler* profiler);
 
-  // One message for the client being read.
+  // One message (or IRC line) for the client being read.
   bool OnMessage(std::uint32_t type, const std::uint8_t* payload,
                  std::size_t size, bool compressed) override;
 
@@ -164,7 +173,15 @@ class Generator : public wire::MessageReceiver {
   void End(Client& c);
   void SendLine(Client& c, std::int64_t stamp_us);
   void OnTalk(const std::uint8_t* payload, std::size_t size);
+  void OnIrcLine(std::string_view line);
+  // A benchmark line's text, "SENDER:SEQUENCE:STAMP:padding", received by
+  // the current client; speaker_ok tells whether the server named its
+  // sender rightly.
+  void Count(std::string_view text, const std::function<bool(const Client&)>& speaker_ok);
   void Received(Client& sender, std::uint32_t seq);
+  void BecomeReady(Client& c);
+  bool irc() const { return target_ == Target::kNgircd; }
+  bool zanthd() const { return target_ == Target::kZanthd || target_ == Target::kZanthdWeb; }
   Client* NextSender();
 
   const FanoutOptions& options_;

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # HTTP benchmark: wrk against zanthd's file server and against nginx (one
 # worker, on loopback) serving the same media folder: a 4 KiB and a 1 MiB
-# file, 2 and 50 connections, every answer closing its connection. Prints a
-# table and one JSON line per case (zanthd's figures over nginx's).
+# file, 2 and 50 connections, each case twice: "close" (the client asks for
+# Connection: close, so every request is a new connection) and "keep-alive"
+# (the client would keep its connections; nginx does, zanthd closes after
+# every answer as it always does, so wrk connects anew). Prints a table and
+# one JSON line per case (zanthd's figures over nginx's, and the p50 and p99
+# of each).
 #
 # usage: bench/http.sh [--zanthd PATH] [--seconds S] [--out FILE] [--cpu SERVER,WRK]
 # Installs wrk and nginx (Debian packages) when they are missing.
@@ -91,7 +95,7 @@ done
 grep -q "Listening socket established" "$data/zanth.log" || { echo "http.sh: zanthd did not start" >&2; exit 1; }
 
 # nginx as a file server should be: one worker (zanthd has one thread),
-# sendfile, no logging, and no keep-alive so that every answer closes.
+# sendfile, no logging; keep-alive when the client asks for it.
 cat > "$home/nginx/nginx.conf" <<CONF
 worker_processes 1;
 daemon off;
@@ -102,7 +106,8 @@ http {
   access_log off;
   sendfile on;
   tcp_nopush on;
-  keepalive_timeout 0;
+  keepalive_timeout 65;
+  keepalive_requests 1000000;
   types { application/octet-stream bin; }
   client_body_temp_path $home/nginx/body;
   proxy_temp_path $home/nginx/proxy;
@@ -130,37 +135,63 @@ for port in $zhttp $nhttp; do
   esac
 done
 
-# run_wrk PORT FILE CONNS: prints "requests/s bytes/s errors"
+# cpu_ticks PID: CPU clock ticks (user + system) of a process and its
+# children that run (nginx's worker).
+cpu_ticks() {
+  local total=0 p
+  for p in "$1" $(pgrep -P "$1"); do
+    total=$((total + $(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$total"
+}
+hz=$(getconf CLK_TCK)
+
+# run_wrk PORT FILE CONNS MODE SERVER_PID: prints "requests/s bytes/s errors
+# p50_ms p99_ms server_cpu_us_per_request"
 run_wrk() {
-  local text
-  text=$(pin "$wrk_cpu" wrk -t1 -c"$3" -d"${seconds}s" --timeout 30s -H "Connection: close" \
+  local text header=() before after
+  [ "$4" = close ] && header=(-H "Connection: close")
+  before=$(cpu_ticks "$5")
+  text=$(pin "$wrk_cpu" wrk -t1 -c"$3" -d"${seconds}s" --timeout 30s --latency "${header[@]}" \
            "http://127.0.0.1:$1/$2")
-  echo "$text" | awk '
+  after=$(cpu_ticks "$5")
+  echo "$text" | awk -v ticks=$((after - before)) -v hz="$hz" '
     function bytes(v) {
       if (v ~ /GB$/) return v * 1073741824; if (v ~ /MB$/) return v * 1048576;
       if (v ~ /KB$/) return v * 1024; return v + 0 }
+    function ms(v) {
+      if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0;
+      if (v ~ /m$/) return v * 60000; if (v ~ /s$/) return v * 1000; return v + 0 }
     /Requests\/sec/ { rps = $2 }
     /Transfer\/sec/ { rate = bytes($2) }
     /Socket errors/ { gsub(/,/, ""); errors += $4 + $6 + $8 + $10 }
     /Non-2xx/ { errors += $NF }
-    END { printf "%s %.0f %d\n", rps, rate, errors }'
+    $1 == "50%" { p50 = ms($2) }
+    $1 == "99%" { p99 = ms($2) }
+    /requests in/ { requests = $1 }
+    END { printf "%s %.0f %d %.3f %.3f %.1f\n", rps, rate, errors, p50, p99,
+                 (requests > 0 ? 1e6 * ticks / hz / requests : 0) }'
 }
 
-printf '%-10s %5s %12s %12s %12s %12s %7s %8s\n' file conns "zanthd r/s" "nginx r/s" \
-  "zanthd MB/s" "nginx MB/s" ratio errors
+printf '%-10s %-10s %5s %11s %11s %10s %10s %7s %15s %15s %13s %7s\n' file mode conns \
+  "zanthd r/s" "nginx r/s" "zanthd MB/s" "nginx MB/s" ratio "zanthd p50/p99" "nginx p50/p99" \
+  "CPU us/req z/n" errors
 [ -n "$out" ] && : >> "$out"
 for file in small.bin large.bin; do
   size=$(stat -c %s "$media/$file")
-  for conns in 2 50; do
-    read -r zr zb ze < <(run_wrk "$zhttp" "$file" "$conns")
-    read -r nr nb ne < <(run_wrk "$nhttp" "$file" "$conns")
-    ratio=$(awk -v a="$zr" -v b="$nr" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
-    printf '%-10s %5s %12.0f %12.0f %12.1f %12.1f %7s %8s\n' "$file" "$conns" "$zr" "$nr" \
-      "$(awk -v v="$zb" 'BEGIN { print v / 1048576 }')" "$(awk -v v="$nb" 'BEGIN { print v / 1048576 }')" \
-      "$ratio" "$ze/$ne"
-    json=$(printf '{"scenario":"http","file_bytes":%s,"connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
-      "$size" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$ze" "$ne" "$ratio")
-    echo "$json"
-    [ -n "$out" ] && echo "$json" >> "$out"
+  for mode in close keep-alive; do
+    for conns in 2 50; do
+      read -r zr zb ze z50 z99 zc < <(run_wrk "$zhttp" "$file" "$conns" "$mode" "$zpid")
+      read -r nr nb ne n50 n99 nc < <(run_wrk "$nhttp" "$file" "$conns" "$mode" "$npid")
+      ratio=$(awk -v a="$zr" -v b="$nr" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
+      printf '%-10s %-10s %5s %11.0f %11.0f %10.1f %10.1f %7s %15s %15s %13s %7s\n' "$file" "$mode" \
+        "$conns" "$zr" "$nr" \
+        "$(awk -v v="$zb" 'BEGIN { print v / 1048576 }')" "$(awk -v v="$nb" 'BEGIN { print v / 1048576 }')" \
+        "$ratio" "$z50/$z99" "$n50/$n99" "$zc/$nc" "$ze/$ne"
+      json=$(printf '{"scenario":"http","file_bytes":%s,"mode":"%s","connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_p50_ms":%s,"zanthd_p99_ms":%s,"nginx_p50_ms":%s,"nginx_p99_ms":%s,"zanthd_cpu_us_per_request":%s,"nginx_cpu_us_per_request":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
+        "$size" "$mode" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$z50" "$z99" "$n50" "$n99" "$zc" "$nc" "$ze" "$ne" "$ratio")
+      echo "$json"
+      [ -n "$out" ] && echo "$json" >> "$out"
+    done
   done
 done

@@ -46,7 +46,7 @@ constexpr int kMaxEvents = 1024;
 struct Options {
   std::uint16_t port = 0;
   std::size_t pass_limit = 0;  // bytes sent per connection per pass; 0 = all
-  int buffer = 16384;          // SO_SNDBUF/SO_RCVBUF; 0 = the system's
+  int buffer = 0;              // SO_SNDBUF/SO_RCVBUF; 0 = the system's
 };
 
 struct Conn {
@@ -195,9 +195,8 @@ void Relay::Queue(Conn& c, const std::vector<std::uint8_t>& frame) {
   }
   std::size_t start = c.out.size();
   c.out.insert(c.out.end(), frame.begin(), frame.end());
-  for (std::size_t i = start; i < c.out.size(); i += net::kBlockSize) {
-    c.tx.ScrambleBlock(c.out.data() + i);
-  }
+  c.tx.ScrambleBlocksTo(c.out.data() + start, c.out.data() + start,
+                        frame.size() / net::kBlockSize);
   if (!c.dirty) {
     c.dirty = true;
     dirty_.push_back(&c);
@@ -262,10 +261,9 @@ void Relay::Read(Conn& c) {
       --used;
       c.seed_read = true;
     }
-    while (used - plain >= net::kBlockSize) {
-      c.rx.DescrambleBlock(data + plain);
-      plain += net::kBlockSize;
-    }
+    std::size_t blocks = (used - plain) / net::kBlockSize;
+    c.rx.DescrambleBlocks(data + plain, blocks);
+    plain += blocks * net::kBlockSize;
     current_ = &c;
     wire::ParseOutcome outcome =
         wire::ParseMessages(data, plain, wire::kChatMagic, *this);

@@ -1,11 +1,14 @@
 // Child-process control and /proc readings for the benchmark.
 #include "bench/server_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -264,6 +267,90 @@ bool RelayProcess::Start(const std::string& binary,
 int RelayProcess::Stop(std::chrono::milliseconds timeout) {
   return StopChild(&pid_, timeout);
 }
+
+NgircdProcess::~NgircdProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool NgircdProcess::Start(const std::string& binary, const std::string& conf_template, int cpu,
+                          std::string* error) {
+  std::ifstream in(conf_template);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (!in || text.str().empty()) {
+    *error = "cannot read the ngIRCd configuration " + conf_template;
+    return false;
+  }
+  if (::access(binary.c_str(), X_OK) != 0) {
+    *error = "no " + binary + " (Debian package ngircd)";
+    return false;
+  }
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> ports(20000, 31999);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    port_ = static_cast<std::uint16_t>(ports(random));
+    std::string conf = text.str();
+    for (auto [key, value] : {std::pair<std::string, std::string>{"@PORT@", std::to_string(port_)},
+                              {"@DIR@", dir_.path()}}) {
+      for (std::size_t at = conf.find(key); at != std::string::npos; at = conf.find(key, at)) {
+        conf.replace(at, key.size(), value);
+      }
+    }
+    const std::string conf_path = dir_.path() + "/ngircd.conf";
+    std::ofstream(conf_path, std::ios::trunc) << conf;
+    const std::string out_path = dir_.path() + "/ngircd.out";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // The child; the caller forks only while it has a single thread.
+      if (cpu >= 0) (void)PinToCpu(0, cpu);
+      int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd >= 0) {
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::close(fd);
+      }
+      std::string nodaemon = "--nodaemon";
+      std::string config = "--config";
+      std::vector<char*> argv = {const_cast<char*>(binary.c_str()), nodaemon.data(),
+                                 config.data(), const_cast<char*>(conf_path.c_str()), nullptr};
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    if (pid_ < 0) {
+      *error = "cannot start a process";
+      return false;
+    }
+    Clock::time_point deadline = Clock::now() + 10s;
+    while (Clock::now() < deadline) {
+      int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(port_);
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bool up = fd >= 0 &&
+                ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      if (fd >= 0) ::close(fd);
+      if (up) return true;
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;  // stopped at start: try another port
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    if (pid_ > 0) {
+      *error = "ngIRCd did not accept connections within 10 s (see " + out_path + ")";
+      return false;
+    }
+  }
+  *error = "ngIRCd stopped at start five times";
+  return false;
+}
+
+int NgircdProcess::Stop(std::chrono::milliseconds timeout) { return StopChild(&pid_, timeout); }
 
 bool Profiler::Start(int pid, const std::string& output) {
   Stop();

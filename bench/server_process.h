@@ -69,6 +69,7 @@ class ServerProcess {
   bool running() const { return pid_ > 0; }
   int pid() const { return pid_; }
   std::uint16_t chat_port() const { return chat_port_; }
+  std::uint16_t http_port() const { return http_port_; }
   std::string data_dir() const { return home_.path() + "/Documents/My Zanth/"; }
   std::string log_path() const { return data_dir() + "zanth.log"; }
 
@@ -107,6 +108,33 @@ class RelayProcess {
   std::uint16_t chat_port() const { return port_; }
 
  private:
+  int pid_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// ngIRCd as the fan-out benchmark's peer: a configuration made from a
+// template (bench/ngircd.conf: @PORT@ and @DIR@ are replaced) in a
+// temporary directory, and "ngircd --nodaemon -f FILE" as a child process.
+class NgircdProcess {
+ public:
+  NgircdProcess() = default;
+  ~NgircdProcess();
+  NgircdProcess(const NgircdProcess&) = delete;
+  NgircdProcess& operator=(const NgircdProcess&) = delete;
+
+  // Starts binary with the template, pinned to cpu unless it is -1, on a
+  // free loopback port, and waits up to 10 s until it accepts connections.
+  // A port taken is retried with another, five times in all.
+  bool Start(const std::string& binary, const std::string& conf_template, int cpu,
+             std::string* error);
+  // As ServerProcess::Stop.
+  int Stop(std::chrono::milliseconds timeout);
+
+  int pid() const { return pid_; }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  TempDirectory dir_;
   int pid_ = -1;
   std::uint16_t port_ = 0;
 };

@@ -99,6 +99,7 @@ int Server::Start() {
   logger.set_verbose(options_.verbose);
   logger.set_echo(options_.echo);
   platform::RaiseDescriptorLimit();
+  platform::KeepFreedMemory();  // the transport gives it back when traffic is quiet
   if (options_.handle_signals) {
     int signal_fd = platform::InstallSignalHandlers();
     if (signal_fd >= 0) (void)transport_.WatchWakeDescriptor(signal_fd);
@@ -381,10 +382,7 @@ void Server::FirstRunSetup() {
 }
 
 void Server::RunOnce(int max_wait_ms) {
-  // A request that collected its bytes in the last pass is answered in the
-  // next one, which then does not wait for the tick.
-  bool pending = http_server_ != nullptr && http_server_->HasPendingWork();
-  (void)transport_.Poll(pending ? 0 : max_wait_ms);
+  (void)transport_.Poll(max_wait_ms);
   if (platform::TakeHangup()) ReopenLog();
   if (http_server_ != nullptr) (void)http_server_->Poll();
   if (directory_ != nullptr) directory_->Poll();

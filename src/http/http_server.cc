@@ -15,9 +15,6 @@ namespace {
 constexpr std::size_t kRequestLineLimit = 61;
 constexpr std::size_t kHeaderLimit = 127;
 constexpr std::size_t kPathLimit = 59;
-// Bytes of a body queued at a time; more follows as the queue drains.
-constexpr std::size_t kStreamChunk = 64 * 1024;
-constexpr std::size_t kStreamQueueLimit = 256 * 1024;
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -59,6 +56,13 @@ void LogRejected(const AddressList& list, const char* attribute) {
 // before it has the answer.
 bool EndsWithBlankLine(const std::string& bytes) {
   return bytes.ends_with("\r\n\r\n") || bytes.ends_with("\n\n");
+}
+
+// The header block has ended somewhere in bytes: a blank line, with either
+// line end.
+bool HasBlankLine(const std::string& bytes) {
+  return bytes.find("\r\n\r\n") != std::string::npos ||
+         bytes.find("\n\n") != std::string::npos;
 }
 
 }  // namespace
@@ -175,7 +179,8 @@ void HttpServer::OnLost(net::Connection& connection) {
 
 bool HttpServer::OnPeerClosed(net::Connection& connection) {
   auto* request = static_cast<Request*>(connection.user_data);
-  return request != nullptr && (!request->bytes.empty() || connection.ReadyCount() > 0);
+  // Without a record the request was answered and its answer is going out.
+  return request == nullptr || !request->bytes.empty() || connection.ReadyCount() > 0;
 }
 
 void HttpServer::OnRemoved(net::Connection& connection) {
@@ -183,15 +188,13 @@ void HttpServer::OnRemoved(net::Connection& connection) {
 }
 
 int HttpServer::Poll() {
-  pending_ = false;
   std::int64_t now = platform::GetClock().NowSeconds();
+  std::uint32_t tick = platform::GetClock().TickMs();
   for (auto it = requests_.begin(); it != requests_.end();) {
     Request& request = **it;
     net::Connection* connection = request.connection;
     bool drop = connection == nullptr || request.lost;
-    if (!drop && request.file.is_open()) {
-      Stream(request);
-    } else if (!drop && !request.done) {
+    if (!drop && !request.done) {
       std::size_t n = connection->ReadyCount();
       if (n > 0) {
         if (request.bytes.size() + n > kRequestLimit) {
@@ -203,15 +206,22 @@ int HttpServer::Poll() {
           std::size_t taken = connection->TakeInput(
               reinterpret_cast<std::uint8_t*>(request.bytes.data() + used), n);
           request.bytes.resize(used + taken);
-          pending_ = true;
+          request.last_bytes_ms = tick;
         }
-      } else if (!request.bytes.empty()) {
+      }
+      // Answered at once when the header block is complete; a request that
+      // never ends its header block, once it has been quiet for a moment
+      // or its sender has ended its stream.
+      bool complete = !drop && !request.bytes.empty() &&
+                      (HasBlankLine(request.bytes) || connection->peer_closed() ||
+                       tick - request.last_bytes_ms >= kQuietMs);
+      if (complete) {
         Answer(request);
         if (request.upgraded) {
           it = requests_.erase(it);
           continue;
         }
-      } else if (now - request.accepted_at >= kIdleLimitSeconds) {
+      } else if (!drop && request.bytes.empty() && now - request.accepted_at >= kIdleLimitSeconds) {
         drop = true;
       }
     }
@@ -223,7 +233,7 @@ int HttpServer::Poll() {
       it = requests_.erase(it);
       continue;
     }
-    if (request.done && !request.file.is_open()) {
+    if (request.done) {
       connection->user_data = nullptr;
       connection->CloseWhenFlushed();
       it = requests_.erase(it);
@@ -271,9 +281,11 @@ void HttpServer::Answer(Request& request) {
       HttpDate(static_cast<std::time_t>(modified)).c_str(),
       mime_.TypeOf(Extension(path)).c_str());
   (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(header.data()), header.size());
-  if (request.file.Open(settings_.media_dir + path, platform::kOpenRead) == 0) {
-    request.remaining = size;
-    Stream(request);
+  // The body goes from the file to the socket behind the header, as fast
+  // as the client reads it; nothing of it is held in memory.
+  platform::File file;
+  if (file.Open(settings_.media_dir + path, platform::kOpenRead) == 0) {
+    connection.QueueFile(std::move(file), 0, size);
   }
   Log(request, parsed, 200);
 }
@@ -341,24 +353,6 @@ void HttpServer::AnswerUpgrade(Request& request, const ParsedRequest& parsed, bo
                       std::make_unique<net::WebSocketLink>(answer.response));
   request.connection = nullptr;
   request.upgraded = true;
-}
-
-void HttpServer::Stream(Request& request) {
-  net::Connection& connection = *request.connection;
-  std::string chunk(kStreamChunk, '\0');
-  while (request.remaining > 0 && connection.queued() < kStreamQueueLimit) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(request.remaining, kStreamChunk));
-    long n = request.file.Read(chunk.data(), want);
-    // A file that shrank or failed ends the body where it stands.
-    if (n <= 0 || connection.QueueSend(reinterpret_cast<const std::uint8_t*>(chunk.data()),
-                                       static_cast<std::size_t>(n)) != kOk) {
-      request.remaining = 0;
-      break;
-    }
-    request.remaining -= static_cast<std::uint64_t>(n);
-  }
-  if (request.remaining == 0) request.file.Close();
 }
 
 void HttpServer::Log(const Request& request, const ParsedRequest& parsed, int status) {

@@ -1,6 +1,7 @@
 // The HTTP file server: answers GET (and, the same way, every other
 // method) for files in the media folder; every answer closes its
-// connection.
+// connection. A file's body goes from the file to the socket (sendfile),
+// never through memory.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,11 @@ inline constexpr char kMetricsPath[] = "metrics";
 // that grows past this size is closed without an answer.
 inline constexpr std::int64_t kIdleLimitSeconds = 30;
 inline constexpr std::size_t kRequestLimit = 64 * 1024;
+// A request is answered once its header block has ended (a blank line).
+// Bytes without one (a bare request line) are answered when nothing more
+// has come for this long: long enough that a request cut across packets is
+// read whole, short enough for a person typing at a terminal.
+inline constexpr std::uint32_t kQuietMs = 200;
 
 struct ParsedRequest {
   std::string method;
@@ -85,17 +91,15 @@ class HttpServer : public net::ConnectionHandler {
 
   int OnAccept(net::Connection& connection) override;
   void OnLost(net::Connection& connection) override;
-  // A client may end its side once the request is out; the answer still
-  // goes. One that ends it before sending anything is gone.
+  // A client may end its side once the request is out, before or after
+  // the answer was queued; the answer still goes. One that ends it before
+  // sending anything is gone.
   bool OnPeerClosed(net::Connection& connection) override;
   void OnRemoved(net::Connection& connection) override;
 
-  // One pass over the connections: collect bytes, answer requests that got
-  // no new bytes in this pass, stream files as their queues drain.
+  // One pass over the connections: collect bytes, answer requests whose
+  // header block is complete, and those quiet for kQuietMs.
   int Poll();
-  // True when a request collected bytes in the last pass and is answered
-  // in the next one, which should then come at once.
-  bool HasPendingWork() const { return pending_; }
 
  private:
   struct Request {
@@ -107,11 +111,10 @@ class HttpServer : public net::ConnectionHandler {
     bool forwarded = false;  // it carries an X-Forwarded-For header
     std::string bytes;
     std::int64_t accepted_at = 0;
+    std::uint32_t last_bytes_ms = 0;  // when bytes last came
     bool lost = false;
     bool done = false;
     bool upgraded = false;  // handed over to the chat handler
-    platform::File file;  // a body still being sent
-    std::uint64_t remaining = 0;
   };
 
   void Answer(Request& request);
@@ -128,7 +131,6 @@ class HttpServer : public net::ConnectionHandler {
   // trusted proxy forwards one, or 400/426 and the close.
   void AnswerUpgrade(Request& request, const ParsedRequest& parsed, bool client_known);
   void AnswerMetrics(Request& request, const ParsedRequest& parsed);
-  void Stream(Request& request);
   void Log(const Request& request, const ParsedRequest& parsed, int status);
 
   net::ConnectionManager& transport_;
@@ -140,7 +142,6 @@ class HttpServer : public net::ConnectionHandler {
   AddressList trusted_proxies_;
   AddressList metrics_from_;
   std::list<std::unique_ptr<Request>> requests_;  // newest first
-  bool pending_ = false;
 };
 
 }  // namespace zanth::http

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "core/intrusive_list.h"
+#include "net/block_pool.h"
 #include "net/scramble.h"
 #include "net/websocket.h"
+#include "platform/file.h"
 #include "platform/socket.h"
 
 namespace zanth::net {
@@ -19,21 +21,37 @@ namespace zanth::net {
 class Connection;
 class ConnectionManager;
 
+// The input buffer: a connection takes one of kInputBufferSize bytes when
+// bytes arrive and gives it back once every byte is taken. A burst larger
+// than its free room lands in a spill area on the stack (kInputSpill bytes)
+// and the buffer grows to hold it. A connection holds at most kInputLimit
+// bytes for its owner, and stops reading while it holds that many.
 inline constexpr std::size_t kInputBufferSize = 16384;
+inline constexpr std::size_t kInputSpill = 65536;
+inline constexpr std::size_t kInputLimit = 256 * 1024;
 // Output blocks: the first block of an empty queue holds kFirstOutputBlock
 // bytes, each further one twice the last, up to kMaxOutputBlock; a larger
 // message gets a block of its own size.
 inline constexpr std::size_t kFirstOutputBlock = 512;
 inline constexpr std::size_t kMaxOutputBlock = 16384;
-inline constexpr std::size_t kMaxSendPerPass = 1024;
-// Sends per poll pass, all connections together. A broadcast to thousands of
-// connections is spread over several passes, so that a pass stays short and
+// Fairness: a connection sends at most this many bytes in one pass, as many
+// gathering sends from its queued blocks as the socket takes, so that a
+// connection with megabytes queued holds up the others by a bounded amount
+// of work. The rest waits for the next pass.
+inline constexpr std::size_t kMaxSendPerPass = 256 * 1024;
+// Connections that send in one pass, all together. A broadcast to thousands
+// of connections is spread over several passes, so that a pass stays short and
 // what is queued meanwhile to a quiet connection need not wait for all of
-// it. Every connection still sends at most once per pass.
+// it. Every connection still sends in at most one turn per pass.
 inline constexpr std::size_t kSendsPerPass = 512;
-// Once this many bytes of output blocks were freed and nothing waits to be
-// sent, the freed memory goes back to the system.
+// Freed output blocks go back to the system once kReleaseWhenQuiet bytes of
+// them were freed and nothing was sent for kQuietBeforeReleaseMs; while
+// sends go on, once kReleaseAfter bytes were freed and kReleaseEveryMs
+// have passed since the last time.
+inline constexpr std::size_t kReleaseWhenQuiet = 64u << 10;
 inline constexpr std::size_t kReleaseAfter = 8u << 20;
+inline constexpr std::uint32_t kQuietBeforeReleaseMs = 250;
+inline constexpr std::uint32_t kReleaseEveryMs = 10000;
 
 // The routines a listener or an outgoing connection gives for its
 // connections. All run on the main thread, from inside ConnectionManager::Poll.
@@ -62,20 +80,38 @@ class ConnectionHandler {
 
 class Connection {
  public:
-  Connection(ConnectionManager* manager, platform::Socket socket, bool scrambled);
+  // peer_address: the peer's address when the caller knows it (an accept
+  // tells it); else it is asked of the socket.
+  Connection(ConnectionManager* manager, platform::Socket socket, bool scrambled,
+             const std::string* peer_address = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   // Appends bytes to the output queue, scrambled on a scrambled connection
-  // (count must then be a multiple of 16). Does nothing and returns 0 while
+  // (count must then be a multiple of 16): the bytes are scrambled as they
+  // are copied into the queue's block, so a message framed once for many
+  // receivers is copied once per receiver. Does nothing and returns 0 while
   // closing; kNoMemory when the queue cannot grow (nothing is queued).
   [[nodiscard]] int QueueSend(const std::uint8_t* bytes, std::size_t count);
 
+  // Sends the open file's bytes [offset, offset + length) after everything
+  // queued, straight from the file to the socket; the connection owns the
+  // file until they are out (or it is removed). Only on a plain connection
+  // that carries no WebSocket link; at most one file at a time.
+  void QueueFile(platform::File file, std::uint64_t offset, std::uint64_t length);
+
   // Plain bytes waiting in the input buffer.
-  std::size_t ReadyCount() const { return in_ready_; }
+  std::size_t ReadyCount() const { return in_ready_ - in_start_; }
+  // The plain bytes waiting, ReadyCount() of them, for an owner that parses
+  // them where they lie; valid until the next receive or ConsumeInput.
+  const std::uint8_t* InputData() const { return in_.get() + in_start_; }
+  // Drops count (at most ReadyCount()) bytes from the front of the input.
+  void ConsumeInput(std::size_t count);
   // Moves up to count plain bytes to destination; returns how many.
   std::size_t TakeInput(std::uint8_t* destination, std::size_t count);
+  // Reading has stopped until the owner takes some of what waits.
+  bool input_full() const { return in_count_ - in_start_ >= kInputLimit; }
 
   void MarkClosing();
   void CloseWhenFlushed();
@@ -91,12 +127,16 @@ class Connection {
   // trusted reverse proxy forwards.
   void set_peer_address(std::string address) { peer_address_ = std::move(address); }
   int fd() const { return socket_.fd(); }
-  // Bytes waiting to be sent, those held by a WebSocket link included.
+  // Bytes held in memory waiting to be sent, those held by a WebSocket
+  // link included; the bytes of a queued file are not.
   std::size_t queued() const {
     return out_count_ + (websocket_ != nullptr ? websocket_->queued() : 0);
   }
   bool websocket() const { return websocket_ != nullptr; }
-  std::size_t in_count() const { return in_count_; }
+  // Bytes held in the input buffer, plain or not.
+  std::size_t in_count() const { return in_count_ - in_start_; }
+  // Bytes of memory the input buffer holds (0 while nothing waits).
+  std::size_t input_capacity() const { return in_ != nullptr ? in_capacity_ : 0; }
 
   ConnectionHandler* handler() const { return handler_; }
   // The owner's record (not owned here).
@@ -109,19 +149,28 @@ class Connection {
  private:
   friend class ConnectionManager;
 
-  // Receives once; returns bytes received, 0 on orderly close, -1 on error.
+  // Receives once, as much as the buffer and the spill area take; returns
+  // bytes received, 0 on orderly close, -1 on error.
   long ReceiveOnce(int* error);
-  // Sends at most kMaxSendPerPass bytes; returns the count or -1. A send
+  // Places received bytes (at in_count_): the peer's seed, WebSocket
+  // frames, descrambling in place.
+  void TakeReceived(std::size_t received);
+  // Sends from the queued blocks (then the file) as much as the socket
+  // takes, at most kMaxSendPerPass bytes; returns the count or -1. A send
   // that the socket refuses in full or in part marks the connection blocked.
-  long SendOnce(int* error);
-  // The same on a WebSocket link: the rest of a started frame, else one
-  // control reply, else up to kMaxSendPerPass queued bytes in one binary
-  // frame.
-  long SendFrameOnce(int* error);
-  // Copies up to max bytes from the head of the output queue; returns how many.
-  std::size_t CopyQueued(std::uint8_t* destination, std::size_t max) const;
+  long SendQueued(int* error);
+  // The same on a WebSocket link: frames are built over the queued blocks
+  // (a header in front of them, the blocks sent where they lie), with the
+  // rest of a started frame first and control replies between frames.
+  long SendFrames(int* error);
+  // Slices over up to max bytes from the head of the output queue, after
+  // the count slices already in slices; returns the new count.
+  std::size_t GatherQueued(platform::IoSlice* slices, std::size_t count,
+                           std::size_t max) const;
   // Removes count bytes from the head of the output queue.
   void DropQueued(std::size_t count);
+  // Sends the file's next bytes once the queue is empty.
+  long SendFilePart(std::size_t max, int* error);
   // Brings the poller interest and the send lists in line with the state:
   // reads while the input buffer has room; a send in the next pass while
   // bytes wait and the socket took the last ones; the poller's write
@@ -129,7 +178,7 @@ class Connection {
   void UpdateInterest();
   // Something waits to go out: queued bytes, a WebSocket frame remainder or
   // control frame, or a close that waits for the queue to drain.
-  bool wants_send() const { return queued() > 0 || close_when_flushed_; }
+  bool wants_send() const { return queued() > 0 || file_left_ > 0 || close_when_flushed_; }
 
   ConnectionManager* manager_;
   platform::Socket socket_;
@@ -151,20 +200,36 @@ class Connection {
   std::uint32_t interest_ = 0;
   LinkScrambler send_scrambler_;
   LinkDescrambler receive_descrambler_;
-  std::size_t in_count_ = 0;
+  // The input buffer: bytes [in_start_, in_ready_) are plain and wait for
+  // the owner, [in_ready_, in_count_) a partial scrambled block. Taken by a
+  // receive and given back once every byte is taken, so that an idle
+  // connection holds none of it.
+  std::size_t in_start_ = 0;
   std::size_t in_ready_ = 0;
-  // Taken by a receive and given back once every byte is taken, so that an
-  // idle connection holds none of its kInputBufferSize bytes.
+  std::size_t in_count_ = 0;
+  std::size_t in_capacity_ = 0;
   std::unique_ptr<std::uint8_t[]> in_;
   // The output queue: blocks sized as kFirstOutputBlock says, so appending
   // never copies what is already queued, and an idle connection that is
   // sent one small message holds a small block, not kMaxOutputBlock. The
   // blocks before out_first_ are sent (and freed), and out_head_ bytes of
   // block out_first_. An empty queue allocates nothing.
-  std::vector<std::vector<std::uint8_t>> out_;
+  // A block of the manager's pool (not zeroed: bytes are copied in), given
+  // back when it is sent or the connection goes.
+  struct OutBlock {
+    BlockPool::Block block;
+    std::size_t size = 0;
+  };
+  std::vector<OutBlock> out_;
   std::size_t out_first_ = 0;
   std::size_t out_head_ = 0;
   std::size_t out_count_ = 0;
+  // Payload bytes of the WebSocket frame under way that are still queued.
+  std::size_t frame_left_ = 0;
+  // A file whose bytes follow the queue.
+  platform::File file_;
+  std::uint64_t file_offset_ = 0;
+  std::uint64_t file_left_ = 0;
   // Set when the connection carries its stream in WebSocket frames.
   std::unique_ptr<WebSocketLink> websocket_;
 };

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/metrics.h"
 #include "core/result.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 
 namespace zanth::net {
@@ -122,10 +123,11 @@ int ConnectionManager::ConnectTo(const std::string& host_spec,
   return kOk;
 }
 
-Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scrambled) {
+Connection* ConnectionManager::AddConnection(platform::Socket socket, bool scrambled,
+                                             const std::string* peer_address) {
   int fd = socket.fd();
   std::unique_ptr<Connection> record(
-      new (std::nothrow) Connection(this, std::move(socket), scrambled));
+      new (std::nothrow) Connection(this, std::move(socket), scrambled, peer_address));
   if (record == nullptr) return nullptr;
   if (poller_.Add(fd, platform::kReadable, record.get()) != 0) return nullptr;
   record->interest_ = platform::kReadable;
@@ -171,8 +173,11 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   }
   LogDebug("removing connection");
   LogDebug("closing connection");
-  if (!connection->unwatched_) poller_.Remove(connection->fd());
+  // The close below takes the socket out of the poller: the descriptor is
+  // not shared.
   Unschedule(*connection);
+  // Returns at once (connections have no linger time): the system still
+  // delivers what the socket holds, then ends the connection.
   connection->socket_.Close();
   connection->removed_ = true;
   std::unique_ptr<Connection> record(connection);
@@ -225,7 +230,8 @@ int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
   for (int i = 0; i < kMaxAcceptsPerListener; ++i) {
     LogDebug("Accepting connection");
     platform::Socket socket;
-    int rc = platform::Accept(listener.socket, &socket);
+    std::string peer;
+    int rc = platform::Accept(listener.socket, &socket, &peer);
     if (rc == EAGAIN) return kOk;
     if (rc == EMFILE || rc == ENFILE) {
       // Out of descriptors: use the spare one to take the connection off the
@@ -241,7 +247,7 @@ int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
       LogError(rc, "accepting connection");
       return rc;
     }
-    Connection* connection = AddConnection(std::move(socket), listener.scrambled);
+    Connection* connection = AddConnection(std::move(socket), listener.scrambled, &peer);
     if (connection == nullptr) {
       LogError(kNoMemory, "accepting connection");
       return kNoMemory;  // the socket was closed with its record
@@ -296,6 +302,7 @@ int ConnectionManager::Poll(int timeout_ms) {
     if (!accepted) break;
   }
   ChooseSenders();
+  ReleaseMemoryWhenQuiet();
   if (!any_event && ready_list_.empty()) return last_error;
 
   // Only connections with an event or a pending accept routine have work;
@@ -310,13 +317,26 @@ int ConnectionManager::Poll(int timeout_ms) {
   ready_list_.clear();
   in_pass_ = false;
   ReapRemoved();
-  if (released_bytes_ >= kReleaseAfter && send_fresh_.empty() && send_backlog_.empty()) {
-    // A burst is over (sign-ons into a crowded room queue tens of kilobytes
-    // per newcomer): idle connections should not keep its memory resident.
-    platform::ReleaseFreeMemory();
-    released_bytes_ = 0;
-  }
   return last_error;
+}
+
+void ConnectionManager::ReleaseMemoryWhenQuiet() {
+  std::uint32_t now = platform::GetClock().TickMs();
+  if (!send_fresh_.empty() || !send_backlog_.empty() || !ready_list_.empty()) last_busy_ms_ = now;
+  // A burst is over (sign-ons into a crowded room queue tens of kilobytes
+  // per newcomer, a broadcast to everybody a block per connection): idle
+  // connections should not keep its memory resident. Not while the traffic
+  // goes on, though: memory given back is faulted in again at once, page
+  // by page, so then only every kReleaseEveryMs.
+  bool quiet = now - last_busy_ms_ >= kQuietBeforeReleaseMs;
+  if (quiet ? released_bytes_ < kReleaseWhenQuiet
+            : released_bytes_ < kReleaseAfter || now - last_release_ms_ < kReleaseEveryMs) {
+    return;
+  }
+  pool_.ReleaseFree();
+  platform::ReleaseFreeMemory();
+  released_bytes_ = 0;
+  last_release_ms_ = now;
 }
 
 void ConnectionManager::List(Connection& connection) {
@@ -383,8 +403,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     }
     return;  // nothing is read from it in this pass
   }
-  if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ &&
-      c.in_count_ < kInputBufferSize) {
+  if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ && !c.input_full()) {
     int error = 0;
     long n = c.ReceiveOnce(&error);
     if (n > 0) GetMetrics().bytes_received += static_cast<std::uint64_t>(n);
@@ -426,9 +445,9 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
       c.handler_->OnConnected(c);
       if (c.removed_) return;
     }
-    if (c.queued() > 0 && !c.closing_) {
+    if ((c.queued() > 0 || c.file_left_ > 0) && !c.closing_) {
       int error = 0;
-      long n = c.SendOnce(&error);
+      long n = c.SendQueued(&error);
       if (n > 0) GetMetrics().bytes_sent += static_cast<std::uint64_t>(n);
       if (n < 0 && !platform::IsWouldBlock(error)) {
         if (error != ECONNRESET && error != EPIPE) {
@@ -444,7 +463,7 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
         return;
       }
     }
-    if (c.queued() == 0 && c.close_when_flushed_ && !c.removed_) {
+    if (c.queued() == 0 && c.file_left_ == 0 && c.close_when_flushed_ && !c.removed_) {
       ConnectionHandler* handler = c.handler_;
       RemoveConnection(&c);
       if (handler != nullptr) handler->OnRemoved(c);  // still allocated until the reap
@@ -454,11 +473,10 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
 
 void ConnectionManager::LoseLink(Connection& c) {
   ++GetMetrics().dropped_bad_data;
-  // The rest of a started frame, a pong, the close frame: at most three sends.
-  for (int i = 0; i < 3 && !c.websocket_->finished(); ++i) {
-    int error = 0;
-    if (c.SendFrameOnce(&error) <= 0 || c.websocket_->has_pending()) break;
-  }
+  // The rest of a started frame, a pong, the close frame, as far as the
+  // socket takes them now.
+  int error = 0;
+  (void)c.SendFrames(&error);
   Lose(c);
 }
 

@@ -48,7 +48,8 @@ class ConnectionManager {
 
   // Waits up to timeout_ms for readiness, then makes one pass over every
   // socket: a burst of accepts first, then per connection (newest first) the
-  // pending accept routine, at most one receive and at most one send.
+  // pending accept routine, at most one receive and one turn of sends of at
+  // most kMaxSendPerPass bytes.
   // Returns the last error seen, 0 if none.
   int Poll(int timeout_ms);
 
@@ -96,10 +97,11 @@ class ConnectionManager {
   };
 
   int AcceptBurst(Listener& listener, bool* accepted);
-  Connection* AddConnection(platform::Socket socket, bool scrambled);
+  Connection* AddConnection(platform::Socket socket, bool scrambled,
+                            const std::string* peer_address = nullptr);
   void ProcessConnection(Connection& connection, int* last_error);
-  // The pending accept routine, one receive, and one send when the poller
-  // reported the socket writable or the pass chose it to send.
+  // The pending accept routine, one receive, and one turn of sends when the
+  // poller reported the socket writable or the pass chose it to send.
   void ServeConnection(Connection& connection, int* last_error);
   // Adds connection to this pass's ready list, once.
   void List(Connection& connection);
@@ -117,7 +119,14 @@ class ConnectionManager {
   void LoseLink(Connection& connection);
   void ReapRemoved();
   void VerifyList();
+  // Gives freed output blocks back to the system once kReleaseAfter bytes
+  // were freed and the sends have been quiet for a moment (or at the
+  // latest every kReleaseEveryMs).
+  void ReleaseMemoryWhenQuiet();
 
+  // Output blocks of every connection; declared first, so that it outlives
+  // the connections that give their blocks back.
+  BlockPool pool_;
   platform::Poller poller_;
   platform::NamedLock connect_list_lock_{"ConnectListMutex"};
   platform::NamedLock listen_list_lock_{"ListenListMutex"};
@@ -137,8 +146,11 @@ class ConnectionManager {
   IntrusiveList<Connection, &Connection::send_link_> send_backlog_;
   std::uint64_t serial_ = 0;
   std::size_t sends_per_pass_ = kSendsPerPass;
-  // Output block bytes freed since memory was last given back.
+  // Output block bytes freed since memory was last given back, and when
+  // that was; when the last pass had anything to send.
   std::size_t released_bytes_ = 0;
+  std::uint32_t last_release_ms_ = 0;
+  std::uint32_t last_busy_ms_ = 0;
   platform::SpareDescriptor spare_;
   std::uint32_t local_address_ = 0;
   std::uint16_t last_listen_port_ = 0;

@@ -5,6 +5,11 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZANTH_SCRAMBLE_AVX2 1
+#endif
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -117,16 +122,6 @@ struct StreamTable {
 const StreamTable& Streams() {
   static const StreamTable streams;
   return streams;
-}
-
-void ApplyStream(std::uint8_t* state, std::uint8_t block[kBlockSize]) {
-  const StreamTable& streams = Streams();
-  std::uint64_t words[2];
-  std::memcpy(words, block, kBlockSize);
-  words[0] ^= streams.key[*state][0];
-  words[1] ^= streams.key[*state][1];
-  std::memcpy(block, words, kBlockSize);
-  *state = streams.next[*state];
 }
 
 }  // namespace
@@ -259,49 +254,198 @@ inline __m128i VectorStages(const PermutationNetwork& network, __m128i x,
 }  // namespace
 #endif
 
+namespace {
+
+// The network applied to a block held as two big-endian words, in
+// registers.
+inline void PermuteWords(const PermutationNetwork& network, std::uint64_t* high,
+                         std::uint64_t* low) {
+#ifdef __SSE2__
+  __m128i x = _mm_set_epi64x(static_cast<long long>(*low), static_cast<long long>(*high));
+  x = VectorStages(network, x, std::make_index_sequence<kNetworkStages>());
+  *high = static_cast<std::uint64_t>(_mm_cvtsi128_si64(x));
+  *low = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(x, x)));
+#else
+  Stages(network, high, low, std::make_index_sequence<kNetworkStages>());
+#endif
+}
+
+// A big-endian word as the machine reads those bytes from memory, and back.
+inline std::uint64_t MemoryOrder(std::uint64_t big_endian) {
+  return std::endian::native == std::endian::little ? __builtin_bswap64(big_endian)
+                                                    : big_endian;
+}
+
+}  // namespace
+
 void PermuteBlock(const PermutationNetwork& network, const std::uint8_t in[kBlockSize],
                   std::uint8_t out[kBlockSize]) {
   std::uint64_t high = LoadBigEndian(in);
   std::uint64_t low = LoadBigEndian(in + 8);
-#ifdef __SSE2__
-  __m128i x = _mm_set_epi64x(static_cast<long long>(low), static_cast<long long>(high));
-  x = VectorStages(network, x, std::make_index_sequence<kNetworkStages>());
-  std::uint64_t words[2];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(words), x);
-  high = words[0];
-  low = words[1];
-#else
-  Stages(network, &high, &low, std::make_index_sequence<kNetworkStages>());
-#endif
+  PermuteWords(network, &high, &low);
   StoreBigEndian(high, out);
   StoreBigEndian(low, out + 8);
 }
 
+namespace {
+
+#ifdef ZANTH_SCRAMBLE_AVX2
+// Two blocks at once in the two 128-bit lanes of an AVX2 register, each
+// with its own network: half the instructions per block of the SSE2 path.
+// Built for AVX2 whatever the build's target, and used only where the
+// processor has it.
+template <int D>
+__attribute__((target("avx2"))) inline __m256i PairStage(const std::uint64_t first[2],
+                                                        const std::uint64_t second[2],
+                                                        __m256i x) {
+  __m256i m = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(second)), 1);
+  if constexpr (D == 64) {
+    __m256i swapped = _mm256_shuffle_epi32(x, 0x4E);
+    return _mm256_xor_si256(x, _mm256_and_si256(_mm256_xor_si256(x, swapped), m));
+  } else {
+    __m256i t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(x, D), x), m);
+    return _mm256_xor_si256(x, _mm256_xor_si256(t, _mm256_slli_epi64(t, D)));
+  }
+}
+
+template <std::size_t... I>
+__attribute__((target("avx2"))) inline __m256i PairStages(const PermutationNetwork& first,
+                                                         const PermutationNetwork& second,
+                                                         __m256i x, std::index_sequence<I...>) {
+  ((x = PairStage<kStageDistance[I]>(first.mask[I], second.mask[I], x)), ...);
+  return x;
+}
+
+// Blocks 2k and 2k + 1 of in, through networks[2k] and networks[2k + 1],
+// with the keystream keys[...] XORed in after the permutation (scrambling)
+// or before it (descrambling). in and out may be the same.
+__attribute__((target("avx2"))) void RunPairsAvx2(const PermutationNetwork* const* networks,
+                                                  const std::uint64_t* const* keys,
+                                                  const std::uint8_t* in, std::uint8_t* out,
+                                                  std::size_t pairs, bool scramble) {
+  // Each 8-byte half of a block read as a big-endian word, and back.
+  const __m256i swap = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                        7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+  for (std::size_t p = 0; p < pairs; ++p) {
+    const std::size_t a = 2 * p;
+    __m256i key = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys[a]))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys[a + 1])), 1);
+    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + a * kBlockSize));
+    if (!scramble) x = _mm256_xor_si256(x, key);
+    x = _mm256_shuffle_epi8(x, swap);
+    x = PairStages(*networks[a], *networks[a + 1], x, std::make_index_sequence<kNetworkStages>());
+    x = _mm256_shuffle_epi8(x, swap);
+    if (scramble) x = _mm256_xor_si256(x, key);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + a * kBlockSize), x);
+  }
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// Blocks per run planned at once: the state chain gives each block its
+// network and keystream before any is permuted.
+constexpr std::size_t kRunBlocks = 32;
+
+// Runs the even part of count blocks from in to out (kRunBlocks at a time)
+// through the networks of tables, advancing *state; returns how many blocks
+// it did: none where the processor lacks AVX2.
+std::size_t RunEvenBlocks(const PermutationNetwork* tables, std::uint8_t* state,
+                          const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                          bool scramble) {
+  if (!HasAvx2()) return 0;
+  const StreamTable& streams = Streams();
+  std::size_t done = 0;
+  while (count - done >= 2) {
+    const PermutationNetwork* networks[kRunBlocks];
+    const std::uint64_t* keys[kRunBlocks];
+    std::size_t run = std::min((count - done) & ~static_cast<std::size_t>(1), kRunBlocks);
+    // The chain in a register: through the member it would wait on a store
+    // and a load per block.
+    std::uint8_t chain = *state;
+    for (std::size_t i = 0; i < run; ++i) {
+      networks[i] = &tables[chain % kTableCount];
+      keys[i] = streams.key[chain];
+      chain = streams.next[chain];
+    }
+    *state = chain;
+    RunPairsAvx2(networks, keys, in + done * kBlockSize, out + done * kBlockSize, run / 2,
+                 scramble);
+    done += run;
+  }
+  return done;
+}
+#else
+std::size_t RunEvenBlocks(const PermutationNetwork*, std::uint8_t*, const std::uint8_t*,
+                          std::uint8_t*, std::size_t, bool) {
+  return 0;
+}
+#endif
+
+}  // namespace
+
+void LinkScrambler::ScrambleBlocksTo(const std::uint8_t* in, std::uint8_t* out,
+                                     std::size_t count) {
+  std::size_t done = RunEvenBlocks(tables_, &state_, in, out, count, true);
+  for (std::size_t i = done; i < count; ++i) {
+    ScrambleBlockTo(in + i * kBlockSize, out + i * kBlockSize);
+  }
+}
+
+void LinkDescrambler::DescrambleBlocks(std::uint8_t* blocks, std::size_t count) {
+  std::size_t done = RunEvenBlocks(tables_, &state_, blocks, blocks, count, false);
+  for (std::size_t i = done; i < count; ++i) DescrambleBlock(blocks + i * kBlockSize);
+}
+
 void LinkScrambler::Start(std::uint8_t seed) {
-  for (int t = 0; t < kTableCount; ++t) tables_[t] = &SenderTable(seed + static_cast<unsigned>(t));
+  tables_ = &SenderTable(seed);  // seed, seed + 1, ... lie one after the other
   state_ = seed;
   started_ = true;
 }
 
 void LinkScrambler::ScrambleBlock(std::uint8_t block[kBlockSize]) {
   std::uint8_t out[kBlockSize];
-  PermuteBlock(*tables_[state_ % kTableCount], block, out);
-  ApplyStream(&state_, out);
+  ScrambleBlockTo(block, out);
   std::memcpy(block, out, kBlockSize);
 }
 
+void LinkScrambler::ScrambleBlockTo(const std::uint8_t in[kBlockSize],
+                                    std::uint8_t out[kBlockSize]) {
+  // Permutation and keystream in registers, one store: writing the
+  // permuted block and reading it back for the keystream would stall on the
+  // store.
+  std::uint64_t high = LoadBigEndian(in);
+  std::uint64_t low = LoadBigEndian(in + 8);
+  PermuteWords(tables_[state_ % kTableCount], &high, &low);
+  const StreamTable& streams = Streams();
+  std::uint64_t words[2] = {MemoryOrder(high) ^ streams.key[state_][0],
+                            MemoryOrder(low) ^ streams.key[state_][1]};
+  std::memcpy(out, words, kBlockSize);
+  state_ = streams.next[state_];
+}
+
 void LinkDescrambler::Start(std::uint8_t seed) {
-  for (int t = 0; t < kTableCount; ++t) tables_[t] = &ReceiverTable(seed + static_cast<unsigned>(t));
+  tables_ = &ReceiverTable(seed);
   state_ = seed;
   started_ = true;
 }
 
 void LinkDescrambler::DescrambleBlock(std::uint8_t block[kBlockSize]) {
-  const PermutationNetwork* table = tables_[state_ % kTableCount];
-  ApplyStream(&state_, block);
-  std::uint8_t out[kBlockSize];
-  PermuteBlock(*table, block, out);
-  std::memcpy(block, out, kBlockSize);
+  const PermutationNetwork* table = &tables_[state_ % kTableCount];
+  const StreamTable& streams = Streams();
+  std::uint64_t words[2];
+  std::memcpy(words, block, kBlockSize);
+  std::uint64_t high = MemoryOrder(words[0] ^ streams.key[state_][0]);
+  std::uint64_t low = MemoryOrder(words[1] ^ streams.key[state_][1]);
+  state_ = streams.next[state_];
+  PermuteWords(*table, &high, &low);
+  StoreBigEndian(high, block);
+  StoreBigEndian(low, block + 8);
 }
 
 }  // namespace zanth::net

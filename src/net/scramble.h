@@ -4,6 +4,7 @@
 // block.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zanth::net {
@@ -44,11 +45,20 @@ class LinkScrambler {
   bool started() const { return started_; }
   // Scrambles one block in place and advances the state by 17 steps.
   void ScrambleBlock(std::uint8_t block[kBlockSize]);
+  // The same from in to out (the same place, or places that do not
+  // overlap): scrambling while copying, so that queueing a message reads
+  // and writes it once.
+  void ScrambleBlockTo(const std::uint8_t in[kBlockSize], std::uint8_t out[kBlockSize]);
+  // count consecutive blocks from in to out (the same place, or places that
+  // do not overlap), as count calls of ScrambleBlockTo; two at a time where
+  // the processor has AVX2.
+  void ScrambleBlocksTo(const std::uint8_t* in, std::uint8_t* out, std::size_t count);
 
  private:
   bool started_ = false;
   std::uint8_t state_ = 0;
-  const PermutationNetwork* tables_[kTableCount] = {};
+  // The kTableCount networks of the seed, one after the other.
+  const PermutationNetwork* tables_ = nullptr;
 };
 
 class LinkDescrambler {
@@ -58,11 +68,13 @@ class LinkDescrambler {
   bool started() const { return started_; }
   // Descrambles one block in place and advances the state by 17 steps.
   void DescrambleBlock(std::uint8_t block[kBlockSize]);
+  // count consecutive blocks in place, as count calls of DescrambleBlock.
+  void DescrambleBlocks(std::uint8_t* blocks, std::size_t count);
 
  private:
   bool started_ = false;
   std::uint8_t state_ = 0;
-  const PermutationNetwork* tables_[kTableCount] = {};
+  const PermutationNetwork* tables_ = nullptr;
 };
 
 }  // namespace zanth::net

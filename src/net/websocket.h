@@ -107,7 +107,8 @@ class WebSocketLink {
   std::size_t pending_size() const { return pending_.size() - pending_head_; }
   // count pending bytes went out; the buffer is released once empty.
   void Sent(std::size_t count);
-  // Keeps the unsent rest of a frame.
+  // Adds bytes that go out before any other: a frame's header, a control
+  // frame.
   void Keep(const std::uint8_t* bytes, std::size_t count);
 
   // Writes the next control reply (a pong, then the close) as a whole frame

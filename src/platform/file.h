@@ -35,6 +35,8 @@ class File {
   // (less the umask). Returns 0 or the system error.
   [[nodiscard]] int Open(const std::string& path, int flags, int create_mode = kModeShared);
   bool is_open() const { return fd_ >= 0; }
+  // The descriptor, for handing the file's bytes to a socket (SendFile).
+  int descriptor() const { return fd_; }
   int error() const { return error_; }
 
   long Read(void* buffer, std::size_t count);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -140,5 +141,16 @@ bool HungUp(int fd) {
 }
 
 void ReleaseFreeMemory() { (void)malloc_trim(0); }
+
+void KeepFreedMemory() { (void)mallopt(M_TRIM_THRESHOLD, 64 << 20); }
+
+void* MapPages(std::size_t size) {
+  void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void UnmapPages(void* pages, std::size_t size) {
+  if (pages != nullptr) (void)::munmap(pages, size);
+}
 
 }  // namespace zanth::platform

@@ -55,6 +55,15 @@ void SuspendProcess();
 // queues the allocator keeps the freed memory for the process, and the
 // resident size would stay at the burst's peak.
 void ReleaseFreeMemory();
+// Lets freed memory stay with the process until ReleaseFreeMemory: without
+// this the allocator gives the top of its heap back after every burst of
+// frees and takes it again, page by page, on the next burst.
+void KeepFreedMemory();
+// size bytes of zeroed memory of their own, apart from the allocator's heap
+// (size a multiple of the page size); nullptr when there is none. Given
+// back whole by UnmapPages.
+void* MapPages(std::size_t size);
+void UnmapPages(void* pages, std::size_t size);
 
 // True when descriptor fd is a terminal.
 bool IsTerminal(int fd);

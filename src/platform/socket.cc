@@ -10,7 +10,9 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,12 @@
 
 namespace zanth::platform {
 namespace {
+
+// Connections the system completes before they are accepted. A burst of
+// visitors (a thousand signing on at once) is accepted in the next pass;
+// a connect beyond the backlog would wait a second or more for a
+// retransmitted SYN.
+constexpr int kListenBacklog = 128;
 
 int SetNonBlocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL, 0);
@@ -32,13 +40,6 @@ int SetOption(int fd, int level, int name, const void* value, socklen_t size) {
 
 int SetInt(int fd, int level, int name, int value) {
   return SetOption(fd, level, name, &value, sizeof value);
-}
-
-int SetLinger(int fd, int seconds) {
-  linger l{};
-  l.l_onoff = 1;
-  l.l_linger = seconds;
-  return SetOption(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
 }
 
 std::uint32_t ToEpoll(std::uint32_t interest) {
@@ -176,31 +177,37 @@ void RaiseDescriptorLimit() {
 int Listen(std::uint32_t address, std::uint16_t port, Socket* out) {
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return errno;
-  int rc = SetLinger(s.fd(), 0);
-  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
-  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_RCVBUF, 16384);
-  if (rc == 0) rc = SetInt(s.fd(), SOL_SOCKET, SO_SNDBUF, 16384);
+  // No linger time: accepted connections inherit the listener's options.
+  int rc = SetInt(s.fd(), SOL_SOCKET, SO_REUSEADDR, 1);
   if (rc != 0) return rc;
   sockaddr_in sin{};
   sin.sin_family = AF_INET;
   sin.sin_port = htons(port);
   sin.sin_addr.s_addr = htonl(address);
   if (::bind(s.fd(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return errno;
-  if (::listen(s.fd(), 15) != 0) return errno;
+  if (::listen(s.fd(), kListenBacklog) != 0) return errno;
   if ((rc = SetNonBlocking(s.fd())) != 0) return rc;
   *out = std::move(s);
   return 0;
 }
 
-int Accept(const Socket& listener, Socket* out) {
+int Accept(const Socket& listener, Socket* out, std::string* peer) {
+  sockaddr_storage storage{};
+  socklen_t size = sizeof storage;
   int fd;
   do {
-    fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    fd = ::accept4(listener.fd(), reinterpret_cast<sockaddr*>(&storage), &size,
+                   SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno == EWOULDBLOCK ? EAGAIN : errno;
   Socket s(fd);
-  SetLinger(fd, 1);
   SetInt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  if (peer != nullptr) {
+    // From the accept itself: no call to ask for it.
+    sockaddr_in sin{};
+    std::memcpy(&sin, &storage, sizeof sin);
+    *peer = storage.ss_family == AF_INET ? FormatIPv4(ntohl(sin.sin_addr.s_addr)) : "";
+  }
   *out = std::move(s);
   return 0;
 }
@@ -211,9 +218,6 @@ int ConnectNonBlocking(std::uint32_t address, std::uint16_t port,
   *in_progress = false;
   Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return errno;
-  SetLinger(s.fd(), 1);
-  SetInt(s.fd(), SOL_SOCKET, SO_RCVBUF, 16384);
-  SetInt(s.fd(), SOL_SOCKET, SO_SNDBUF, 16384);
   SetInt(s.fd(), IPPROTO_TCP, TCP_NODELAY, 1);  // a failure is harmless
   if (local_address != 0) {
     sockaddr_in local{};
@@ -258,6 +262,40 @@ long Receive(int fd, void* buffer, std::size_t count, int* error) {
 long Send(int fd, const void* buffer, std::size_t count, int* error) {
   ssize_t n = ::send(fd, buffer, count, MSG_NOSIGNAL);
   if (n < 0) *error = errno;
+  return n;
+}
+
+long SendSlices(int fd, const IoSlice* slices, std::size_t count, bool more, int* error) {
+  iovec vectors[kMaxIoSlices];
+  if (count > kMaxIoSlices) count = kMaxIoSlices;
+  for (std::size_t i = 0; i < count; ++i) {
+    vectors[i].iov_base = const_cast<void*>(slices[i].data);
+    vectors[i].iov_len = slices[i].size;
+  }
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = count;
+  ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+  if (n < 0) *error = errno;
+  return n;
+}
+
+long ReceiveTwo(int fd, void* first, std::size_t first_size, void* second,
+                std::size_t second_size, int* error) {
+  iovec vectors[2] = {{first, first_size}, {second, second_size}};
+  ssize_t n = ::readv(fd, vectors, 2);
+  if (n < 0) *error = errno;
+  return n;
+}
+
+long SendFile(int fd, int file_fd, std::uint64_t* offset, std::size_t count, int* error) {
+  off_t at = static_cast<off_t>(*offset);
+  ssize_t n = ::sendfile(fd, file_fd, &at, count);
+  if (n < 0) {
+    *error = errno;
+    return n;
+  }
+  *offset = static_cast<std::uint64_t>(at);
   return n;
 }
 

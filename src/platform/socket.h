@@ -76,13 +76,17 @@ std::string FirstHostAddress();
 void RaiseDescriptorLimit();
 
 // A listening socket on address (host order; 0 for all interfaces) at
-// port: linger on with time 0, address reuse, 16384-byte buffers, backlog
-// 15, non-blocking.
+// port: address reuse, a backlog of 128 connections, non-blocking. The
+// system sizes the socket buffers (and lets them grow with the traffic).
 int Listen(std::uint32_t address, std::uint16_t port, Socket* out);
 
-// Accepts one connection: non-blocking, linger 1 s, no delay. Returns 0,
-// EAGAIN when none is waiting, or the error.
-int Accept(const Socket& listener, Socket* out);
+// Accepts one connection: non-blocking, no delay. Returns 0, EAGAIN when
+// none is waiting, or the error. No linger time is set on connections: with
+// one, a close would block the caller until the peer had acknowledged every
+// byte still in the socket; without it the system delivers them all the
+// same, after the close has returned.
+// peer, when given, receives the peer's address as PeerAddress gives it.
+int Accept(const Socket& listener, Socket* out, std::string* peer = nullptr);
 
 // Starts a non-blocking connect to address:port, bound first to
 // local_address (port 0) when it is not 0. *in_progress tells whether the
@@ -102,6 +106,26 @@ int PendingError(int fd);
 // or -1 with the error in *error.
 long Receive(int fd, void* buffer, std::size_t count, int* error);
 long Send(int fd, const void* buffer, std::size_t count, int* error);
+
+// A piece of memory for the gathering send and the scattering receive.
+struct IoSlice {
+  const void* data;
+  std::size_t size;
+};
+inline constexpr std::size_t kMaxIoSlices = 64;
+
+// One send of the slices in order (at most kMaxIoSlices), as one stream of
+// bytes. more: further bytes follow at once, so the system may hold these
+// back to fill a segment. Returns the count sent or -1 with the error.
+long SendSlices(int fd, const IoSlice* slices, std::size_t count, bool more, int* error);
+// One receive into first, and what does not fit into second. Returns the
+// count received (0 = orderly close) or -1 with the error.
+long ReceiveTwo(int fd, void* first, std::size_t first_size, void* second,
+                std::size_t second_size, int* error);
+// Sends up to count bytes of the open file descriptor file_fd from *offset
+// without copying them through the process, advancing *offset. Returns the
+// count sent or -1 with the error.
+long SendFile(int fd, int file_fd, std::uint64_t* offset, std::size_t count, int* error);
 
 // The peer's IPv4 address as "%d.%d.%d.%d", or "" when it is not IPv4.
 std::string PeerAddress(int fd);

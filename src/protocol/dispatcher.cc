@@ -146,31 +146,8 @@ void BroadcastCount(Site& site, std::int64_t now) {
   site.next_count_time = now + 5;
 }
 
-// Takes the connection's waiting bytes into the receive buffer, or runs the
-// keep-alive rules when nothing came.
-void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
-  net::Connection* connection = user.connection;
-  std::size_t waiting = connection != nullptr ? connection->ReadyCount() : 0;
-  if (waiting > 0) {
-    user.ping_deadline = now + kFirstProbeAfter;
-    user.ping_count = 0;
-    // No legal message is larger than this; a peer that keeps sending one
-    // endless message is cut off instead of growing the buffer for ever.
-    if (user.receive.size() + waiting > wire::kMaxMessageSize + net::kInputBufferSize) {
-      BadData(user);
-      return;
-    }
-    std::size_t used = user.receive.size();
-    try {
-      user.receive.resize(used + waiting);
-    } catch (const std::bad_alloc&) {
-      LogError(kNoMemory, "increasing receive buffer");
-      return;
-    }
-    std::size_t taken = connection->TakeInput(user.receive.data() + used, waiting);
-    user.receive.resize(used + taken);
-    return;
-  }
+// Runs the keep-alive rules for a user from whom nothing came.
+void Probe(UserRecord& user, std::int64_t now) {
   if (user.ping_deadline >= now) return;
   if (user.state != users::SignOnState::kNew && user.ping_count < kMaxProbes) {
     user.Send(wire::TypeCode("Ping"), nullptr, 0);
@@ -180,6 +157,26 @@ void TakeInputOrProbe(UserRecord& user, std::int64_t now) {
   }
   Terminate(user);
   LogAs(user, "Discnct", "timeout");
+}
+
+// Takes the connection's waiting bytes into the receive buffer.
+void TakeInput(UserRecord& user, net::Connection& connection) {
+  std::size_t waiting = connection.ReadyCount();
+  // No legal message is larger than this; a peer that keeps sending one
+  // endless message is cut off instead of growing the buffer for ever.
+  if (user.receive.size() + waiting > wire::kMaxMessageSize + net::kInputLimit) {
+    BadData(user);
+    return;
+  }
+  std::size_t used = user.receive.size();
+  try {
+    user.receive.resize(used + waiting);
+  } catch (const std::bad_alloc&) {
+    LogError(kNoMemory, "increasing receive buffer");
+    return;
+  }
+  std::size_t taken = connection.TakeInput(user.receive.data() + used, waiting);
+  user.receive.resize(used + taken);
 }
 
 }  // namespace
@@ -216,22 +213,54 @@ int Dispatch(Site& site, UserRecord& user, std::uint32_t type, const std::uint8_
 
 namespace {
 
-// Takes the user's input and runs the whole messages in it.
-void ServeUser(Site& site, UserRecord& user, std::int64_t now, int* last_error) {
-  if (user.terminating()) return;
-  TakeInputOrProbe(user, now);
-  if (user.terminating() || user.receive.size() <= wire::kHeaderSize) return;
+// Cuts the messages out of data[0, size) and runs them; returns how many
+// bytes they took, or 0 when the user is gone (nothing may be touched then).
+std::size_t RunMessages(Site& site, UserRecord& user, const std::uint8_t* data, std::size_t size,
+                        int* last_error) {
   UserReceiver receiver(site, user, last_error);
-  wire::ParseOutcome outcome =
-      wire::ParseMessages(user.receive.data(), user.receive.size(), wire::kChatMagic, receiver);
-  if (!site.users.IsLive(&user)) return;
+  wire::ParseOutcome outcome = wire::ParseMessages(data, size, wire::kChatMagic, receiver);
+  if (!site.users.IsLive(&user)) return 0;
   if (outcome.error == wire::ParseError::kBadData) BadData(user);
   if (outcome.error == wire::ParseError::kNoMemory) {
     LogError(kNoMemory, "processing user message");
     *last_error = kNoMemory;
   }
+  return outcome.consumed;
+}
+
+// Runs the whole messages that came from the user. They are parsed where
+// the connection received them; only a message that the connection cannot
+// hold whole moves into the user's receive buffer, which then gathers the
+// input until it is empty again.
+void ServeUser(Site& site, UserRecord& user, std::int64_t now, int* last_error) {
+  if (user.terminating()) return;
+  net::Connection* connection = user.connection;
+  bool input = connection != nullptr && connection->ReadyCount() > 0;
+  if (!input) {
+    Probe(user, now);
+  } else {
+    user.ping_deadline = now + kFirstProbeAfter;
+    user.ping_count = 0;
+  }
+  if (input && user.receive.empty()) {
+    std::size_t waiting = connection->ReadyCount();
+    if (waiting > wire::kHeaderSize) {
+      std::size_t consumed =
+          RunMessages(site, user, connection->InputData(), waiting, last_error);
+      if (!site.users.IsLive(&user)) return;
+      connection->ConsumeInput(consumed);
+    }
+    // A partial message waits in the connection for its rest, unless the
+    // connection has stopped reading for want of room.
+    if (user.terminating() || !connection->input_full()) return;
+  }
+  if (input) TakeInput(user, *connection);
+  if (user.terminating() || user.receive.size() <= wire::kHeaderSize) return;
+  std::size_t consumed =
+      RunMessages(site, user, user.receive.data(), user.receive.size(), last_error);
+  if (!site.users.IsLive(&user)) return;
   user.receive.erase(user.receive.begin(),
-                     user.receive.begin() + static_cast<std::ptrdiff_t>(outcome.consumed));
+                     user.receive.begin() + static_cast<std::ptrdiff_t>(consumed));
 }
 
 }  // namespace

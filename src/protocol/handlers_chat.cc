@@ -133,18 +133,18 @@ int HandleData(Site& site, UserRecord& user, const Message& message) {
     users::SendServerNotice(user, "You do not have permission to send global data messages");
     return kOk;
   }
-  std::uint32_t type = wire::TypeCode("Data");
+  // Framed (and compressed) once for all its receivers.
+  users::SharedFrame frame(wire::TypeCode("Data"), w.bytes().data(), w.bytes().size(),
+                           message.compressed);
   if (targets.empty()) {
     for (UserRecord& other : site.users.users()) {
       if (&other == &user) continue;
-      if (global || (user.room != nullptr && other.room == user.room)) {
-        other.Send(type, w.bytes(), message.compressed);
-      }
+      if (global || (user.room != nullptr && other.room == user.room)) frame.SendTo(other);
     }
     return kOk;
   }
   for (std::uint32_t id : targets) {
-    if (UserRecord* target = site.users.Find(id)) target->Send(type, w.bytes(), message.compressed);
+    if (UserRecord* target = site.users.Find(id)) frame.SendTo(*target);
   }
   return kOk;
 }

@@ -98,20 +98,11 @@ void SendToRoom(RoomContext& ctx, const UserRecord* speaker, RoomRecord& room,
                 const UserRecord* skip, bool allow_compression, const char* failure_log) {
   // Talk is kept from listeners who muted the speaker.
   bool filter = speaker != nullptr && type == TypeCode("Talk");
-  // Framed once for all, and once more compressed for those who take that
-  // when the message allows it.
-  std::vector<std::uint8_t> plain;
-  std::vector<std::uint8_t> packed;
+  users::SharedFrame frame(type, payload.data(), payload.size(), allow_compression);
   for (UserRecord& occupant : room.occupants) {
     if (&occupant == skip) continue;
     if (filter && IsMuted(ctx, *speaker, occupant)) continue;
-    bool compress = allow_compression && occupant.Has(users::kAcceptsCompressed);
-    std::vector<std::uint8_t>& frame = compress ? packed : plain;
-    if (frame.empty()) {
-      wire::FrameMessage(wire::kChatMagic, type, payload.data(), payload.size(),
-                             compress, &frame);
-    }
-    if (int rc = occupant.SendFrame(frame); rc != 0 && failure_log != nullptr) {
+    if (int rc = frame.SendTo(occupant); rc != 0 && failure_log != nullptr) {
       LogError(rc, "%s", failure_log);
     } else if (rc == 0 && filter) {
       ++GetMetrics().talk_deliveries;

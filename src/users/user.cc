@@ -34,6 +34,13 @@ int UserRecord::SendFrame(const std::vector<std::uint8_t>& frame) {
   return connection->QueueSend(frame.data(), frame.size());
 }
 
+int SharedFrame::SendTo(UserRecord& user) {
+  bool compress = allow_compression_ && user.Has(kAcceptsCompressed);
+  std::vector<std::uint8_t>& frame = compress ? packed_ : plain_;
+  if (frame.empty()) wire::FrameMessage(wire::kChatMagic, type_, payload_, size_, compress, &frame);
+  return user.SendFrame(frame);
+}
+
 namespace {
 std::uint64_t termination_count = 0;  // main thread only
 }  // namespace

@@ -130,6 +130,27 @@ struct UserRecord {
   std::vector<std::unique_ptr<Upload>> uploads;  // newest first
 };
 
+// One message for many receivers: framed on first need once plain and,
+// when compression is allowed, once more compressed for the receivers that
+// take it; each receiver's queue then copies (and scrambles) the frame once.
+class SharedFrame {
+ public:
+  // payload must outlive the object.
+  SharedFrame(std::uint32_t type, const std::uint8_t* payload, std::size_t size,
+              bool allow_compression)
+      : type_(type), payload_(payload), size_(size), allow_compression_(allow_compression) {}
+  // As UserRecord::SendFrame.
+  int SendTo(UserRecord& user);
+
+ private:
+  std::uint32_t type_;
+  const std::uint8_t* payload_;
+  std::size_t size_;
+  bool allow_compression_;
+  std::vector<std::uint8_t> plain_;
+  std::vector<std::uint8_t> packed_;
+};
+
 // Marks the user's session as ending; it is removed at the start of the
 // next pass.
 void MarkTerminating(UserRecord& user);

@@ -146,6 +146,20 @@ std::string Fetch(std::uint16_t port, const std::string& request) {
   return answer;
 }
 
+// Reads until the server closes, then closes fd; each read is bounded by
+// the socket's receive timeout.
+std::string ReadAnswer(int fd) {
+  std::string answer;
+  char buffer[4096];
+  for (int reads = 0; reads < 100; ++reads) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return answer;
+}
+
 std::string Get(std::uint16_t port, const std::string& path, const std::string& headers = "") {
   return Fetch(port, "GET " + path + " HTTP/1.1\r\nHost: t\r\n" + headers + "\r\n");
 }
@@ -221,14 +235,7 @@ TEST_F(HttpServerTest, HalfClosedClientStillGetsItsAnswer) {
     std::string request = "GET /room.rmd HTTP/1.0\r\n\r\n";
     ASSERT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
     ASSERT_EQ(0, shutdown(fd, SHUT_WR));
-    std::string answer;
-    char buffer[4096];
-    for (int reads = 0; reads < 100; ++reads) {  // each read bounded by the socket's timeout
-      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
+    std::string answer = ReadAnswer(fd);
     EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << "attempt " << attempt << ": " << answer;
     EXPECT_EQ("<roomdesc/>", answer.substr(answer.find("\r\n\r\n") + 4));
   }
@@ -240,6 +247,33 @@ TEST_F(HttpServerTest, HalfClosedClientStillGetsItsAnswer) {
   char byte;
   EXPECT_EQ(0, recv(silent, &byte, 1, 0));  // closed, well before the idle limit
   close(silent);
+}
+
+// A request is read whole even when its packets come apart; a bare
+// request line that never ends its header block is answered once the
+// client has been quiet for a moment.
+TEST_F(HttpServerTest, RequestCutAcrossPacketsIsReadWholeAndABareLineAnsweredWhenQuiet) {
+  std::uint16_t port = server_->http_port();
+  int fd = testing::ConnectLoopback(port);
+  ASSERT_GE(fd, 0);
+  std::string first = "GET /ro";
+  std::string second = "om.rmd HTTP/1.1\r\nHost: t\r\n\r\n";
+  ASSERT_EQ(static_cast<ssize_t>(first.size()), send(fd, first.data(), first.size(), 0));
+  std::this_thread::sleep_for(60ms);  // several passes of the server
+  ASSERT_EQ(static_cast<ssize_t>(second.size()), send(fd, second.data(), second.size(), 0));
+  std::string answer = ReadAnswer(fd);
+  EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
+  EXPECT_EQ("<roomdesc/>", answer.substr(answer.find("\r\n\r\n") + 4));
+
+  fd = testing::ConnectLoopback(port);
+  ASSERT_GE(fd, 0);
+  std::string bare = "GET /file.jpg HTTP/1.0";
+  ASSERT_EQ(static_cast<ssize_t>(bare.size()), send(fd, bare.data(), bare.size(), 0));
+  std::this_thread::sleep_for(60ms);
+  server_->Advance(1);  // the server's clock: a second of quiet
+  answer = ReadAnswer(fd);
+  EXPECT_EQ(0u, answer.find("HTTP/1.1 200 OK\r\n")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\npicture")) << answer;
 }
 
 TEST_F(HttpServerTest, SilentConnectionIsDroppedAfterTheLimit) {

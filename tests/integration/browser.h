@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/connection.h"
 #include "net/scramble.h"
 #include "session_fixture.h"
 
@@ -148,12 +149,12 @@ class Browser {
       std::size_t length = wire_[1] & 0x7F;
       std::size_t header = 2;
       EXPECT_EQ(0, wire_[1] & 0x80) << "server frames are not masked";
-      if (length == 126) {
-        if (wire_.size() < 4) return;
-        length = static_cast<std::size_t>(wire_[2]) << 8 | wire_[3];
-        header = 4;
+      if (length == 126 || length == 127) {
+        header = length == 126 ? 4 : 10;
+        if (wire_.size() < header) return;
+        length = 0;
+        for (std::size_t i = 2; i < header; ++i) length = length << 8 | wire_[i];
       }
-      EXPECT_NE(127u, length);
       if (wire_.size() < header + length) return;
       std::vector<std::uint8_t> payload(
           wire_.begin() + static_cast<std::ptrdiff_t>(header),
@@ -164,7 +165,7 @@ class Browser {
         controls_.emplace_back(first, payload);
         continue;
       }
-      EXPECT_LE(payload.size(), 1024u);
+      EXPECT_LE(payload.size(), net::kMaxSendPerPass);
       Take(payload);
     }
   }

@@ -385,6 +385,8 @@ TEST(ServerStartTest, DataDirOptionRunsASecondSite) {
   ServerProcess first;
   first.WriteConfig();
   ASSERT_TRUE(first.Start());
+  // A start that lost its port to another test is retried: count from here.
+  const int first_starts = first.CountInLog("Server Start");
   ServerProcess second(first.home() + "/sites/second/");
   second.WriteConfig();
   ASSERT_TRUE(second.Start()) << second.Log();
@@ -394,7 +396,7 @@ TEST(ServerStartTest, DataDirOptionRunsASecondSite) {
     if (fd >= 0) close(fd);
     EXPECT_TRUE(site->WaitForLog(" Connect #1 from 127.0.0.1", 1, 10s)) << site->Log();
   }
-  EXPECT_EQ(1, first.CountInLog("Server Start"));
+  EXPECT_EQ(first_starts, first.CountInLog("Server Start"));  // the second site logs apart
   std::string said;
   EXPECT_EQ(0, second.RunSecondInstance(
                    10s, {"--data-dir", first.home() + "/sites/../sites/second"}, &said));
