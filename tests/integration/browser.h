@@ -45,6 +45,9 @@ class Browser {
     return SendRequest(request);
   }
 
+  // The serial number of the certificate a TLS connection was opened with.
+  std::string tls_serial() { return tls_ != nullptr ? tls_->client().PeerSerial() : ""; }
+
   std::string SendRequest(const std::string& request) {
     SendBytes(request.data(), request.size());
     std::string head;

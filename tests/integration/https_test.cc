@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "http/http_server.h"
 #include "net/tls.h"
 #include "session_fixture.h"
+#include "support/server_process.h"
 #include "support/tls_support.h"
 
 namespace zanth::testing {
@@ -239,6 +241,112 @@ TEST_F(HttpsTest, GarbageHalfAndSilentHandshakesLeaveOthersServed) {
   EXPECT_EQ(502, Count("TLS handshake not done after 10 s"));
   EXPECT_EQ(failed_before + 504, HandshakesFailed());
   EXPECT_TRUE(Https("/room.rmd").ends_with("\r\n\r\n<roomdesc/>"));
+}
+
+
+// The real zanthd, whose certificate pair changes on disk while it runs. A
+// start without a loadable pair serves chat and HTTP and says why HTTPS is
+// missing; SIGHUP loads the pair (opening the port the first time); curl
+// refuses the expired, wrong-host and self-signed ones; a pair that does
+// not load leaves the one in use; and a browser connected over wss:// keeps
+// talking through every reload.
+TEST_F(HttpsTest, SighupReloadsTheCertificateWhileOpenConnectionsKeepTalking) {
+  ASSERT_TRUE(made_);
+  ServerProcess server;
+  server.WriteConfigWith([&server] {
+    return "<?xml version=\"1.0\"?>\n<zanthd>\n  <sitename address=\"127.0.0.1\" port=\"" +
+           std::to_string(server.chat_port()) + "\" httpport=\"" +
+           std::to_string(server.http_port()) + "\" httpsport=\"" +
+           std::to_string(server.https_port()) +
+           "\">Test Site</sitename>\n  <tls cert=\"site.pem\" key=\"site.key\"/>\n"
+           "  <room id=\"100\" name=\"gate\" gate=\"yes\"/>\n</zanthd>\n";
+  });
+  ASSERT_TRUE(server.Start());
+  const std::string port = std::to_string(server.https_port());
+  const std::string missing = "HTTPS not started: ";
+  EXPECT_NE(std::string::npos, server.StandardError().find("zanthd: " + missing)) << server.Log();
+  EXPECT_EQ(1, server.CountInLog(missing));
+  EXPECT_EQ(1, server.CountInLog("Web client at http://127.0.0.1:"));
+  EXPECT_LT(ConnectLoopback(server.https_port()), 0);
+  EXPECT_EQ(0u, FetchRaw(server.http_port(), "GET /zanth.conf HTTP/1.0\r\n\r\n").find("HTTP/1.1 "));
+
+  // Puts the pair in place, sends SIGHUP and waits for the count-th log line
+  // that says what became of it.
+  auto use = [&](const std::string& pair, const std::string& line, int count) {
+    for (const char* ext : {".pem", ".key"}) {
+      std::ifstream in(Certificate(pair + ext), std::ios::binary);
+      std::ofstream(server.data_dir() + "site" + ext, std::ios::binary) << in.rdbuf();
+    }
+    server.Signal(SIGHUP);
+    return server.WaitForLog(line, count, 10s);
+  };
+  auto curl = [&](const std::string& options) {
+    std::string err = server.home() + "/curl.err";
+    std::string command = "curl -s -S -o /dev/null --max-time 20 --cacert '" +
+                          Certificate("ca.pem") + "' --resolve localhost:" + port + ":127.0.0.1 " + options +
+                          " https://localhost:" + port +
+                          "/gate.rmd 2>'" + err + "'";
+    return std::system(command.c_str()) == 0 ? std::string() : ReadFileText(err);
+  };
+
+  ASSERT_TRUE(use("server", "main HTTPS on port " + port, 1)) << server.Log();
+  EXPECT_TRUE(server.WaitForLog("main Web client at https://127.0.0.1:" + port, 1, 10s));
+  EXPECT_EQ("", curl(""));
+  EXPECT_EQ("3", HttpsFetch(server.https_port(), Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
+                     .serial);
+
+  Browser browser;
+  ASSERT_EQ(0u, browser.OpenTls(server.https_port(), kUpgrade, Certificate("ca.pem"))
+                    .find("HTTP/1.1 101 Switching Protocols\r\n"));
+  client::Ident ident;
+  ident.nickname = "Webber";
+  ident.capabilities = client::kWebClient;
+  browser.Send(client::kIdent, client::EncodeIdent(ident), 50);
+  client::Message m;
+  ASSERT_TRUE(browser.WaitFor(TypeCode("UAre"), &m));
+  auto talks = [&browser](const std::string& line) {
+    browser.Send(client::kTalk, client::EncodeText(line), 1000);
+    client::Message heard;
+    client::Speech speech;
+    for (int i = 0; i < 5; ++i) {
+      if (!browser.WaitFor(TypeCode("Talk"), &heard)) return false;
+      if (client::DecodeSpeech(heard.payload, &speech) && speech.text == line) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(talks("before any reload"));
+
+  struct Refused {
+    const char* pair;
+    const char* reason;
+  };
+  const std::string reloaded = "main HTTPS certificate reloaded: CN = ";
+  int reloads = 0;
+  for (Refused refused : {Refused{"expired", "expired"}, Refused{"wronghost", "localhost"},
+                          Refused{"selfsigned", "self"}}) {
+    SCOPED_TRACE(refused.pair);
+    ASSERT_TRUE(use(refused.pair, reloaded, ++reloads)) << server.Log();
+    EXPECT_NE(std::string::npos, curl("").find(refused.reason));
+    EXPECT_EQ("", curl("--insecure"));
+    EXPECT_TRUE(talks(std::string("after the ") + refused.pair + " pair"));
+  }
+
+  // A certificate with another pair's key does not load: the one in use stays.
+  ASSERT_TRUE(use("server", reloaded, ++reloads));
+  std::ifstream other(Certificate("renewed.key"), std::ios::binary);
+  std::ofstream(server.data_dir() + "site.key", std::ios::binary) << other.rdbuf();
+  server.Signal(SIGHUP);
+  ASSERT_TRUE(server.WaitForLog("the one in use stays", 1, 10s)) << server.Log();
+  EXPECT_EQ("", curl(""));
+  EXPECT_EQ("3", HttpsFetch(server.https_port(), Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
+                     .serial);
+
+  ASSERT_TRUE(use("renewed", reloaded, ++reloads));
+  EXPECT_EQ("4", HttpsFetch(server.https_port(), Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
+                     .serial);
+  EXPECT_TRUE(talks("after the renewal"));
+  EXPECT_EQ("3", browser.tls_serial());
+  EXPECT_EQ(0, server.Stop());
 }
 
 }  // namespace
