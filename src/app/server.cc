@@ -235,6 +235,10 @@ int Server::Start() {
     start_failure_ = "cannot listen on " + transport_.listen_failure();
     return kStartFailed;
   }
+  if (settings_.https_port != 0 && StartHttps() != 0) {
+    start_failure_ = "cannot listen on " + transport_.listen_failure();
+    return kStartFailed;
+  }
   Log(nullptr, "main", "Listening socket established");
   LogVisitorAddresses();
   directory_ = std::make_unique<directory::DirectoryClient>(
@@ -309,11 +313,65 @@ void Server::WarnOfDefaultPassword(bool new_site, bool to_standard_output) {
 }
 
 void Server::LogVisitorAddresses() {
-  // The browser page opens its chat connection on the HTTP port itself, so
-  // its address is this server's even when the media live elsewhere.
-  Log(nullptr, "main", "Web client at http://%s:%d/web/index.html",
-      VisitorAddress(settings_).c_str(), settings_.http_port);
+  // The browser page opens its chat connection on the port that served it,
+  // so its address is this server's even when the media live elsewhere;
+  // over HTTPS it is a secure one.
+  Log(nullptr, "main", "Web client at %s://%s:%d/web/index.html", https_open_ ? "https" : "http",
+      VisitorAddress(settings_).c_str(), https_open_ ? settings_.https_port : settings_.http_port);
   Log(nullptr, "main", "Profile page at %s", settings_.profile_url.c_str());
+}
+
+int Server::LoadCertificate(std::string* why) {
+  auto resolve = [this](const std::string& path) {
+    return path.empty() || path[0] == '/' ? path : settings_.data_dir + path;
+  };
+  return tls_.Load(resolve(settings_.tls_certificate), resolve(settings_.tls_key), why);
+}
+
+int Server::StartHttps() {
+  std::string why;
+  if (LoadCertificate(&why) != 0) {
+    // The chat and HTTP ports serve as ever; the owner learns why the
+    // secure one does not (the console's log view shows the line).
+    LogError(0, "HTTPS not started: %s", why.c_str());
+    if (console_ == nullptr) {
+      std::fprintf(stderr, "zanthd: HTTPS not started: %s\n", why.c_str());
+      std::fflush(stderr);
+    }
+    return kOk;
+  }
+  return OpenHttpsListener();
+}
+
+int Server::OpenHttpsListener() {
+  if (int rc = transport_.ListenOn(settings_.bind_address, settings_.https_port,
+                                   http_server_.get(), false, settings_.listen_address, &tls_);
+      rc != 0) {
+    return rc;
+  }
+  https_open_ = true;
+  Log(nullptr, "main", "HTTPS on port %d with the certificate %s", settings_.https_port,
+      tls_.description().c_str());
+  return kOk;
+}
+
+void Server::ReloadCertificate() {
+  if (settings_.https_port == 0 || http_server_ == nullptr) return;
+  bool had_pair = tls_.loaded();
+  std::string why;
+  if (LoadCertificate(&why) != 0) {
+    if (had_pair) {
+      LogError(0, "HTTPS certificate not reloaded: %s; the one in use stays", why.c_str());
+    } else {
+      LogError(0, "HTTPS not started: %s", why.c_str());
+    }
+    return;
+  }
+  if (https_open_) {
+    Log(nullptr, "main", "HTTPS certificate reloaded: %s", tls_.description().c_str());
+  } else if (OpenHttpsListener() == 0) {
+    LogVisitorAddresses();
+  }
 }
 
 void Server::PlaceWebClient() {
@@ -383,7 +441,10 @@ void Server::FirstRunSetup() {
 
 void Server::RunOnce(int max_wait_ms) {
   (void)transport_.Poll(max_wait_ms);
-  if (platform::TakeHangup()) ReopenLog();
+  if (platform::TakeHangup()) {
+    ReopenLog();
+    ReloadCertificate();
+  }
   if (http_server_ != nullptr) (void)http_server_->Poll();
   if (directory_ != nullptr) directory_->Poll();
   (void)protocol::ProcessUsers(site_);

@@ -14,6 +14,7 @@
 #include "directory/directory_client.h"
 #include "http/http_server.h"
 #include "net/connection_manager.h"
+#include "net/tls.h"
 #include "platform/process.h"
 #include "protocol/session.h"
 #include "protocol/site.h"
@@ -34,8 +35,9 @@ struct ServerOptions {
   // The data directory itself (--data-dir), created with its parents when
   // missing; empty means "My Zanth" in the documents folder.
   std::string data_dir;
-  // Quit on SIGINT and SIGTERM, reopen the log on SIGHUP (the console makes
-  // SIGHUP quit instead). Off for servers run inside another program.
+  // Quit on SIGINT and SIGTERM, reopen the log and reload the HTTPS
+  // certificate on SIGHUP (the console makes SIGHUP quit instead). Off for
+  // servers run inside another program.
   bool handle_signals = true;
 };
 
@@ -61,9 +63,9 @@ class Server : private console::ConsoleHost {
   const std::string& start_failure() const { return start_failure_; }
 
   // One iteration of the main loop: wait at most max_wait_ms for readiness
-  // (less when work is pending), then the transport pass, a log reopen when
-  // SIGHUP asked for one, the HTTP, directory and user-message passes, in
-  // that order, then the console's input.
+  // (less when work is pending), then the transport pass, a log reopen and
+  // certificate reload when SIGHUP asked for them, the HTTP, directory and
+  // user-message passes, in that order, then the console's input.
   void RunOnce(int max_wait_ms = kTickMs);
   // Runs the loop until a quit is requested.
   void Run();
@@ -100,6 +102,21 @@ class Server : private console::ConsoleHost {
   int StopForUnreadFile(const std::string& path, int rc, const std::string& problem);
   // Reopens the log by its name, after a rotation renamed it.
   void ReopenLog();
+  // Loads the certificate and key that the settings name (a relative path
+  // from the data directory). 0, or the error with *why.
+  int LoadCertificate(std::string* why);
+  // At start, with an HTTPS port set: loads the pair and opens the HTTPS
+  // listener. A pair that does not load is logged and told on standard
+  // error, and the server goes on without the listener. Returns 0, or the
+  // error of a listener that could not be opened.
+  int StartHttps();
+  // Opens the HTTPS listener (the HTTP server's, through TLS) and logs it.
+  int OpenHttpsListener();
+  // After SIGHUP: loads the pair again. New connections get the new pair,
+  // open ones keep theirs; a pair that does not load leaves the one in use
+  // and the log says why. A site whose start had no pair gets its listener
+  // once one loads.
+  void ReloadCertificate();
   // The connections by kind, the users signed on and the rooms, now.
   Gauges CurrentGauges() const;
   void WriteConfiguration();
@@ -112,6 +129,9 @@ class Server : private console::ConsoleHost {
   ServerOptions options_;
   Settings settings_;
   platform::SingleInstance instance_;
+  // Before the transport: its HTTPS listener points at it.
+  net::TlsContext tls_;
+  bool https_open_ = false;
   net::ConnectionManager transport_;
   protocol::Site site_;
   std::unique_ptr<protocol::SiteConfigHooks> config_bridge_;

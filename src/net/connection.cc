@@ -1,10 +1,12 @@
 // Connection records: input and output buffers with link scrambling, and
-// the sends and receives of one pass.
+// the sends and receives of one pass, through a TLS engine where there is
+// one.
 #include "net/connection.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "core/log.h"
@@ -110,13 +112,10 @@ void Connection::CloseWhenFlushed() {
   UpdateInterest();
 }
 
-long Connection::ReceiveOnce(int* error) {
+bool Connection::PrepareInput() {
   if (in_ == nullptr) {
     in_.reset(new (std::nothrow) std::uint8_t[kInputBufferSize]);
-    if (in_ == nullptr) {
-      *error = ENOMEM;
-      return -1;
-    }
+    if (in_ == nullptr) return false;
     in_capacity_ = kInputBufferSize;
   } else if (in_start_ > 0 && in_capacity_ - in_count_ < in_capacity_ / 4) {
     // Only what the owner has not taken moves down, once per receive: a
@@ -125,6 +124,14 @@ long Connection::ReceiveOnce(int* error) {
     in_ready_ -= in_start_;
     in_count_ -= in_start_;
     in_start_ = 0;
+  }
+  return true;
+}
+
+long Connection::ReceiveOnce(int* error) {
+  if (!PrepareInput()) {
+    *error = ENOMEM;
+    return -1;
   }
   // What does not fit lands in the spill area, and the buffer grows for it:
   // a burst is read in one call without keeping a large buffer per idle
@@ -157,6 +164,66 @@ long Connection::ReceiveOnce(int* error) {
   }
   TakeReceived(static_cast<std::size_t>(n));
   return n;
+}
+
+long Connection::ReceiveTls(int* error, bool* ended) {
+  long n = 0;
+  std::size_t held = tls_->buffered_input();
+  if (held < kTlsInputCap) {
+    std::uint8_t cipher[kTlsInputCap];
+    n = platform::Receive(socket_.fd(), cipher, kTlsInputCap - held, error);
+    if (n < 0) {
+      if (!platform::IsWouldBlock(*error)) return -1;
+      n = 0;
+    } else if (n == 0) {
+      *ended = true;
+    } else if (tls_->Feed(cipher, static_cast<std::size_t>(n)) != kOk) {
+      return n;
+    }
+  }
+  DrainTls();
+  // The peer's close_notify: it sends nothing more.
+  if (tls_->state() == TlsEngine::State::kClosed) *ended = true;
+  return n;
+}
+
+void Connection::DrainTls() {
+  tls_stalled_ = false;
+  while (tls_->buffered_input() > 0 && !tls_->failed()) {
+    std::size_t allowed = kInputLimit - std::min(kInputLimit, in_count_ - in_start_);
+    if (allowed == 0 || !PrepareInput()) {
+      // Taken up once the owner makes room (ConsumeInput): the socket may
+      // have nothing more to say, so the poller would not ask.
+      tls_stalled_ = true;
+      break;
+    }
+    if (in_capacity_ == in_count_ && in_capacity_ < kInputLimit) {
+      // A record larger than the free room (a message that does not fit the
+      // buffer): the buffer grows, as it does for a burst.
+      std::size_t capacity = std::min(2 * in_capacity_, in_capacity_ + kInputLimit);
+      std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[capacity]);
+      if (grown == nullptr) {
+        tls_stalled_ = true;
+        break;
+      }
+      std::memcpy(grown.get(), in_.get() + in_start_, in_count_ - in_start_);
+      in_ready_ -= in_start_;
+      in_count_ -= in_start_;
+      in_start_ = 0;
+      in_ = std::move(grown);
+      in_capacity_ = capacity;
+    }
+    std::size_t room = std::min(in_capacity_ - in_count_, allowed);
+    if (room == 0) {
+      tls_stalled_ = true;
+      break;
+    }
+    std::size_t got = tls_->Read(in_.get() + in_count_, room);
+    if (got == 0) break;  // the rest of a record is still to come
+    TakeReceived(got);
+    if (websocket_ != nullptr && websocket_->failed()) break;
+  }
+  if (in_ != nullptr && in_count_ == in_start_) ConsumeInput(0);
 }
 
 void Connection::TakeReceived(std::size_t received) {
@@ -253,33 +320,49 @@ long Connection::SendQueued(int* error) {
   return static_cast<long>(sent);
 }
 
-long Connection::SendFrames(int* error) {
+std::size_t Connection::FrameSlices(platform::IoSlice* slices, std::size_t frame_max,
+                                    std::size_t max, std::size_t* pending) {
   WebSocketLink& link = *websocket_;
+  if (!link.has_pending() && frame_left_ == 0) {
+    // Between frames: a control reply first, then the next data frame over
+    // what is queued.
+    std::uint8_t control[kMaxFrameHeader + kMaxControlPayload];
+    if (std::size_t size = link.NextControlFrame(control); size > 0) {
+      link.Keep(control, size);
+    } else if (!link.open()) {
+      DropQueued(out_count_);  // the close frame is out; nothing may follow it
+      return 0;
+    } else if (out_count_ > 0) {
+      frame_left_ = std::min(out_count_, frame_max);
+      std::uint8_t header[kMaxFrameHeader];
+      link.Keep(header, EncodeFrameHeader(kOpBinary, frame_left_, header));
+    } else {
+      return 0;
+    }
+  }
+  std::size_t count = 0;
+  *pending = std::min(link.pending_size(), max);
+  if (*pending > 0) slices[count++] = platform::IoSlice{link.pending_data(), *pending};
+  return GatherQueued(slices, count, std::min(frame_left_, max - *pending));
+}
+
+void Connection::FrameSent(std::size_t count, std::size_t pending) {
+  std::size_t from_pending = std::min(count, pending);
+  if (from_pending > 0) websocket_->Sent(from_pending);
+  std::size_t payload = count - from_pending;
+  DropQueued(payload);
+  frame_left_ -= payload;
+}
+
+long Connection::SendFrames(int* error) {
   std::size_t sent = 0;
   send_blocked_ = false;
   while (sent < kMaxSendPerPass && !send_blocked_) {
-    if (!link.has_pending() && frame_left_ == 0) {
-      // Between frames: a control reply first, then the next data frame
-      // over what is queued.
-      std::uint8_t control[kMaxFrameHeader + kMaxControlPayload];
-      if (std::size_t size = link.NextControlFrame(control); size > 0) {
-        link.Keep(control, size);
-      } else if (!link.open()) {
-        DropQueued(out_count_);  // the close frame is out; nothing may follow it
-        break;
-      } else if (out_count_ > 0) {
-        frame_left_ = std::min(out_count_, kMaxSendPerPass - sent);
-        std::uint8_t header[kMaxFrameHeader];
-        link.Keep(header, EncodeFrameHeader(kOpBinary, frame_left_, header));
-      } else {
-        break;
-      }
-    }
     platform::IoSlice slices[platform::kMaxIoSlices];
-    std::size_t count = 0;
-    std::size_t pending = link.pending_size();
-    if (pending > 0) slices[count++] = platform::IoSlice{link.pending_data(), pending};
-    count = GatherQueued(slices, count, frame_left_);
+    std::size_t pending = 0;
+    std::size_t count = FrameSlices(slices, kMaxSendPerPass - sent,
+                                    std::numeric_limits<std::size_t>::max(), &pending);
+    if (count == 0) break;
     std::size_t want = 0;
     for (std::size_t i = 0; i < count; ++i) want += slices[i].size;
     long n = platform::SendSlices(socket_.fd(), slices, count, false, error);
@@ -288,15 +371,93 @@ long Connection::SendFrames(int* error) {
       return sent > 0 && platform::IsWouldBlock(*error) ? static_cast<long>(sent) : n;
     }
     std::size_t done = static_cast<std::size_t>(n);
-    std::size_t from_pending = std::min(done, pending);
-    if (from_pending > 0) link.Sent(from_pending);
-    std::size_t payload = done - from_pending;
-    DropQueued(payload);
-    frame_left_ -= payload;
+    FrameSent(done, pending);
     sent += done;
     send_blocked_ = done < want;
   }
   return static_cast<long>(sent);
+}
+
+long Connection::SendTls(int* error) {
+  std::size_t sent = 0;
+  send_blocked_ = false;
+  while (sent < kMaxSendPerPass && !send_blocked_) {
+    if (tls_->output_size() == 0) {
+      if (tls_->handshake_done()) (void)EncryptNext();
+      if (tls_->failed()) {
+        *error = EPROTO;
+        return -1;
+      }
+      if (tls_->output_size() == 0) {
+        // All is out; a connection that closes says so first, so that the
+        // peer can tell the end of the stream from a cut.
+        if (!close_when_flushed_ || tls_->closing() || queued() > 0 || file_left_ > 0) break;
+        tls_->Close();
+        if (tls_->output_size() == 0) break;
+      }
+    }
+    std::size_t want = std::min(tls_->output_size(), kMaxSendPerPass - sent);
+    long n = platform::Send(socket_.fd(), tls_->output(), want, error);
+    if (n < 0) {
+      send_blocked_ = true;
+      return sent > 0 && platform::IsWouldBlock(*error) ? static_cast<long>(sent) : n;
+    }
+    tls_->Consume(static_cast<std::size_t>(n));
+    sent += static_cast<std::size_t>(n);
+    send_blocked_ = static_cast<std::size_t>(n) < want;
+  }
+  return static_cast<long>(sent);
+}
+
+std::size_t Connection::EncryptNext() {
+  // Plaintext goes to the engine a record at a time: a WebSocket frame's
+  // header travels in one record with its payload, and small queued
+  // blocks share records.
+  std::uint8_t plain[16384];
+  std::size_t total = 0;
+  while (total < kTlsSendBatch) {
+    std::size_t filled = 0;
+    while (filled < sizeof plain) {
+      std::size_t room = sizeof plain - filled;
+      platform::IoSlice slices[platform::kMaxIoSlices];
+      std::size_t pending = 0;
+      std::size_t count = websocket_ != nullptr
+                              ? FrameSlices(slices, kMaxSendPerPass, room, &pending)
+                              : GatherQueued(slices, 0, room);
+      if (count == 0) {
+        if (websocket_ != nullptr || out_count_ > 0 || file_left_ == 0) break;
+        // The file, read in pieces: without kernel TLS its bytes must pass
+        // through the engine, but never more than a batch of them at once.
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(file_left_, room));
+        long n = file_.ReadAt(plain + filled, want, file_offset_);
+        if (n <= 0) {
+          // The file shrank or cannot be read: its body ends here.
+          file_left_ = 0;
+        } else {
+          file_offset_ += static_cast<std::uint64_t>(n);
+          file_left_ -= static_cast<std::uint64_t>(n);
+          filled += static_cast<std::size_t>(n);
+        }
+        if (file_left_ == 0) file_.Close();
+        continue;
+      }
+      std::size_t copied = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(plain + filled + copied, slices[i].data, slices[i].size);
+        copied += slices[i].size;
+      }
+      if (websocket_ != nullptr) {
+        FrameSent(copied, pending);
+      } else {
+        DropQueued(copied);
+      }
+      filled += copied;
+    }
+    if (filled == 0) break;
+    if (tls_->Write(plain, filled) != kOk) break;
+    total += filled;
+  }
+  return total;
 }
 
 void Connection::DropQueued(std::size_t count) {
@@ -340,7 +501,14 @@ void Connection::UpdateInterest() {
   // A full input buffer is not read until its owner takes bytes, nor is a
   // stream the peer has ended; without dropping the read interest the
   // level-triggered poller would spin.
-  if (!input_full() && !peer_closed_) interest |= platform::kReadable;
+  bool may_read = !input_full() && !peer_closed_;
+  if (may_read && tls_ != nullptr) {
+    // Plaintext the engine kept while the input was full is taken in the
+    // next pass: the socket may be quiet, so the poller would not tell.
+    if (tls_stalled_) manager_->ScheduleRead(*this);
+    may_read = tls_->buffered_input() < kTlsInputCap;
+  }
+  if (may_read) interest |= platform::kReadable;
   // A socket with room takes the next bytes without asking the poller, which
   // saves two poller calls per message to a quiet connection.
   if (connect_pending_ || send_blocked_) interest |= platform::kWritable;

@@ -1,5 +1,6 @@
 // Connection records of the transport: a socket, a fixed input buffer that
-// holds descrambled bytes, and a growing output queue.
+// holds descrambled bytes, and a growing output queue; on a TLS connection
+// an engine between them and the socket.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 #include "core/intrusive_list.h"
 #include "net/block_pool.h"
 #include "net/scramble.h"
+#include "net/tls.h"
 #include "net/websocket.h"
 #include "platform/file.h"
 #include "platform/socket.h"
@@ -52,6 +54,13 @@ inline constexpr std::size_t kReleaseWhenQuiet = 64u << 10;
 inline constexpr std::size_t kReleaseAfter = 8u << 20;
 inline constexpr std::uint32_t kQuietBeforeReleaseMs = 250;
 inline constexpr std::uint32_t kReleaseEveryMs = 10000;
+// TLS: a connection reads the socket only while its engine holds less than
+// kTlsInputCap bytes of ciphertext it has not decrypted, and reads at most
+// that many at once. A send encrypts up to kTlsSendBatch bytes of what is
+// queued (or of a file, read in pieces) before it sends them, so that the
+// ciphertext held per connection stays about that size.
+inline constexpr std::size_t kTlsInputCap = 64 * 1024;
+inline constexpr std::size_t kTlsSendBatch = 64 * 1024;
 
 // The routines a listener or an outgoing connection gives for its
 // connections. All run on the main thread, from inside ConnectionManager::Poll.
@@ -96,9 +105,10 @@ class Connection {
   [[nodiscard]] int QueueSend(const std::uint8_t* bytes, std::size_t count);
 
   // Sends the open file's bytes [offset, offset + length) after everything
-  // queued, straight from the file to the socket; the connection owns the
-  // file until they are out (or it is removed). Only on a plain connection
-  // that carries no WebSocket link; at most one file at a time.
+  // queued, straight from the file to the socket (on a TLS connection read
+  // in pieces and encrypted); the connection owns the file until they are
+  // out (or it is removed). Only on an unscrambled connection that carries
+  // no WebSocket link; at most one file at a time.
   void QueueFile(platform::File file, std::uint64_t offset, std::uint64_t length);
 
   // Plain bytes waiting in the input buffer.
@@ -128,11 +138,14 @@ class Connection {
   void set_peer_address(std::string address) { peer_address_ = std::move(address); }
   int fd() const { return socket_.fd(); }
   // Bytes held in memory waiting to be sent, those held by a WebSocket
-  // link included; the bytes of a queued file are not.
+  // link or a TLS engine included; the bytes of a queued file are not.
   std::size_t queued() const {
-    return out_count_ + (websocket_ != nullptr ? websocket_->queued() : 0);
+    return out_count_ + (websocket_ != nullptr ? websocket_->queued() : 0) +
+           (tls_ != nullptr ? tls_->output_size() + tls_->buffered_plaintext() : 0);
   }
   bool websocket() const { return websocket_ != nullptr; }
+  // The connection came to a TLS listener.
+  bool tls() const { return tls_ != nullptr; }
   // Bytes held in the input buffer, plain or not.
   std::size_t in_count() const { return in_count_ - in_start_; }
   // Bytes of memory the input buffer holds (0 while nothing waits).
@@ -152,6 +165,20 @@ class Connection {
   // Receives once, as much as the buffer and the spill area take; returns
   // bytes received, 0 on orderly close, -1 on error.
   long ReceiveOnce(int* error);
+  // The same on a TLS connection: one receive of ciphertext for the engine
+  // (unless it holds kTlsInputCap already), then as much plaintext as the
+  // input takes. Returns the bytes received from the socket (0 when it had
+  // none), or -1 on a socket error; *ended is set when the peer ended its
+  // stream (at the socket, or with its close_notify). A failure of the
+  // engine shows in tls_->failed().
+  long ReceiveTls(int* error, bool* ended);
+  // Moves the engine's plaintext into the input while it has room; notes
+  // when some may be left behind for want of room.
+  void DrainTls();
+  // Makes the input buffer ready for more bytes: taken when there is none
+  // (false when memory ran out), the waiting bytes moved down when its free
+  // room runs short.
+  bool PrepareInput();
   // Places received bytes (at in_count_): the peer's seed, WebSocket
   // frames, descrambling in place.
   void TakeReceived(std::size_t received);
@@ -163,6 +190,32 @@ class Connection {
   // (a header in front of them, the blocks sent where they lie), with the
   // rest of a started frame first and control replies between frames.
   long SendFrames(int* error);
+  // The same on a TLS connection: the engine's ciphertext first; once it
+  // has all gone, the next kTlsSendBatch bytes of the stream are encrypted
+  // (and, once everything is out on a close-when-flushed connection, the
+  // close_notify). The bound counts ciphertext. -1 with EPROTO when the
+  // engine failed.
+  long SendTls(int* error);
+  // Encrypts up to kTlsSendBatch bytes of what follows in the stream
+  // (frames on a WebSocket link, else the queue, then the file); returns
+  // how many plain bytes went in.
+  std::size_t EncryptNext();
+  // The next bytes of a WebSocket link's stream as slices, at most max in
+  // all: the link's pending bytes, then the payload of the frame under way.
+  // Between frames it starts the next: a control reply, or a data frame of
+  // at most frame_max bytes over what is queued. *pending says how many
+  // bytes of the slices are the link's own. Returns the slice count, 0
+  // when nothing is left to frame.
+  std::size_t FrameSlices(platform::IoSlice* slices, std::size_t frame_max, std::size_t max,
+                          std::size_t* pending);
+  // count bytes of what FrameSlices gave (pending of them the link's) went out.
+  void FrameSent(std::size_t count, std::size_t pending);
+  // Everything is out: the queue, the file, and on a TLS connection the
+  // ciphertext, the close_notify included once the handshake was done.
+  bool flushed() const {
+    return queued() == 0 && file_left_ == 0 &&
+           (tls_ == nullptr || tls_->closing() || !tls_->handshake_done());
+  }
   // Slices over up to max bytes from the head of the output queue, after
   // the count slices already in slices; returns the new count.
   std::size_t GatherQueued(platform::IoSlice* slices, std::size_t count,
@@ -177,8 +230,17 @@ class Connection {
   // readiness only for a connect in progress or a blocked socket.
   void UpdateInterest();
   // Something waits to go out: queued bytes, a WebSocket frame remainder or
-  // control frame, or a close that waits for the queue to drain.
-  bool wants_send() const { return queued() > 0 || file_left_ > 0 || close_when_flushed_; }
+  // control frame, or a close that waits for the queue to drain. On a TLS
+  // connection whose handshake is under way only the engine's own output
+  // can go.
+  bool wants_send() const {
+    if (tls_ != nullptr) {
+      if (tls_->output_size() > 0) return true;
+      if (!tls_->handshake_done()) return false;
+      return queued() > 0 || file_left_ > 0 || (close_when_flushed_ && !tls_->closing());
+    }
+    return queued() > 0 || file_left_ > 0 || close_when_flushed_;
+  }
 
   ConnectionManager* manager_;
   platform::Socket socket_;
@@ -192,6 +254,8 @@ class Connection {
   bool is_new_ = false;
   bool send_blocked_ = false;  // the socket refused bytes; wait for the poller
   bool send_due_ = false;      // chosen to send in this pass
+  bool read_due_ = false;      // in the manager's list of reads due in the next pass
+  bool tls_stalled_ = false;   // the engine may hold plaintext the input had no room for
   bool listed_ = false;      // in the manager's ready list for this pass
   std::uint64_t serial_ = 0;  // grows with every connection added
   bool removed_ = false;     // waiting for the end of a pass to be freed
@@ -232,6 +296,9 @@ class Connection {
   std::uint64_t file_left_ = 0;
   // Set when the connection carries its stream in WebSocket frames.
   std::unique_ptr<WebSocketLink> websocket_;
+  // Set on a connection accepted by a TLS listener: the byte stream (and
+  // any WebSocket frames) goes through it.
+  std::unique_ptr<TlsEngine> tls_;
 };
 
 }  // namespace zanth::net

@@ -45,7 +45,7 @@ ConnectionManager::~ConnectionManager() {
 
 int ConnectionManager::ListenOn(const std::string& address, std::uint16_t port,
                                 ConnectionHandler* handler, bool scrambled,
-                                const std::string& listen_address) {
+                                const std::string& listen_address, const TlsContext* tls) {
   std::uint32_t local = 0;
   std::uint32_t bound = 0;  // all interfaces
   std::string where = listen_address.empty() ? "0.0.0.0" : listen_address;
@@ -74,6 +74,8 @@ int ConnectionManager::ListenOn(const std::string& address, std::uint16_t port,
   last_listen_port_ = platform::LocalPort(listener->socket.fd());
   listener->handler = handler;
   listener->scrambled = scrambled;
+  listener->tls = tls;
+  if (tls != nullptr) ++tls_listeners_;
   platform::LockHold hold(listen_list_lock_);
   listeners_.insert(listeners_.begin(), std::move(listener));
   return kOk;
@@ -176,6 +178,10 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   // The close below takes the socket out of the poller: the descriptor is
   // not shared.
   Unschedule(*connection);
+  if (connection->read_due_) {
+    std::erase(read_due_, connection);
+    connection->read_due_ = false;
+  }
   // Returns at once (connections have no linger time): the system still
   // delivers what the socket holds, then ends the connection.
   connection->socket_.Close();
@@ -252,6 +258,14 @@ int ConnectionManager::AcceptBurst(Listener& listener, bool* accepted) {
       LogError(kNoMemory, "accepting connection");
       return kNoMemory;  // the socket was closed with its record
     }
+    if (listener.tls != nullptr) {
+      connection->tls_ = listener.tls->NewEngine(platform::GetClock().NowSeconds());
+      if (connection->tls_ == nullptr) {
+        LogError(kNoMemory, "starting TLS for a connection from %s", peer.c_str());
+        RemoveConnection(connection);
+        continue;
+      }
+    }
     connection->handler_ = listener.handler;
     connection->is_new_ = true;
     List(*connection);
@@ -265,7 +279,10 @@ int ConnectionManager::Poll(int timeout_ms) {
   int last_error = 0;
   bool any_event = false;
   // Work already waiting is not held up for the tick.
-  if (!ready_list_.empty() || !send_fresh_.empty() || !send_backlog_.empty()) timeout_ms = 0;
+  if (!ready_list_.empty() || !send_fresh_.empty() || !send_backlog_.empty() ||
+      !read_due_.empty()) {
+    timeout_ms = 0;
+  }
   for (int round = 0; round < kMaxAcceptRounds; ++round) {
     int error = 0;
     int n = poller_.Wait(round == 0 ? timeout_ms : 0, &events_, &error);
@@ -301,8 +318,15 @@ int ConnectionManager::Poll(int timeout_ms) {
     // After a burst of accepts, look again before touching any data.
     if (!accepted) break;
   }
+  for (Connection* c : read_due_) {
+    c->read_due_ = false;
+    c->ready_ |= platform::kReadable;
+    List(*c);
+  }
+  read_due_.clear();
   ChooseSenders();
   ReleaseMemoryWhenQuiet();
+  CheckHandshakeDeadlines();
   if (!any_event && ready_list_.empty()) return last_error;
 
   // Only connections with an event or a pending accept routine have work;
@@ -356,6 +380,31 @@ void ConnectionManager::Unschedule(Connection& connection) {
   if (send_backlog_.Contains(connection)) send_backlog_.Remove(connection);
 }
 
+void ConnectionManager::ScheduleRead(Connection& connection) {
+  if (connection.read_due_) return;
+  connection.read_due_ = true;
+  read_due_.push_back(&connection);
+}
+
+void ConnectionManager::CheckHandshakeDeadlines() {
+  if (tls_listeners_ == 0) return;
+  std::int64_t now = platform::GetClock().NowSeconds();
+  if (now == last_deadline_check_) return;
+  last_deadline_check_ = now;
+  // A walk over every connection once a second costs less than keeping a
+  // list of the handshakes under way, which would cost every connection a
+  // link and every handshake two list updates.
+  bool in_pass = in_pass_;
+  in_pass_ = true;  // a connection removed by its owner is freed after the walk
+  for (Connection& c : connections_) {
+    if (c.tls_ == nullptr || c.tls_->handshake_done() || c.closing_ || c.removed_ || c.is_new_) {
+      continue;
+    }
+    if (c.tls_->CheckDeadline(now)) LoseTls(c);
+  }
+  in_pass_ = in_pass;
+}
+
 void ConnectionManager::ChooseSenders() {
   // The backlog keeps a quarter of the budget while it has work, so that a
   // stream of fresh queues cannot starve it; fresh queues get the rest.
@@ -404,34 +453,11 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     return;  // nothing is read from it in this pass
   }
   if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ && !c.input_full()) {
-    int error = 0;
-    long n = c.ReceiveOnce(&error);
-    if (n > 0) GetMetrics().bytes_received += static_cast<std::uint64_t>(n);
-    if (n < 0 && platform::IsWouldBlock(error)) {
-      // nothing to read after all
-    } else if (n == 0 && !c.peer_closed_ && c.handler_ != nullptr &&
-               c.handler_->OnPeerClosed(c)) {
-      // The peer said all it will say; what is queued for it still goes.
-      c.peer_closed_ = true;
-      c.UpdateInterest();
-    } else if (n <= 0) {
-      // Otherwise an orderly close ends the connection like an error does.
-      if (n < 0 && error != ECONNRESET) {
-        LogError(error, "receiving from connection");
-        *last_error = error;
-      }
-      Lose(c);
-      return;
-    } else if (c.websocket_ != nullptr && c.websocket_->failed()) {
-      LoseLink(c);
-      return;
-    } else {
-      c.UpdateInterest();
-      c.handler_->OnReceived(c);
-      if (c.removed_) return;
-    }
+    if (!Receive(c, last_error)) return;
   }
-  if (((ready & platform::kWritable) || c.send_due_) && !c.removed_) {
+  // A TLS handshake's reply goes in the pass that read what it answers.
+  bool tls_reply = c.tls_ != nullptr && c.tls_->output_size() > 0 && !c.send_blocked_;
+  if (((ready & platform::kWritable) || c.send_due_ || tls_reply) && !c.removed_) {
     if (c.connect_pending_) {
       LogDebug("opening connection send set");
       c.connect_pending_ = false;
@@ -445,10 +471,15 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
       c.handler_->OnConnected(c);
       if (c.removed_) return;
     }
-    if ((c.queued() > 0 || c.file_left_ > 0) && !c.closing_) {
+    bool work = c.tls_ != nullptr ? c.wants_send() : c.queued() > 0 || c.file_left_ > 0;
+    if (work && !c.closing_) {
       int error = 0;
-      long n = c.SendQueued(&error);
+      long n = c.tls_ != nullptr ? c.SendTls(&error) : c.SendQueued(&error);
       if (n > 0) GetMetrics().bytes_sent += static_cast<std::uint64_t>(n);
+      if (c.tls_ != nullptr && c.tls_->failed()) {
+        LoseTls(c);
+        return;
+      }
       if (n < 0 && !platform::IsWouldBlock(error)) {
         if (error != ECONNRESET && error != EPIPE) {
           LogError(error, "Connection lost, closing route");
@@ -457,13 +488,14 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
         Lose(c);
         return;
       }
-      if (c.websocket_ != nullptr && c.websocket_->finished()) {
+      if (c.websocket_ != nullptr && c.websocket_->finished() &&
+          (c.tls_ == nullptr || c.tls_->output_size() == 0)) {
         // The close handshake is done; the connection ends like a lost one.
         Lose(c);
         return;
       }
     }
-    if (c.queued() == 0 && c.file_left_ == 0 && c.close_when_flushed_ && !c.removed_) {
+    if (c.close_when_flushed_ && c.flushed() && !c.removed_) {
       ConnectionHandler* handler = c.handler_;
       RemoveConnection(&c);
       if (handler != nullptr) handler->OnRemoved(c);  // still allocated until the reap
@@ -471,18 +503,87 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
   }
 }
 
+bool ConnectionManager::Receive(Connection& c, int* last_error) {
+  int error = 0;
+  bool ended = false;
+  std::size_t held = c.in_count();
+  long n = c.tls_ != nullptr ? c.ReceiveTls(&error, &ended) : c.ReceiveOnce(&error);
+  if (n > 0) GetMetrics().bytes_received += static_cast<std::uint64_t>(n);
+  if (c.tls_ != nullptr && c.tls_->failed()) {
+    LoseTls(c);
+    return false;
+  }
+  if (c.tls_ == nullptr) {
+    if (n < 0 && platform::IsWouldBlock(error)) return true;  // nothing to read after all
+    ended = n == 0;
+  }
+  if (n < 0) {
+    if (error != ECONNRESET) {
+      LogError(error, "receiving from connection");
+      *last_error = error;
+    }
+    Lose(c);
+    return false;
+  }
+  if (c.websocket_ != nullptr && c.websocket_->failed()) {
+    LoseLink(c);
+    return false;
+  }
+  if (n > 0 || c.in_count() != held) {
+    c.UpdateInterest();
+    c.handler_->OnReceived(c);
+    if (c.removed_) return false;
+  }
+  if (ended) {
+    if (!c.peer_closed_ && c.handler_ != nullptr && c.handler_->OnPeerClosed(c)) {
+      // The peer said all it will say; what is queued for it still goes.
+      c.peer_closed_ = true;
+      c.UpdateInterest();
+    } else {
+      // Otherwise an orderly close ends the connection like an error does.
+      Lose(c);
+      return false;
+    }
+  }
+  return true;
+}
+
 void ConnectionManager::LoseLink(Connection& c) {
   ++GetMetrics().dropped_bad_data;
   // The rest of a started frame, a pong, the close frame, as far as the
   // socket takes them now.
   int error = 0;
-  (void)c.SendFrames(&error);
+  long n = c.tls_ != nullptr ? c.SendTls(&error) : c.SendFrames(&error);
+  if (n > 0) GetMetrics().bytes_sent += static_cast<std::uint64_t>(n);
+  Lose(c);
+}
+
+void ConnectionManager::LoseTls(Connection& c) {
+  TlsEngine& engine = *c.tls_;
+  // A record that does not decrypt on an open connection is bad data; a
+  // failed handshake the engine has counted already.
+  if (engine.handshake_done()) ++GetMetrics().dropped_bad_data;
+  if (engine.output_size() > 0 && c.socket_.valid()) {
+    // The alert that tells the peer why, if the socket takes it now.
+    int error = 0;
+    long n = platform::Send(c.fd(), engine.output(), engine.output_size(), &error);
+    if (n > 0) GetMetrics().bytes_sent += static_cast<std::uint64_t>(n);
+  }
+  Log(nullptr, "HTTPS", "%s %s", c.peer_address_.c_str(), engine.error().c_str());
   Lose(c);
 }
 
 void ConnectionManager::Lose(Connection& c) {
   c.MarkClosing();
   LogDebug("calling kill connection routine");
+  if (c.close_when_flushed_) {
+    // Its owner gave it up when it asked for the close, so only the manager
+    // can remove it.
+    ConnectionHandler* handler = c.handler_;
+    RemoveConnection(&c);
+    if (handler != nullptr) handler->OnRemoved(c);
+    return;
+  }
   if (c.handler_ != nullptr) c.handler_->OnLost(c);
 }
 

@@ -1,6 +1,6 @@
 // The connection manager: listening sockets, accepted and outgoing
-// connections, and the poll pass that accepts, receives (descrambling) and
-// sends (scrambled) for all of them.
+// connections, and the poll pass that accepts, receives (descrambling,
+// decrypting) and sends (scrambled, encrypted) for all of them.
 #pragma once
 
 #include <cstdint>
@@ -27,13 +27,18 @@ class ConnectionManager {
   // the site's own address: it is remembered as the local address of
   // outgoing connections. Both are dotted decimal, or a name that is
   // resolved. Connections accepted here get handler and the scrambled flag.
+  // With tls (not owned; it must outlive the manager) every connection
+  // speaks TLS: its engine comes from tls's pair of the moment, and its
+  // handshake runs inside the passes; one that is not done within
+  // kTlsHandshakeSeconds, or fails, is lost with a log line.
   // On failure logs "Unable to establish listening socket on ADDRESS port
   // PORT" with the reason, keeps "ADDRESS port PORT: REASON" for
   // listen_failure(), and returns the error (kFailed for an address that
   // names nothing).
   [[nodiscard]] int ListenOn(const std::string& address, std::uint16_t port,
                              ConnectionHandler* handler, bool scrambled,
-                             const std::string& listen_address = "");
+                             const std::string& listen_address = "",
+                             const TlsContext* tls = nullptr);
   // What the last failed ListenOn could not do, and why.
   const std::string& listen_failure() const { return listen_failure_; }
   // The port the most recent listener is bound to.
@@ -63,7 +68,8 @@ class ConnectionManager {
   // listener had just accepted it: handler->OnAccept runs in the next pass,
   // with the scrambled flag given. With a link, the connection carries its
   // stream in WebSocket frames from now on, after the link's handshake
-  // reply. REQUIRES: no input is waiting in the connection.
+  // reply. A TLS connection stays one. REQUIRES: no input is waiting in the
+  // connection.
   void HandOver(Connection& connection, ConnectionHandler* handler, bool scrambled,
                 std::unique_ptr<WebSocketLink> link);
 
@@ -94,12 +100,16 @@ class ConnectionManager {
     platform::Socket socket;
     ConnectionHandler* handler;
     bool scrambled;
+    const TlsContext* tls;
   };
 
   int AcceptBurst(Listener& listener, bool* accepted);
   Connection* AddConnection(platform::Socket socket, bool scrambled,
                             const std::string* peer_address = nullptr);
   void ProcessConnection(Connection& connection, int* last_error);
+  // One receive, and what it tells the owner. Returns false when the
+  // connection was lost (the caller then touches nothing more).
+  bool Receive(Connection& connection, int* last_error);
   // The pending accept routine, one receive, and one turn of sends when the
   // poller reported the socket writable or the pass chose it to send.
   void ServeConnection(Connection& connection, int* last_error);
@@ -109,6 +119,8 @@ class ConnectionManager {
   // a send list already; takes it out of both.
   void Schedule(Connection& connection);
   void Unschedule(Connection& connection);
+  // Has the connection read in the next pass whatever the poller says.
+  void ScheduleRead(Connection& connection);
   // Lists the connections that send in this pass: those whose queue filled
   // since the last pass first, then those still sending from earlier passes,
   // sends_per_pass_ in all, at least a quarter of it for the backlog.
@@ -117,6 +129,13 @@ class ConnectionManager {
   // A WebSocket protocol error: one attempt to send what the link holds,
   // the close frame included, then the connection is lost.
   void LoseLink(Connection& connection);
+  // A TLS engine failed (a handshake that is no TLS, or too slow; a record
+  // that does not decrypt): one attempt to send its alert, one log line
+  // with the peer and the reason, then the connection is lost.
+  void LoseTls(Connection& connection);
+  // At most once a second: loses the connections whose TLS handshake has
+  // run past its deadline.
+  void CheckHandshakeDeadlines();
   void ReapRemoved();
   void VerifyList();
   // Gives freed output blocks back to the system once kReleaseAfter bytes
@@ -139,6 +158,10 @@ class ConnectionManager {
   // The connections with an event, a pending accept routine or a send due
   // in this pass.
   std::vector<Connection*> ready_list_;
+  // Connections that read in the next pass (ScheduleRead).
+  std::vector<Connection*> read_due_;
+  std::size_t tls_listeners_ = 0;
+  std::int64_t last_deadline_check_ = 0;  // platform clock seconds
   // Connections with bytes to send and a socket that took the last ones:
   // those that had nothing queued at the last pass, and those that sent in
   // an earlier pass and have more (in the order they sent).

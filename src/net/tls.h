@@ -113,6 +113,8 @@ class TlsEngine {
   State state() const { return state_; }
   bool handshake_done() const { return handshake_done_; }
   bool failed() const { return state_ == State::kFailed; }
+  // Close() was called: nothing more may be written.
+  bool closing() const { return closing_; }
   const std::string& error() const { return error_; }
   // The protocol version and cipher, "TLSv1.3 TLS_AES_256_GCM_SHA384", once
   // the handshake is done.

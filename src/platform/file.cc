@@ -92,6 +92,15 @@ long File::Read(void* buffer, std::size_t count) {
   return n;
 }
 
+long File::ReadAt(void* buffer, std::size_t count, std::uint64_t offset) {
+  ssize_t n;
+  do {
+    n = ::pread(fd_, buffer, count, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) error_ = errno;
+  return n;
+}
+
 long File::Write(const void* buffer, std::size_t count) {
   if (write_fault_ != 0) {
     if (fault_started_ || count < 2) {

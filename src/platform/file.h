@@ -40,6 +40,8 @@ class File {
   int error() const { return error_; }
 
   long Read(void* buffer, std::size_t count);
+  // Reads at offset, leaving the file position where it is.
+  long ReadAt(void* buffer, std::size_t count, std::uint64_t offset);
   long Write(const void* buffer, std::size_t count);
   // Writes all of count bytes; returns 0 or the system error.
   [[nodiscard]] int WriteAll(const void* buffer, std::size_t count);

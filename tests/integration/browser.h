@@ -1,13 +1,14 @@
-// A browser's side of a chat connection over the HTTP port, written from
-// the protocol's rules for the loopback tests: the WebSocket upgrade, masked
-// client frames around the scrambled chat stream, and the server's frames
-// taken apart again.
+// A browser's side of a chat connection over the HTTP or HTTPS port,
+// written from the protocol's rules for the loopback tests: the WebSocket
+// upgrade, masked client frames around the scrambled chat stream, and the
+// server's frames taken apart again.
 #pragma once
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "net/connection.h"
 #include "net/scramble.h"
 #include "session_fixture.h"
+#include "support/tls_support.h"
 
 namespace zanth::testing {
 
@@ -31,13 +33,29 @@ class Browser {
   std::string Open(std::uint16_t port, const std::string& request, const std::string& from = "") {
     fd_ = ConnectLoopback(port, from);
     if (fd_ < 0) return "";
-    send(fd_, request.data(), request.size(), 0);
+    return SendRequest(request);
+  }
+
+  // The same over TLS (wss://), trusting the root in ca_file; "" when the
+  // handshake fails.
+  std::string OpenTls(std::uint16_t port, const std::string& request, const std::string& ca_file,
+                      const std::string& from = "") {
+    tls_ = std::make_unique<TlsConnection>(port, ca_file, "localhost", from);
+    if (!tls_->Handshake()) return "";
+    return SendRequest(request);
+  }
+
+  // The serial number of the certificate a TLS connection was opened with.
+  std::string tls_serial() { return tls_ != nullptr ? tls_->client().PeerSerial() : ""; }
+
+  std::string SendRequest(const std::string& request) {
+    SendBytes(request.data(), request.size());
     std::string head;
     auto deadline = std::chrono::steady_clock::now() + 5s;
     while (head.find("\r\n\r\n") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
       char c;
-      ssize_t n = recv(fd_, &c, 1, MSG_DONTWAIT);
+      long n = ReceiveBytes(&c, 1);
       if (n == 1) {
         head += c;
       } else if (n == 0) {
@@ -86,7 +104,7 @@ class Browser {
     const std::uint8_t mask[4] = {0xA1, 0x5C, 0x07, 0xE2};
     f.insert(f.end(), mask, mask + 4);
     for (std::size_t i = 0; i < payload.size(); ++i) f.push_back(payload[i] ^ mask[i % 4]);
-    send(fd_, f.data(), f.size(), 0);
+    SendBytes(f.data(), f.size());
   }
 
   // The next message of type, reading frames for at most timeout; others
@@ -134,7 +152,7 @@ class Browser {
 
   void ReadSome() {
     std::uint8_t buffer[4096];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    long n = ReceiveBytes(buffer, sizeof buffer);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
       closed_ = true;
       return;
@@ -192,7 +210,24 @@ class Browser {
     plain_.erase(plain_.begin(), plain_.begin() + static_cast<std::ptrdiff_t>(outcome.consumed));
   }
 
+  void SendBytes(const void* data, std::size_t size) {
+    if (tls_ != nullptr) {
+      (void)tls_->Write(std::string(static_cast<const char*>(data), size));
+    } else {
+      send(fd_, data, size, 0);
+    }
+  }
+  // As a non-blocking receive: the count, 0 when closed, -1 when nothing
+  // has come (errno EAGAIN).
+  long ReceiveBytes(void* buffer, std::size_t size) {
+    if (tls_ == nullptr) return recv(fd_, buffer, size, MSG_DONTWAIT);
+    long n = tls_->Receive(buffer, size);
+    if (n < 0) errno = EAGAIN;
+    return n;
+  }
+
   int fd_ = -1;
+  std::unique_ptr<TlsConnection> tls_;
   bool closed_ = false;
   net::LinkScrambler scrambler_;
   net::LinkDescrambler descrambler_;

@@ -17,7 +17,7 @@ std::string InProcessServer::DefaultRooms() {
 }
 
 InProcessServer::InProcessServer(const std::string& extra_xml,
-                                 const std::string& sitename_attributes) {
+                                 const std::string& sitename_attributes, bool https) {
   mkdir(data_dir().c_str(), 0755);
   mkdir((data_dir() + "media").c_str(), 0755);
   platform::SetClock(&clock_);
@@ -27,11 +27,17 @@ InProcessServer::InProcessServer(const std::string& extra_xml,
     chat_port_ = PickFreePort();
     http_port_ = PickFreePort();
     while (http_port_ == chat_port_) http_port_ = PickFreePort();
+    if (https) {
+      https_port_ = PickFreePort();
+      while (https_port_ == chat_port_ || https_port_ == http_port_) https_port_ = PickFreePort();
+    }
     {
       std::ofstream out(data_dir() + "zanth.conf");
       out << "<?xml version=\"1.0\"?>\n<zanthd>\n"
           << "  <sitename address=\"127.0.0.1\" port=\"" << chat_port_ << "\" httpport=\""
-          << http_port_ << "\" " << sitename_attributes << ">Test Site</sitename>\n"
+          << http_port_ << "\" "
+          << (https ? "httpsport=\"" + std::to_string(https_port_) + "\" " : std::string())
+          << sitename_attributes << ">Test Site</sitename>\n"
           << "  <propurl>http://127.0.0.1/props/</propurl>\n"
           << "  <baseurl src=\"" << data_dir() << "media/\">http://127.0.0.1/</baseurl>\n"
           << extra_xml << "</zanthd>\n";

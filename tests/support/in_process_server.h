@@ -18,13 +18,16 @@ class InProcessServer {
  public:
   // Writes a configuration with the two ports, 127.0.0.1 and extra_xml (the
   // rooms, for example) inside the root element, then starts the server.
+  // With https, a third port is the HTTPS port (extra_xml names the
+  // certificate).
   explicit InProcessServer(const std::string& extra_xml = DefaultRooms(),
-                           const std::string& sitename_attributes = "");
+                           const std::string& sitename_attributes = "", bool https = false);
   ~InProcessServer();
 
   bool started() const { return started_; }
   std::uint16_t chat_port() const { return chat_port_; }
   std::uint16_t http_port() const { return http_port_; }
+  std::uint16_t https_port() const { return https_port_; }
   std::string data_dir() const { return dir_.path() + "/My Zanth/"; }
   std::string Log() const;
   // Waits (bounded) until the log holds count lines containing text.
@@ -53,6 +56,7 @@ class InProcessServer {
   std::thread thread_;
   std::uint16_t chat_port_ = 0;
   std::uint16_t http_port_ = 0;
+  std::uint16_t https_port_ = 0;
   bool started_ = false;
 };
 

@@ -58,8 +58,16 @@ int ConnectLoopback(std::uint16_t port, const std::string& from) {
 }
 
 ServerProcess::ServerProcess(const std::string& data_dir)
-    : data_dir_(data_dir), chat_port_(PickFreePort()), http_port_(PickFreePort()) {
+    : data_dir_(data_dir),
+      chat_port_(PickFreePort()),
+      http_port_(PickFreePort()),
+      https_port_(PickFreePort()) {
+  PickDistinctPorts();
+}
+
+void ServerProcess::PickDistinctPorts() {
   while (http_port_ == chat_port_) http_port_ = PickFreePort();
+  while (https_port_ == chat_port_ || https_port_ == http_port_) https_port_ = PickFreePort();
 }
 
 std::string ServerProcess::data_dir() const {
@@ -151,6 +159,8 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
     if (!make_config_) return false;
     chat_port_ = PickFreePort();
     http_port_ = PickFreePort();
+    https_port_ = PickFreePort();
+    PickDistinctPorts();
     WriteConfigWith(make_config_);
   }
   return false;

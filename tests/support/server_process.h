@@ -37,12 +37,15 @@ class ServerProcess {
   std::string log_path() const { return data_dir() + "zanth.log"; }
   std::uint16_t chat_port() const { return chat_port_; }
   std::uint16_t http_port() const { return http_port_; }
+  // A third free port, for a configuration that sets an HTTPS port.
+  std::uint16_t https_port() const { return https_port_; }
 
   // Writes the configuration file (before Start). extra_xml goes inside the
   // root element after "sitename".
   void WriteConfig(const std::string& extra_xml = "");
-  // Writes the configuration file with make(), which reads chat_port() and
-  // http_port(); a retry on fresh ports writes it again the same way.
+  // Writes the configuration file with make(), which reads chat_port(),
+  // http_port() and https_port(); a retry on fresh ports writes it again
+  // the same way.
   void WriteConfigWith(std::function<std::string()> make);
 
   // Starts zanthd --headless with the extra arguments and waits until the
@@ -77,11 +80,14 @@ class ServerProcess {
   // HOME/<output>.out and .err.
   pid_t Spawn(const std::vector<std::string>& args, const std::string& output);
   static int WaitExit(pid_t pid, std::chrono::milliseconds timeout);
+  // Makes the three ports differ from one another.
+  void PickDistinctPorts();
 
   TempDir home_;
   std::string data_dir_;  // --data-dir, or empty
   std::uint16_t chat_port_;
   std::uint16_t http_port_;
+  std::uint16_t https_port_;
   pid_t pid_ = -1;
   int second_runs_ = 0;
   std::function<std::string()> make_config_;

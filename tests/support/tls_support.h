@@ -3,6 +3,7 @@
 // so that a test moves its bytes to and from the server side by hand.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,5 +69,62 @@ class TlsTestClient {
   bool handshake_done_ = false;
   bool peer_closed_ = false;
 };
+
+// A TLS client over a loopback socket: a TlsTestClient whose bytes go
+// through a non-blocking socket. Pump() moves what is ready either way and
+// never waits, so that a test may drive a server of its own thread
+// between two calls; the waits below are bounded.
+class TlsConnection {
+ public:
+  // Connects to 127.0.0.1:port (from the local address from, when given);
+  // the ClientHello goes with the first Pump().
+  TlsConnection(std::uint16_t port, const std::string& ca_file, const std::string& host,
+                const std::string& from = "", TlsTestClient::Options options = {});
+  ~TlsConnection();
+  TlsConnection(const TlsConnection&) = delete;
+  TlsConnection& operator=(const TlsConnection&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  // Sends what the client has for the server as far as the socket takes
+  // it (the rest waits for the next call), then takes what the server
+  // sent; false once the server closed the socket (or it failed).
+  bool Pump();
+  // Ciphertext the socket has not taken yet.
+  std::size_t unsent() const { return unsent_.size(); }
+  // Pumps until the handshake is done or failed, at most timeout.
+  bool Handshake(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Encrypts text and pumps it out (see Pump); false when the client
+  // cannot send.
+  bool Write(const std::string& text);
+  // Moves up to size bytes of the plaintext received so far to buffer: the
+  // count, 0 when the server has closed and nothing is left, -1 when nothing
+  // has come yet (as a non-blocking receive says it).
+  long Receive(void* buffer, std::size_t size);
+  // Pumps until the server closes the connection, at most timeout; returns
+  // all the plaintext received.
+  std::string ReadToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+  TlsTestClient& client() { return client_; }
+  // The server closed its side of the socket.
+  bool closed() const { return closed_; }
+
+ private:
+  TlsTestClient client_;
+  int fd_ = -1;
+  bool closed_ = false;
+  std::string unsent_;
+  std::string received_;
+};
+
+// One HTTPS request by way of TlsConnection: the plaintext answer, and
+// what the client saw of the handshake.
+struct HttpsAnswer {
+  bool handshake_done = false;
+  std::string error;   // the client's reason when the handshake failed
+  std::string serial;  // the server certificate's serial number
+  std::string answer;
+};
+HttpsAnswer HttpsFetch(std::uint16_t port, const std::string& ca_file, const std::string& request,
+                       const std::string& host = "localhost");
 
 }  // namespace zanth::testing

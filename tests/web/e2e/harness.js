@@ -2,11 +2,12 @@
 // zanthd on loopback, headless Chromium, a chat client of the test's own,
 // and waits on the page's elements. Every wait is bounded.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { closeSync, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 import { LinkReader, LinkWriter } from '../../../src/web/js/scramble.js';
@@ -34,17 +35,39 @@ function freePort() {
   });
 }
 
+// Over https: a test authority and the server's certificate (a full
+// chain) made in home/certs, and the authority trusted by the browsers
+// that run with this HOME, through NSS's user database as on a desktop.
+function makeCertificates(home) {
+  const certs = path.join(home, 'certs');
+  mkdirSync(certs);
+  const script = fileURLToPath(new URL('../../support/make_test_certs.sh', import.meta.url));
+  execFileSync('bash', [script, certs], { stdio: 'ignore', timeout: 60000 });
+  const nssdb = `sql:${path.join(home, '.pki', 'nssdb')}`;
+  mkdirSync(path.join(home, '.pki', 'nssdb'), { recursive: true });
+  execFileSync('certutil', ['-d', nssdb, '-N', '--empty-password'], { stdio: 'ignore', timeout: 30000 });
+  execFileSync('certutil', ['-d', nssdb, '-A', '-t', 'C,,', '-n', 'Zanth Test Root', '-i', path.join(certs, 'ca.pem')],
+    { stdio: 'ignore', timeout: 30000 });
+  return certs;
+}
+
 // Writes zanth.conf with the site's rooms (room elements without the
-// closing "/>"), and each media file of files (name -> text).
-function writeSite(home, chatPort, httpPort, rooms, files) {
+// closing "/>"), and each media file of files (name -> text). Over https
+// the media come from the HTTPS port too, as a browser would not load
+// them over http from an https page.
+function writeSite(home, site, rooms, files) {
   const data = path.join(home, 'Documents', 'My Zanth');
   const media = path.join(data, 'media');
   mkdirSync(media, { recursive: true });
+  const https = site.certs
+    ? ` httpsport="${site.httpsPort}"` : '';
+  const tls = site.certs
+    ? `  <tls cert="${site.certs}/server.pem" key="${site.certs}/server.key"/>\n` : '';
   writeFileSync(path.join(data, 'zanth.conf'), `<?xml version="1.0"?>
 <zanthd>
-  <sitename address="127.0.0.1" port="${chatPort}" httpport="${httpPort}" hidden="yes">Browser Check</sitename>
-  <baseurl src="${media}/">http://127.0.0.1:${httpPort}/</baseurl>
-${rooms.map((r) => `  ${r}/>\n`).join('')}</zanthd>
+  <sitename address="127.0.0.1" port="${site.chatPort}" httpport="${site.httpPort}"${https} hidden="yes">Browser Check</sitename>
+  <baseurl src="${media}/">${SCHEME}://127.0.0.1:${site.certs ? site.httpsPort : site.httpPort}/</baseurl>
+${tls}${rooms.map((r) => `  ${r}/>\n`).join('')}</zanthd>
 `);
   for (const [name, text] of Object.entries(files)) writeFileSync(path.join(media, name), text);
   return data;
@@ -89,29 +112,33 @@ export async function openSite(t, name, rooms, files = {}) {
   const output = path.join(ARTEFACTS, `zanthd-${name}.out`);
   rmSync(output, { force: true });
   const home = mkdtempSync(path.join(os.tmpdir(), 'zanth-web-e2e-'));
-  const site = { home, server: null, data: null, chatPort: 0, httpPort: 0, browser: null, closers: [] };
+  const site = { home, server: null, data: null, chatPort: 0, httpPort: 0, httpsPort: 0, browser: null, closers: [] };
   t.after(async () => {
     for (const close of site.closers) close();
     await site.browser?.close();
     if (site.server) await stopServer(site.server);
     rmSync(home, { recursive: true, force: true });
   });
+  if (SCHEME === 'https') site.certs = makeCertificates(home);
   // A port picked as free may be taken before the server binds it; a few
   // fresh picks make that harmless.
   let failure;
   for (let attempt = 0; attempt < 3 && !site.server; attempt++) {
     site.chatPort = await freePort();
     do site.httpPort = await freePort(); while (site.httpPort === site.chatPort);
-    site.data = writeSite(home, site.chatPort, site.httpPort, rooms, files);
+    do site.httpsPort = await freePort(); while (site.httpsPort === site.chatPort || site.httpsPort === site.httpPort);
+    site.data = writeSite(home, site, rooms, files);
     site.server = await startServer(home, site.data, output).catch((e) => {
       failure = e;
       return null;
     });
   }
   if (!site.server) throw failure;
-  site.browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS, timeout: 30000 });
-  site.url = `${SCHEME}://127.0.0.1:${site.httpPort}/web/index.html`;
+  site.browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS, timeout: 30000,
+    env: { ...process.env, HOME: home } });
+  site.url = `${SCHEME}://127.0.0.1:${site.certs ? site.httpsPort : site.httpPort}/web/index.html`;
   site.log = () => readFileSync(path.join(site.data, 'zanth.log'), 'latin1');
+  if (site.certs) assert.match(site.log(), new RegExp(`Web client at ${site.url.replaceAll('.', '\\.')}`));
   site.stop = async () => {
     await stopServer(site.server);
   };
@@ -121,9 +148,8 @@ export async function openSite(t, name, rooms, files = {}) {
   return site;
 }
 
-const CERTIFICATES = { ignoreHTTPSErrors: SCHEME === 'https' };
-export const DESKTOP = { viewport: { width: 1280, height: 800 }, ...CERTIFICATES };
-export const PHONE = { viewport: { width: 360, height: 740 }, isMobile: true, hasTouch: true, ...CERTIFICATES };
+export const DESKTOP = { viewport: { width: 1280, height: 800 } };
+export const PHONE = { viewport: { width: 360, height: 740 }, isMobile: true, hasTouch: true };
 
 // A browser of its own (its own stored identity) with a nickname; page
 // errors are collected in errors.
