@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/encode.h"
 #include "net/connection.h"
 #include "net/scramble.h"
 #include "session_fixture.h"
@@ -109,6 +110,19 @@ class Browser {
 
   // The next message of type, reading frames for at most timeout; others
   // are kept in seen().
+  // Identifies as a web client named nickname, the message cut in pieces
+  // of piece bytes, and waits for "UAre": the user id, 0 when none came.
+  std::uint32_t SignOn(const std::string& nickname, std::size_t piece = 1000) {
+    client::Ident ident;
+    ident.nickname = nickname;
+    ident.capabilities = client::kWebClient;
+    Send(client::kIdent, client::EncodeIdent(ident), piece);
+    client::Message m;
+    std::uint32_t id = 0;
+    if (!WaitFor(wire::TypeCode("UAre"), &m) || !client::DecodeU32(m.payload, &id)) return 0;
+    return id;
+  }
+
   bool WaitFor(std::uint32_t type, client::Message* out, std::chrono::milliseconds timeout = 3s) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {

@@ -142,14 +142,9 @@ TEST_F(HttpsTest, ServesWhatHttpServesByteForByteAndBrowsersChatOverWss) {
   Browser browser;
   EXPECT_EQ(0u, browser.OpenTls(server_->https_port(), kUpgrade, Certificate("ca.pem"))
                     .find("HTTP/1.1 101 Switching Protocols\r\n"));
-  client::Ident ident;
-  ident.nickname = "Webber";
-  ident.capabilities = client::kWebClient;
-  browser.Send(client::kIdent, client::EncodeIdent(ident), 50);
+  std::uint32_t browser_id = browser.SignOn("Webber", 50);
+  ASSERT_NE(0u, browser_id);
   client::Message m;
-  ASSERT_TRUE(browser.WaitFor(TypeCode("UAre"), &m));
-  std::uint32_t browser_id = 0;
-  ASSERT_TRUE(client::DecodeU32(m.payload, &browser_id));
   browser.Send(client::kTalk, client::EncodeText("hello over wss"), 1000);
   client::Speech said = ExpectTalk(*native);
   EXPECT_EQ(browser_id, said.speaker);
@@ -298,12 +293,7 @@ TEST_F(HttpsTest, SighupReloadsTheCertificateWhileOpenConnectionsKeepTalking) {
   Browser browser;
   ASSERT_EQ(0u, browser.OpenTls(server.https_port(), kUpgrade, Certificate("ca.pem"))
                     .find("HTTP/1.1 101 Switching Protocols\r\n"));
-  client::Ident ident;
-  ident.nickname = "Webber";
-  ident.capabilities = client::kWebClient;
-  browser.Send(client::kIdent, client::EncodeIdent(ident), 50);
-  client::Message m;
-  ASSERT_TRUE(browser.WaitFor(TypeCode("UAre"), &m));
+  ASSERT_NE(0u, browser.SignOn("Webber"));
   auto talks = [&browser](const std::string& line) {
     browser.Send(client::kTalk, client::EncodeText(line), 1000);
     client::Message heard;

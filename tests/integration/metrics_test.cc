@@ -245,12 +245,8 @@ TEST_F(MetricsTest, CountersMoveWithTheTrafficAndOnlyListedAddressesReadThem) {
   Browser browser;
   std::uint16_t port = server_->http_port();
   ASSERT_TRUE(browser.Open(port, kUpgrade, "127.0.0.9").starts_with("HTTP/1.1 101"));
-  client::Ident ident;
-  ident.nickname = "Webber";
-  ident.capabilities = client::kWebClient;
-  browser.Send(client::kIdent, client::EncodeIdent(ident), 1000);
+  ASSERT_NE(0u, browser.SignOn("Webber"));
   client::Message m;
-  ASSERT_TRUE(browser.WaitFor(TypeCode("UAre"), &m));
   ASSERT_EQ(0, ann->SendTalk("hello all"));
   EXPECT_EQ("hello all", ExpectTalk(*bob).text);
   ASSERT_TRUE(browser.WaitFor(TypeCode("Talk"), &m));

@@ -22,15 +22,10 @@ TEST_F(SessionTest, BrowserOverWebSocketMeetsANativeClient) {
       head);
   EXPECT_TRUE(server_->WaitForLog("GET 101 chat-socket test-browser"));
 
-  client::Ident ident;
-  ident.nickname = "Webber";
-  ident.capabilities = client::kWebClient;
   // Small pieces: the ident spans fragments of one message.
-  browser.Send(client::kIdent, client::EncodeIdent(ident), 50);
+  std::uint32_t browser_id = browser.SignOn("Webber", 50);
+  ASSERT_NE(0u, browser_id);
   client::Message m;
-  ASSERT_TRUE(browser.WaitFor(TypeCode("UAre"), &m));
-  std::uint32_t browser_id = 0;
-  ASSERT_TRUE(client::DecodeU32(m.payload, &browser_id));
   ASSERT_TRUE(browser.WaitFor(TypeCode("SvCp"), &m));
   EXPECT_TRUE(server_->WaitForLog("\"Webber\""));
 
