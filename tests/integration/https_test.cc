@@ -248,21 +248,23 @@ TEST_F(HttpsTest, GarbageHalfAndSilentHandshakesLeaveOthersServed) {
 TEST_F(HttpsTest, SighupReloadsTheCertificateWhileOpenConnectionsKeepTalking) {
   ASSERT_TRUE(made_);
   ServerProcess server;
-  server.WriteConfigWith([&server] {
+  // The HTTPS port opens only at the first reload: one from the ephemeral
+  // range could meanwhile become a parallel test's connection's.
+  const std::uint16_t https_port = PickPortBelowEphemeralRange();
+  server.WriteConfigWith([&server, https_port] {
     return "<?xml version=\"1.0\"?>\n<zanthd>\n  <sitename address=\"127.0.0.1\" port=\"" +
            std::to_string(server.chat_port()) + "\" httpport=\"" +
            std::to_string(server.http_port()) + "\" httpsport=\"" +
-           std::to_string(server.https_port()) +
-           "\">Test Site</sitename>\n  <tls cert=\"site.pem\" key=\"site.key\"/>\n"
+           std::to_string(https_port) + "\">Test Site</sitename>\n  <tls cert=\"site.pem\" key=\"site.key\"/>\n"
            "  <room id=\"100\" name=\"gate\" gate=\"yes\"/>\n</zanthd>\n";
   });
   ASSERT_TRUE(server.Start());
-  const std::string port = std::to_string(server.https_port());
+  const std::string port = std::to_string(https_port);
   const std::string missing = "HTTPS not started: ";
   EXPECT_NE(std::string::npos, server.StandardError().find("zanthd: " + missing)) << server.Log();
   EXPECT_EQ(1, server.CountInLog(missing));
   EXPECT_EQ(1, server.CountInLog("Web client at http://127.0.0.1:"));
-  EXPECT_LT(ConnectLoopback(server.https_port()), 0);
+  EXPECT_LT(ConnectLoopback(https_port), 0);
   EXPECT_EQ(0u, FetchRaw(server.http_port(), "GET /zanth.conf HTTP/1.0\r\n\r\n").find("HTTP/1.1 "));
 
   // Puts the pair in place, sends SIGHUP and waits for the count-th log line
@@ -287,11 +289,11 @@ TEST_F(HttpsTest, SighupReloadsTheCertificateWhileOpenConnectionsKeepTalking) {
   ASSERT_TRUE(use("server", "main HTTPS on port " + port, 1)) << server.Log();
   EXPECT_TRUE(server.WaitForLog("main Web client at https://127.0.0.1:" + port, 1, 10s));
   EXPECT_EQ("", curl(""));
-  EXPECT_EQ("3", HttpsFetch(server.https_port(), Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
+  EXPECT_EQ("3", HttpsFetch(https_port, Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
                      .serial);
 
   Browser browser;
-  ASSERT_EQ(0u, browser.OpenTls(server.https_port(), kUpgrade, Certificate("ca.pem"))
+  ASSERT_EQ(0u, browser.OpenTls(https_port, kUpgrade, Certificate("ca.pem"))
                     .find("HTTP/1.1 101 Switching Protocols\r\n"));
   ASSERT_NE(0u, browser.SignOn("Webber"));
   auto talks = [&browser](const std::string& line) {
@@ -328,11 +330,11 @@ TEST_F(HttpsTest, SighupReloadsTheCertificateWhileOpenConnectionsKeepTalking) {
   server.Signal(SIGHUP);
   ASSERT_TRUE(server.WaitForLog("the one in use stays", 1, 10s)) << server.Log();
   EXPECT_EQ("", curl(""));
-  EXPECT_EQ("3", HttpsFetch(server.https_port(), Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
+  EXPECT_EQ("3", HttpsFetch(https_port, Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
                      .serial);
 
   ASSERT_TRUE(use("renewed", reloaded, ++reloads));
-  EXPECT_EQ("4", HttpsFetch(server.https_port(), Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
+  EXPECT_EQ("4", HttpsFetch(https_port, Certificate("ca.pem"), "GET / HTTP/1.0\r\n\r\n")
                      .serial);
   EXPECT_TRUE(talks("after the renewal"));
   EXPECT_EQ("3", browser.tls_serial());

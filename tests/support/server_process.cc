@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -29,6 +31,28 @@ std::uint16_t PickFreePort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &size);
   close(fd);
   return ntohs(sin.sin_port);
+}
+
+std::uint16_t PickPortBelowEphemeralRange() {
+  int low = 32768;
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  range >> low;
+  const int first = 20000;
+  if (low - first < 1000) return PickFreePort();
+  std::minstd_rand random(static_cast<unsigned>(getpid()) ^
+                          static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto port = static_cast<std::uint16_t>(first + static_cast<int>(random() % static_cast<unsigned>(low - first)));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  return PickFreePort();
 }
 
 int ConnectLoopback(std::uint16_t port, const std::string& from) {

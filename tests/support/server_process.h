@@ -17,6 +17,12 @@ namespace zanth::testing {
 // A TCP port that was free a moment ago on 127.0.0.1.
 std::uint16_t PickFreePort();
 
+// A port that was free a moment ago, below the system's range of ephemeral
+// ports: no other test's server or connection is handed it meanwhile, so
+// it stays free for a listener that opens late. PickFreePort() when the
+// range leaves no room below it.
+std::uint16_t PickPortBelowEphemeralRange();
+
 // Connects a blocking TCP socket to 127.0.0.1:port, from the local
 // address from when one is given (another 127.x address makes another
 // peer); -1 on failure.
