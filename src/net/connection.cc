@@ -415,6 +415,9 @@ std::size_t Connection::EncryptNext() {
   // blocks share records.
   std::uint8_t plain[16384];
   std::size_t total = 0;
+  // The batch's records go into one output buffer, sized once.
+  tls_->ReserveOutput(static_cast<std::size_t>(
+      std::min<std::uint64_t>(kTlsSendBatch, out_count_ + file_left_)));
   while (total < kTlsSendBatch) {
     std::size_t filled = 0;
     while (filled < sizeof plain) {
