@@ -8,7 +8,19 @@
 # one JSON line per case (zanthd's figures over nginx's, and the p50 and p99
 # of each).
 #
+# The same cases run over HTTPS (--scheme): both servers present one
+# certificate, made for the run by a throwaway authority (an EC P-256 key,
+# issued through an intermediate and sent as a full chain), offer TLS 1.2
+# and 1.3 with OpenSSL's default ciphers (TLS 1.3, TLS_AES_256_GCM_SHA384
+# and X25519 with wrk) and keep OpenSSL's and nginx's defaults for
+# sessions: both send TLS 1.3 session tickets. wrk offers the ticket of a
+# connection's last session when it connects again, and both servers take
+# it, so after the first handshake of each of wrk's connections every new
+# connection resumes (a key exchange, no certificate, no signature) on
+# either server alike.
+#
 # usage: bench/http.sh [--zanthd PATH] [--seconds S] [--out FILE] [--cpu SERVER,WRK]
+#                      [--scheme http|https|both]
 # Installs wrk and nginx (Debian packages) when they are missing.
 set -euo pipefail
 
@@ -17,15 +29,24 @@ seconds=5
 out=""
 server_cpu=1
 wrk_cpu=0
+scheme=both
+usage="usage: $0 [--zanthd PATH] [--seconds S] [--out FILE] [--cpu SERVER,WRK] [--scheme http|https|both]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --zanthd) zanthd=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --cpu) server_cpu=${2%,*}; wrk_cpu=${2#*,}; shift 2 ;;
-    *) echo "usage: $0 [--zanthd PATH] [--seconds S] [--out FILE] [--cpu SERVER,WRK]" >&2; exit 2 ;;
+    --scheme) scheme=$2; shift 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
+case "$scheme" in
+  http) schemes=(http) ;;
+  https) schemes=(https) ;;
+  both) schemes=(http https) ;;
+  *) echo "$usage" >&2; exit 2 ;;
+esac
 [ -x "$zanthd" ] || { echo "http.sh: no server at $zanthd (make build)" >&2; exit 1; }
 
 # The tools, from Debian, as scripts/install-deps installs the build's.
@@ -81,10 +102,18 @@ free_port() {  # a port in 20000-31999 that nothing listens on
   echo "http.sh: no free port" >&2; exit 1
 }
 
-chat=$(free_port); zhttp=$(free_port); nhttp=$(free_port)
+# The certificate both servers present (localhost and 127.0.0.1).
+tls="$home/tls"
+mkdir -p "$tls"
+"$(dirname "$0")/../tests/support/make_test_certs.sh" "$tls" >/dev/null 2>&1 ||
+  { echo "http.sh: cannot make the certificates (openssl)" >&2; exit 1; }
+chmod -R a+rX "$tls"
+
+chat=$(free_port); zhttp=$(free_port); nhttp=$(free_port); zhttps=$(free_port); nhttps=$(free_port)
 cat > "$data/zanth.conf" <<CONF
 <?xml version="1.0"?>
-<zanthd><sitename address="127.0.0.1" port="$chat" httpport="$zhttp">Bench</sitename>
+<zanthd><sitename address="127.0.0.1" port="$chat" httpport="$zhttp" httpsport="$zhttps">Bench</sitename>
+<tls cert="$tls/server.pem" key="$tls/server.key"/>
 <baseurl src="$media/">http://127.0.0.1:$zhttp/</baseurl></zanthd>
 CONF
 HOME="$home" pin "$server_cpu" "$zanthd" --headless >/dev/null 2>&1 & zpid=$!
@@ -93,9 +122,13 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 grep -q "Listening socket established" "$data/zanth.log" || { echo "http.sh: zanthd did not start" >&2; exit 1; }
+grep -q "HTTPS on port" "$data/zanth.log" ||
+  { echo "http.sh: zanthd did not open its HTTPS port" >&2; grep -i tls "$data/zanth.log" >&2; exit 1; }
 
 # nginx as a file server should be: one worker (zanthd has one thread),
-# sendfile, no logging; keep-alive when the client asks for it.
+# sendfile, no logging; keep-alive when the client asks for it. Over TLS it
+# keeps its defaults too: no shared session cache, session tickets on, as
+# OpenSSL's defaults give zanthd tickets and an internal cache.
 cat > "$home/nginx/nginx.conf" <<CONF
 worker_processes 1;
 daemon off;
@@ -118,6 +151,13 @@ http {
     listen 127.0.0.1:$nhttp;
     root "$media";
   }
+  server {
+    listen 127.0.0.1:$nhttps ssl;
+    ssl_certificate "$tls/server.pem";
+    ssl_certificate_key "$tls/server.key";
+    ssl_protocols TLSv1.2 TLSv1.3;
+    root "$media";
+  }
 }
 CONF
 pin "$server_cpu" /usr/sbin/nginx -p "$home/nginx" -c "$home/nginx/nginx.conf" 2>"$home/nginx/start.log" & npid=$!
@@ -135,6 +175,14 @@ for port in $zhttp $nhttp; do
   esac
 done
 
+# Both HTTPS ports serve the file under the certificate of the authority.
+for port in $zhttps $nhttps; do
+  if ! curl -sS -o /dev/null --cacert "$tls/ca.pem" "https://127.0.0.1:$port/small.bin"; then
+    echo "http.sh: the server on port $port does not serve the file over HTTPS" >&2
+    cat "$home/nginx/start.log" "$home/nginx/error.log" 2>/dev/null >&2; exit 1
+  fi
+done
+
 # cpu_ticks PID: CPU clock ticks (user + system) of a process and its
 # children that run (nginx's worker).
 cpu_ticks() {
@@ -146,15 +194,14 @@ cpu_ticks() {
 }
 hz=$(getconf CLK_TCK)
 
-# run_wrk PORT FILE CONNS MODE SERVER_PID: prints "requests/s bytes/s errors
+# run_wrk URL CONNS MODE SERVER_PID: prints "requests/s bytes/s errors
 # p50_ms p99_ms server_cpu_us_per_request"
 run_wrk() {
   local text header=() before after
-  [ "$4" = close ] && header=(-H "Connection: close")
-  before=$(cpu_ticks "$5")
-  text=$(pin "$wrk_cpu" wrk -t1 -c"$3" -d"${seconds}s" --timeout 30s --latency "${header[@]}" \
-           "http://127.0.0.1:$1/$2")
-  after=$(cpu_ticks "$5")
+  [ "$3" = close ] && header=(-H "Connection: close")
+  before=$(cpu_ticks "$4")
+  text=$(pin "$wrk_cpu" wrk -t1 -c"$2" -d"${seconds}s" --timeout 30s --latency "${header[@]}" "$1")
+  after=$(cpu_ticks "$4")
   echo "$text" | awk -v ticks=$((after - before)) -v hz="$hz" '
     function bytes(v) {
       if (v ~ /GB$/) return v * 1073741824; if (v ~ /MB$/) return v * 1048576;
@@ -173,25 +220,28 @@ run_wrk() {
                  (requests > 0 ? 1e6 * ticks / hz / requests : 0) }'
 }
 
-printf '%-10s %-10s %5s %11s %11s %10s %10s %7s %15s %15s %13s %7s\n' file mode conns \
+printf '%-6s %-10s %-10s %5s %11s %11s %10s %10s %7s %15s %15s %13s %7s\n' scheme file mode conns \
   "zanthd r/s" "nginx r/s" "zanthd MB/s" "nginx MB/s" ratio "zanthd p50/p99" "nginx p50/p99" \
   "CPU us/req z/n" errors
 [ -n "$out" ] && : >> "$out"
-for file in small.bin large.bin; do
-  size=$(stat -c %s "$media/$file")
-  for mode in close keep-alive; do
-    for conns in 2 50; do
-      read -r zr zb ze z50 z99 zc < <(run_wrk "$zhttp" "$file" "$conns" "$mode" "$zpid")
-      read -r nr nb ne n50 n99 nc < <(run_wrk "$nhttp" "$file" "$conns" "$mode" "$npid")
-      ratio=$(awk -v a="$zr" -v b="$nr" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
-      printf '%-10s %-10s %5s %11.0f %11.0f %10.1f %10.1f %7s %15s %15s %13s %7s\n' "$file" "$mode" \
-        "$conns" "$zr" "$nr" \
-        "$(awk -v v="$zb" 'BEGIN { print v / 1048576 }')" "$(awk -v v="$nb" 'BEGIN { print v / 1048576 }')" \
-        "$ratio" "$z50/$z99" "$n50/$n99" "$zc/$nc" "$ze/$ne"
-      json=$(printf '{"scenario":"http","file_bytes":%s,"mode":"%s","connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_p50_ms":%s,"zanthd_p99_ms":%s,"nginx_p50_ms":%s,"nginx_p99_ms":%s,"zanthd_cpu_us_per_request":%s,"nginx_cpu_us_per_request":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
-        "$size" "$mode" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$z50" "$z99" "$n50" "$n99" "$zc" "$nc" "$ze" "$ne" "$ratio")
-      echo "$json"
-      [ -n "$out" ] && echo "$json" >> "$out"
+for proto in "${schemes[@]}"; do
+  if [ "$proto" = https ]; then zport=$zhttps; nport=$nhttps; else zport=$zhttp; nport=$nhttp; fi
+  for file in small.bin large.bin; do
+    size=$(stat -c %s "$media/$file")
+    for mode in close keep-alive; do
+      for conns in 2 50; do
+        read -r zr zb ze z50 z99 zc < <(run_wrk "$proto://127.0.0.1:$zport/$file" "$conns" "$mode" "$zpid")
+        read -r nr nb ne n50 n99 nc < <(run_wrk "$proto://127.0.0.1:$nport/$file" "$conns" "$mode" "$npid")
+        ratio=$(awk -v a="$zr" -v b="$nr" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
+        printf '%-6s %-10s %-10s %5s %11.0f %11.0f %10.1f %10.1f %7s %15s %15s %13s %7s\n' "$proto" \
+          "$file" "$mode" "$conns" "$zr" "$nr" \
+          "$(awk -v v="$zb" 'BEGIN { print v / 1048576 }')" "$(awk -v v="$nb" 'BEGIN { print v / 1048576 }')" \
+          "$ratio" "$z50/$z99" "$n50/$n99" "$zc/$nc" "$ze/$ne"
+        json=$(printf '{"scenario":"http","scheme":"%s","file_bytes":%s,"mode":"%s","connections":%s,"seconds":%s,"zanthd_requests_per_s":%s,"nginx_requests_per_s":%s,"zanthd_bytes_per_s":%s,"nginx_bytes_per_s":%s,"zanthd_p50_ms":%s,"zanthd_p99_ms":%s,"nginx_p50_ms":%s,"nginx_p99_ms":%s,"zanthd_cpu_us_per_request":%s,"nginx_cpu_us_per_request":%s,"zanthd_errors":%s,"nginx_errors":%s,"vs_nginx":%s}' \
+          "$proto" "$size" "$mode" "$conns" "$seconds" "$zr" "$nr" "$zb" "$nb" "$z50" "$z99" "$n50" "$n99" "$zc" "$nc" "$ze" "$ne" "$ratio")
+        echo "$json"
+        [ -n "$out" ] && echo "$json" >> "$out"
+      done
     done
   done
 done

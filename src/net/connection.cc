@@ -388,13 +388,14 @@ long Connection::SendTls(int* error) {
         *error = EPROTO;
         return -1;
       }
-      if (tls_->output_size() == 0) {
-        // All is out; a connection that closes says so first, so that the
-        // peer can tell the end of the stream from a cut.
-        if (!close_when_flushed_ || tls_->closing() || queued() > 0 || file_left_ > 0) break;
+      // All is encrypted: a connection that closes says so, so that the
+      // peer can tell the end of the stream from a cut, in the same send as
+      // the last bytes.
+      if (close_when_flushed_ && !tls_->closing() && queued() == tls_->output_size() &&
+          file_left_ == 0) {
         tls_->Close();
-        if (tls_->output_size() == 0) break;
       }
+      if (tls_->output_size() == 0) break;
     }
     std::size_t want = std::min(tls_->output_size(), kMaxSendPerPass - sent);
     long n = platform::Send(socket_.fd(), tls_->output(), want, error);
@@ -415,6 +416,9 @@ std::size_t Connection::EncryptNext() {
   // blocks share records.
   std::uint8_t plain[16384];
   std::size_t total = 0;
+  // The batch's records go into one output buffer, sized once.
+  tls_->ReserveOutput(static_cast<std::size_t>(
+      std::min<std::uint64_t>(kTlsSendBatch, out_count_ + file_left_)));
   while (total < kTlsSendBatch) {
     std::size_t filled = 0;
     while (filled < sizeof plain) {

@@ -9,7 +9,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <climits>
+#include <new>
 #include <utility>
 
 #include "core/log.h"
@@ -34,6 +34,9 @@ struct X509Free {
 };
 struct KeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MethodFree {
+  void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
 };
 using BioPtr = std::unique_ptr<BIO, BioFree>;
 using X509Ptr = std::unique_ptr<X509, X509Free>;
@@ -87,7 +90,79 @@ std::string DescribeCertificate(X509* certificate) {
   return text;
 }
 
+// A TLS record carries at most this much plaintext, and adds less than this
+// to it (header, content type, tag or MAC and padding).
+constexpr std::size_t kRecordPayload = 16384;
+constexpr std::size_t kRecordOverhead = 256;
+
+// The output BIO: what OpenSSL writes is appended to the engine's
+// TlsOutput, which the BIO's data points at.
+int OutputWrite(BIO* bio, const char* data, std::size_t count, std::size_t* written) {
+  auto* out = static_cast<TlsOutput*>(BIO_get_data(bio));
+  if (out == nullptr || !out->Append(reinterpret_cast<const std::uint8_t*>(data), count)) {
+    *written = 0;
+    return 0;
+  }
+  *written = count;
+  return 1;
+}
+
+long OutputControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
+  // Every byte is taken at once: a flush is done, nothing is pending; the
+  // rest (kernel TLS among them) is not supported.
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+const BIO_METHOD* OutputMethod() {
+  static const std::unique_ptr<BIO_METHOD, MethodFree> method = [] {
+    std::unique_ptr<BIO_METHOD, MethodFree> made;
+    int index = BIO_get_new_index();
+    if (index == -1) return made;
+    made.reset(BIO_meth_new(index | BIO_TYPE_SOURCE_SINK, "engine output"));
+    if (made != nullptr && (BIO_meth_set_write_ex(made.get(), OutputWrite) != 1 ||
+                            BIO_meth_set_ctrl(made.get(), OutputControl) != 1)) {
+      made.reset();
+    }
+    return made;
+  }();
+  return method.get();
+}
+
 }  // namespace
+
+void TlsOutput::Reserve(std::size_t count) {
+  Compact();
+  if (bytes_.capacity() - bytes_.size() >= count) return;
+  try {
+    bytes_.reserve(std::max(bytes_.size() + count, 2 * bytes_.capacity()));
+  } catch (const std::bad_alloc&) {
+    // Append grows the buffer as it needs, or fails then.
+  }
+}
+
+bool TlsOutput::Append(const std::uint8_t* data, std::size_t count) {
+  Compact();
+  try {
+    bytes_.insert(bytes_.end(), data, data + count);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void TlsOutput::Consume(std::size_t count) {
+  head_ += std::min(count, size());
+  if (head_ == bytes_.size()) {
+    bytes_ = {};
+    head_ = 0;
+  }
+}
+
+void TlsOutput::Compact() {
+  if (head_ == 0) return;
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(head_));
+  head_ = 0;
+}
 
 void TlsContext::Free::operator()(ssl_ctx_st* ctx) const { SSL_CTX_free(ctx); }
 
@@ -204,7 +279,8 @@ std::unique_ptr<TlsEngine> TlsContext::NewEngine(std::int64_t now) const {
   ERR_clear_error();
   SSL* ssl = SSL_new(ctx_.get());
   BIO* in = BIO_new(BIO_s_mem());
-  BIO* out = BIO_new(BIO_s_mem());
+  const BIO_METHOD* method = OutputMethod();
+  BIO* out = method != nullptr ? BIO_new(method) : nullptr;
   if (ssl == nullptr || in == nullptr || out == nullptr) {
     SSL_free(ssl);
     BIO_free(in);
@@ -222,7 +298,10 @@ std::unique_ptr<TlsEngine> TlsContext::NewEngine(std::int64_t now) const {
 void TlsEngine::Free::operator()(ssl_st* ssl) const { SSL_free(ssl); }
 
 TlsEngine::TlsEngine(ssl_st* ssl, bio_st* in, bio_st* out, std::int64_t started_at)
-    : ssl_(ssl), in_(in), out_bio_(out), started_at_(started_at) {}
+    : ssl_(ssl), in_(in), started_at_(started_at) {
+  BIO_set_data(out, &out_);
+  BIO_set_init(out, 1);
+}
 
 TlsEngine::~TlsEngine() = default;
 
@@ -247,7 +326,6 @@ void TlsEngine::Handshake() {
   ERR_clear_error();
   int result = SSL_do_handshake(ssl_.get());
   if (result == 1) {
-    TakeOutput();
     handshake_done_ = true;
     state_ = State::kOpen;
     if (!early_.empty()) {
@@ -258,10 +336,7 @@ void TlsEngine::Handshake() {
     return;
   }
   int error = SSL_get_error(ssl_.get(), result);
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-    TakeOutput();
-    return;
-  }
+  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return;
   ++GetMetrics().tls_handshakes_failed;
   Fail(result, "TLS handshake failed");
 }
@@ -271,17 +346,11 @@ std::size_t TlsEngine::Read(std::uint8_t* out, std::size_t max) {
   ERR_clear_error();
   std::size_t n = 0;
   int result = SSL_read_ex(ssl_.get(), out, max, &n);
-  if (result == 1) {
-    TakeOutput();
-    return n;
-  }
+  if (result == 1) return n;
   int error = SSL_get_error(ssl_.get(), result);
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-    TakeOutput();
-  } else if (error == SSL_ERROR_ZERO_RETURN) {
-    TakeOutput();
+  if (error == SSL_ERROR_ZERO_RETURN) {
     state_ = State::kClosed;
-  } else {
+  } else if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
     Fail(result, "TLS error");
   }
   return 0;
@@ -299,15 +368,20 @@ int TlsEngine::Write(const std::uint8_t* data, std::size_t count) {
 
 int TlsEngine::Encrypt(const std::uint8_t* data, std::size_t count) {
   ERR_clear_error();
+  ReserveOutput(count);
   std::size_t written = 0;
-  // A memory BIO takes every record, so a write is never partial.
+  // The output BIO takes every record, so a write is never partial.
   int result = SSL_write_ex(ssl_.get(), data, count, &written);
   if (result != 1) {
     Fail(result, "TLS error");
     return kFailed;
   }
-  TakeOutput();
   return kOk;
+}
+
+void TlsEngine::ReserveOutput(std::size_t plaintext) {
+  if (plaintext == 0) return;  // an idle connection keeps no buffer
+  out_.Reserve(plaintext + (plaintext / kRecordPayload + 1) * kRecordOverhead);
 }
 
 void TlsEngine::Close() {
@@ -318,7 +392,6 @@ void TlsEngine::Close() {
   ERR_clear_error();
   (void)SSL_shutdown(ssl_.get());
   ERR_clear_error();
-  TakeOutput();
 }
 
 bool TlsEngine::CheckDeadline(std::int64_t now) {
@@ -330,15 +403,6 @@ bool TlsEngine::CheckDeadline(std::int64_t now) {
   return failed();
 }
 
-void TlsEngine::Consume(std::size_t count) {
-  out_head_ += std::min(count, output_size());
-  if (out_head_ == out_.size()) {
-    // An idle connection keeps no buffer.
-    out_ = {};
-    out_head_ = 0;
-  }
-}
-
 std::size_t TlsEngine::buffered_input() const {
   return BIO_ctrl_pending(in_) + static_cast<std::size_t>(SSL_pending(ssl_.get()));
 }
@@ -348,29 +412,12 @@ std::string TlsEngine::Description() const {
   return std::string(SSL_get_version(ssl_.get())) + " " + SSL_get_cipher_name(ssl_.get());
 }
 
-void TlsEngine::TakeOutput() {
-  std::size_t pending = BIO_ctrl_pending(out_bio_);
-  if (pending == 0) return;
-  if (out_head_ > 0) {
-    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(out_head_));
-    out_head_ = 0;
-  }
-  std::size_t start = out_.size();
-  out_.resize(start + pending);
-  // A memory BIO hands over all it holds; counts past INT_MAX never arise
-  // because output is taken after every call.
-  int n = BIO_read(out_bio_, out_.data() + start,
-                   static_cast<int>(std::min<std::size_t>(pending, INT_MAX)));
-  out_.resize(start + static_cast<std::size_t>(std::max(n, 0)));
-}
-
 void TlsEngine::Fail(int result, const char* doing) {
   int error = SSL_get_error(ssl_.get(), result);
   std::string reason = error == SSL_ERROR_SSL ? TakeOpenSslReason()
                                               : FormatMessage("OpenSSL error %d", error);
   ERR_clear_error();
-  // The fatal alert OpenSSL wrote tells the peer why.
-  TakeOutput();
+  // The fatal alert OpenSSL wrote, already in the output, tells the peer why.
   FailWith(std::string(doing) + ": " + reason);
 }
 

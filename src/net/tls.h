@@ -24,6 +24,30 @@ inline constexpr std::int64_t kTlsHandshakeSeconds = 10;
 
 class TlsEngine;
 
+// Ciphertext on its way to the peer. OpenSSL writes its records straight
+// into it (the engine's output BIO appends here), and the transport sends
+// from it, so a record is copied once between being sealed and being sent.
+class TlsOutput {
+ public:
+  const std::uint8_t* data() const { return bytes_.data() + head_; }
+  std::size_t size() const { return bytes_.size() - head_; }
+  // Makes room for count more bytes at once, so that a batch of records is
+  // appended without the buffer growing, and moving, record by record.
+  void Reserve(std::size_t count);
+  // false when memory ran out (nothing is taken).
+  [[nodiscard]] bool Append(const std::uint8_t* data, std::size_t count);
+  // Drops count bytes that went out; a drained buffer is given back, so an
+  // idle connection keeps none.
+  void Consume(std::size_t count);
+
+ private:
+  // Moves the bytes not yet sent to the front.
+  void Compact();
+
+  std::vector<std::uint8_t> bytes_;
+  std::size_t head_ = 0;
+};
+
 // The server's TLS settings and its certificate: TLS 1.2 and 1.3 only,
 // OpenSSL's default (secure) cipher list, no renegotiation.
 class TlsContext {
@@ -92,6 +116,9 @@ class TlsEngine {
   // kept until then. Returns 0, or kFailed when the engine has failed or is
   // closing (nothing is taken).
   [[nodiscard]] int Write(const std::uint8_t* data, std::size_t count);
+  // Makes room in the output for the records of this much plaintext, which
+  // the caller is about to write in pieces.
+  void ReserveOutput(std::size_t plaintext);
   // Queues the close_notify; nothing is written after it.
   void Close();
 
@@ -102,9 +129,9 @@ class TlsEngine {
 
   // Ciphertext waiting to go to the peer, and the removal of count bytes of
   // it once they went out.
-  const std::uint8_t* output() const { return out_.data() + out_head_; }
-  std::size_t output_size() const { return out_.size() - out_head_; }
-  void Consume(std::size_t count);
+  const std::uint8_t* output() const { return out_.data(); }
+  std::size_t output_size() const { return out_.size(); }
+  void Consume(std::size_t count) { out_.Consume(count); }
   // Ciphertext taken in and not yet decrypted, and plaintext waiting for
   // the handshake: the transport stops reading while the first is large.
   std::size_t buffered_input() const;
@@ -122,11 +149,10 @@ class TlsEngine {
 
  private:
   friend class TlsContext;
+  // Points out, a BIO of the output method, at the engine's output.
   TlsEngine(ssl_st* ssl, bio_st* in, bio_st* out, std::int64_t started_at);
 
   void Handshake();
-  // Moves whatever OpenSSL wrote into the output buffer.
-  void TakeOutput();
   // Writes plaintext through OpenSSL; 0 or kFailed.
   int Encrypt(const std::uint8_t* data, std::size_t count);
   // Fails the engine from OpenSSL's error for result, with what it was doing.
@@ -138,14 +164,12 @@ class TlsEngine {
   };
   std::unique_ptr<ssl_st, Free> ssl_;
   bio_st* in_;   // owned by ssl_
-  bio_st* out_bio_;  // owned by ssl_
   std::int64_t started_at_;
   State state_ = State::kHandshaking;
   bool handshake_done_ = false;
   bool closing_ = false;
   std::string error_;
-  std::vector<std::uint8_t> out_;
-  std::size_t out_head_ = 0;
+  TlsOutput out_;  // the output BIO's destination
   std::vector<std::uint8_t> early_;  // written before the handshake was done
 };
 

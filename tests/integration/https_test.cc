@@ -122,6 +122,12 @@ TEST_F(HttpsTest, ServesWhatHttpServesByteForByteAndBrowsersChatOverWss) {
   std::string answer = Https("/large.bin");
   ASSERT_EQ(large.size(), answer.size() - (answer.find("\r\n\r\n") + 4));
   EXPECT_TRUE(answer.ends_with(large));
+  // The same file read straight off the socket: the whole body, then the
+  // close_notify, so the end of the answer is told from a cut.
+  HttpsAnswer raw = HttpsFetch(server_->https_port(), Certificate("ca.pem"),
+                               "GET /large.bin HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(raw.answer.ends_with(large));
+  EXPECT_TRUE(raw.closed);
   std::string head = Http("/room.rmd");
   std::size_t at = head.find("Last-Modified: ") + 15;
   std::string since = "If-Modified-Since: " + head.substr(at, head.find("\r\n", at) - at);

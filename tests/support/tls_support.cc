@@ -228,6 +228,7 @@ HttpsAnswer HttpsFetch(std::uint16_t port, const std::string& ca_file, const std
   if (!result.handshake_done) return result;
   result.serial = connection.client().PeerSerial();
   if (connection.Write(request)) result.answer = connection.ReadToEnd();
+  result.closed = connection.client().peer_closed();
   return result;
 }
 

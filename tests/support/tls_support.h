@@ -123,6 +123,7 @@ struct HttpsAnswer {
   std::string error;   // the client's reason when the handshake failed
   std::string serial;  // the server certificate's serial number
   std::string answer;
+  bool closed = false;  // the server's close_notify ended the answer
 };
 HttpsAnswer HttpsFetch(std::uint16_t port, const std::string& ca_file, const std::string& request,
                        const std::string& host = "localhost");
