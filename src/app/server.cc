@@ -448,6 +448,8 @@ void Server::RunOnce(int max_wait_ms) {
   if (http_server_ != nullptr) (void)http_server_->Poll();
   if (directory_ != nullptr) directory_->Poll();
   (void)protocol::ProcessUsers(site_);
+  // What the passes above queued goes out now, not after the next wait.
+  (void)transport_.SendPass();
   if (console_ != nullptr) console_->HandleInput();
 }
 

@@ -65,7 +65,8 @@ class Server : private console::ConsoleHost {
   // One iteration of the main loop: wait at most max_wait_ms for readiness
   // (less when work is pending), then the transport pass, a log reopen and
   // certificate reload when SIGHUP asked for them, the HTTP, directory and
-  // user-message passes, in that order, then the console's input.
+  // user-message passes, in that order, a pass of sends for what they
+  // queued, then the console's input.
   void RunOnce(int max_wait_ms = kTickMs);
   // Runs the loop until a quit is requested.
   void Run();

@@ -328,20 +328,39 @@ int ConnectionManager::Poll(int timeout_ms) {
   ReleaseMemoryWhenQuiet();
   CheckHandshakeDeadlines();
   if (!any_event && ready_list_.empty()) return last_error;
+  ServeReady(&last_error);
+  return last_error;
+}
 
-  // Only connections with an event or a pending accept routine have work;
-  // they are served newest first, as the connection list runs.
+int ConnectionManager::SendPass() {
+  int last_error = 0;
+  ChooseSenders();
+  if (!ready_list_.empty()) ServeReady(&last_error);
+  return last_error;
+}
+
+void ConnectionManager::ServeReady(int* last_error) {
+  // Only connections with an event, a pending accept routine or a send due
+  // have work; they are served newest first, as the connection list runs.
   std::sort(ready_list_.begin(), ready_list_.end(),
             [](const Connection* a, const Connection* b) { return a->serial_ > b->serial_; });
   in_pass_ = true;
   for (Connection* connection : ready_list_) {
     connection->listed_ = false;
-    if (!connection->removed_) ProcessConnection(*connection, &last_error);
+    if (!connection->removed_) ProcessConnection(*connection, last_error);
   }
   ready_list_.clear();
+  // A connection accepted in this pass is read at its end, once every
+  // accept routine has run: its first bytes (a request, a TLS hello) have
+  // mostly come with it, and asking the poller first would cost a round.
+  for (Connection* connection : accepted_in_pass_) {
+    if (connection->removed_ || connection->closing_) continue;
+    connection->ready_ = platform::kReadable;
+    ProcessConnection(*connection, last_error);
+  }
+  accepted_in_pass_.clear();
   in_pass_ = false;
   ReapRemoved();
-  return last_error;
 }
 
 void ConnectionManager::ReleaseMemoryWhenQuiet() {
@@ -449,8 +468,10 @@ void ConnectionManager::ServeConnection(Connection& c, int* last_error) {
     if (c.handler_->OnAccept(c) != 0) {
       // Without its owner's record the connection could never be served.
       RemoveConnection(&c);
+    } else {
+      accepted_in_pass_.push_back(&c);
     }
-    return;  // nothing is read from it in this pass
+    return;  // read at the end of the pass
   }
   if ((ready & (platform::kReadable | platform::kHangup)) && !c.closing_ && !c.input_full()) {
     if (!Receive(c, last_error)) return;

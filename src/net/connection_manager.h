@@ -54,9 +54,14 @@ class ConnectionManager {
   // Waits up to timeout_ms for readiness, then makes one pass over every
   // socket: a burst of accepts first, then per connection (newest first) the
   // pending accept routine, at most one receive and one turn of sends of at
-  // most kMaxSendPerPass bytes.
+  // most kMaxSendPerPass bytes; a connection accepted in the pass is read
+  // at its end, after every accept routine.
   // Returns the last error seen, 0 if none.
   int Poll(int timeout_ms);
+  // A pass of sends only, without asking the poller: what was queued since
+  // the last pass goes out now (within the same budget as in Poll), rather
+  // than after the next wait. Returns the last error seen, 0 if none.
+  int SendPass();
 
   // Adopts a connection that has no socket: it is never polled, receives
   // nothing, and keeps whatever is queued to it until it is removed. Lets a
@@ -107,6 +112,9 @@ class ConnectionManager {
   Connection* AddConnection(platform::Socket socket, bool scrambled,
                             const std::string* peer_address = nullptr);
   void ProcessConnection(Connection& connection, int* last_error);
+  // Serves the ready list (newest first), then reads the connections
+  // accepted in the pass, and frees what the pass removed.
+  void ServeReady(int* last_error);
   // One receive, and what it tells the owner. Returns false when the
   // connection was lost (the caller then touches nothing more).
   bool Receive(Connection& connection, int* last_error);
@@ -158,6 +166,9 @@ class ConnectionManager {
   // The connections with an event, a pending accept routine or a send due
   // in this pass.
   std::vector<Connection*> ready_list_;
+  // Connections whose accept routine ran in this pass: read once more at
+  // its end.
+  std::vector<Connection*> accepted_in_pass_;
   // Connections that read in the next pass (ScheduleRead).
   std::vector<Connection*> read_due_;
   std::size_t tls_listeners_ = 0;
