@@ -175,15 +175,19 @@ void ConnectionManager::RemoveConnection(Connection* connection) {
   }
   LogDebug("removing connection");
   LogDebug("closing connection");
-  // The close below takes the socket out of the poller: the descriptor is
-  // not shared.
   Unschedule(*connection);
   if (connection->read_due_) {
     std::erase(read_due_, connection);
     connection->read_due_ = false;
   }
-  // Returns at once (connections have no linger time): the system still
+  // Out of the poller first: a close alone leaves the registration (and its
+  // pointer to this record) in place while another process holds the
+  // descriptor, as a child does between its fork and its exec. The close
+  // returns at once (connections have no linger time): the system still
   // delivers what the socket holds, then ends the connection.
+  if (connection->socket_.valid() && !connection->unwatched_) {
+    (void)poller_.Remove(connection->socket_.fd());
+  }
   connection->socket_.Close();
   connection->removed_ = true;
   std::unique_ptr<Connection> record(connection);
@@ -337,6 +341,17 @@ int ConnectionManager::SendPass() {
   ChooseSenders();
   if (!ready_list_.empty()) ServeReady(&last_error);
   return last_error;
+}
+
+void ConnectionManager::SendNow(Connection& c) {
+  if (in_pass_ || c.removed_ || c.closing_ || c.send_blocked_ || c.connect_pending_ ||
+      !c.wants_send()) {
+    return;
+  }
+  int error = 0;
+  long n = c.tls_ != nullptr ? c.SendTls(&error) : c.SendQueued(&error);
+  if (n > 0) GetMetrics().bytes_sent += static_cast<std::uint64_t>(n);
+  c.UpdateInterest();
 }
 
 void ConnectionManager::ServeReady(int* last_error) {

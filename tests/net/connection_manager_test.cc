@@ -333,6 +333,25 @@ TEST_F(ConnectionManagerTest, CloseWhenFlushedWithEmptyQueueRemovesInNextPass) {
   ASSERT_TRUE(PollUntil([&] { return manager_.connection_count() == 0; }, 5));
 }
 
+// A descriptor another process still holds (a child between its fork and
+// its exec) keeps the socket open after the record's close: the poller must
+// not report it any more, or a pass would touch the freed record.
+TEST_F(ConnectionManagerTest, RemovedConnectionIsNotReportedWhileItsDescriptorLivesOn) {
+  Listen(false);
+  int fd = ConnectClient();
+  ASSERT_TRUE(PollUntil([&] { return handler_.accepted.size() == 1; }));
+  int held = dup(handler_.accepted[0]->fd());
+  ASSERT_GE(held, 0);
+  manager_.RemoveConnection(handler_.accepted[0]);
+  EXPECT_EQ(0u, manager_.connection_count());
+  // Bytes and the end of the stream for the removed socket.
+  ASSERT_EQ(4, send(fd, "ping", 4, 0));
+  shutdown(fd, SHUT_WR);
+  for (int i = 0; i < 5; ++i) manager_.Poll(5);
+  EXPECT_EQ(0u, manager_.connection_count());
+  close(held);
+}
+
 TEST_F(ConnectionManagerTest, SecondRemovalInsideAPassDoesNothing) {
   // An owner told of a lost connection may remove it more than once (from
   // the lost routine and again from its own pass); the record stays valid
