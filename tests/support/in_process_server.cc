@@ -47,7 +47,10 @@ InProcessServer::InProcessServer(const std::string& extra_xml,
     options.handle_signals = false;
     server_ = std::make_unique<Server>(options);
     started_ = server_->Start() == Server::kStarted;
-    if (!started_) server_.reset();
+    if (!started_) {
+      start_failure_ = server_->start_failure();
+      server_.reset();
+    }
   }
   if (started_) StartLoop();
 }

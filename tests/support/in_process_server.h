@@ -25,6 +25,8 @@ class InProcessServer {
   ~InProcessServer();
 
   bool started() const { return started_; }
+  // Why the last attempt to start failed.
+  const std::string& start_failure() const { return start_failure_; }
   std::uint16_t chat_port() const { return chat_port_; }
   std::uint16_t http_port() const { return http_port_; }
   std::uint16_t https_port() const { return https_port_; }
@@ -58,6 +60,7 @@ class InProcessServer {
   std::uint16_t http_port_ = 0;
   std::uint16_t https_port_ = 0;
   bool started_ = false;
+  std::string start_failure_;
 };
 
 }  // namespace zanth::testing
