@@ -264,6 +264,7 @@ void HttpServer::Answer(Request& request) {
       !platform::RegularFileStatus(settings_.media_dir + path, &size, &modified)) {
     (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(kNotFound),
                                sizeof kNotFound - 1);
+    transport_.SendNow(connection);
     Log(request, parsed, 404);
     return;
   }
@@ -271,6 +272,7 @@ void HttpServer::Answer(Request& request) {
   if (since != parsed.headers.end() && modified <= ParseHttpDate(since->second)) {
     (void)connection.QueueSend(reinterpret_cast<const std::uint8_t*>(kNotModified),
                                sizeof kNotModified - 1);
+    transport_.SendNow(connection);
     Log(request, parsed, 304);
     return;
   }
@@ -287,6 +289,8 @@ void HttpServer::Answer(Request& request) {
   if (file.Open(settings_.media_dir + path, platform::kOpenRead) == 0) {
     connection.QueueFile(std::move(file), 0, size);
   }
+  // The answer goes before its log line is written.
+  transport_.SendNow(connection);
   Log(request, parsed, 200);
 }
 

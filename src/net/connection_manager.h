@@ -62,6 +62,12 @@ class ConnectionManager {
   // the last pass goes out now (within the same budget as in Poll), rather
   // than after the next wait. Returns the last error seen, 0 if none.
   int SendPass();
+  // Sends what connection has queued now, between passes, as far as its
+  // socket takes it (at most kMaxSendPerPass bytes): for an answer that
+  // should not wait for the work that follows it in the round. What is
+  // left, a failure and a close when flushed are the next pass's, as for
+  // any queue.
+  void SendNow(Connection& connection);
 
   // Adopts a connection that has no socket: it is never polled, receives
   // nothing, and keeps whatever is queued to it until it is removed. Lets a
