@@ -161,8 +161,11 @@ int Server::Start() {
   Log(nullptr, "main", "Loading configuration");
   bool new_site = false;
   config::ReadFailure failure;
+  // An older-format file, a new site and a missing profile page are written
+  // out once, below, so that the ".bak" of that write is the owner's file.
+  bool rewrite = false;
   int read = config::ReadConfiguration(settings_.config_file, &settings_, config_bridge_.get(),
-                                       &failure);
+                                       &failure, &rewrite);
   if (read != 0 && read != ENOENT) return StopForUnreadFile(failure);
   // A new site only where there is no configuration at all.
   if (read == ENOENT) {
@@ -171,7 +174,7 @@ int Server::Start() {
       Log(nullptr, "main", "No legacy files, first run setup");
       FirstRunSetup();
     }
-    WriteConfiguration();
+    rewrite = true;
     new_site = true;
   }
   if (settings_.media_dir.empty()) settings_.media_dir = settings_.DefaultMediaDir();
@@ -191,8 +194,11 @@ int Server::Start() {
     std::string page = has_index ? "zanthprofile.html" : "index.html";
     settings_.profile_file = settings_.media_dir + page;
     settings_.profile_url = settings_.base_url + page;
-    WriteConfiguration();
+    rewrite = true;
   }
+  // A failed write has been logged; an older file then stays for the next
+  // start to convert.
+  if (rewrite) WriteConfiguration();
   if (settings_.site_url.empty()) {
     settings_.site_url = FormatMessage("zanth://%s:%d/?%d", settings_.bind_address.c_str(),
                                        settings_.chat_port, settings_.chat_port);

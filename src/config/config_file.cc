@@ -366,8 +366,9 @@ int ParseNumber(const std::string& text) {
 }
 
 int ReadConfiguration(const std::string& path, Settings* settings,
-                      ConfigHooks* hooks, ReadFailure* failure) {
+                      ConfigHooks* hooks, ReadFailure* failure, bool* older_form) {
   if (settings == nullptr) return kParamErr;
+  if (older_form != nullptr) *older_form = false;
   ReadFailure unused;
   if (failure == nullptr) failure = &unused;
   *failure = ReadFailure();
@@ -411,9 +412,7 @@ int ReadConfiguration(const std::string& path, Settings* settings,
     }
   }
   for (const Element& element : elements) ApplyElement(element, settings, hooks);
-  // An older file is kept in XML from now on. A failed write has been
-  // logged and leaves the older file for the next start.
-  if (older) (void)WriteConfiguration(path, *settings, hooks);
+  if (older_form != nullptr) *older_form = older;
   return kOk;
 }
 

@@ -54,10 +54,13 @@ class ConfigHooks {
 // For every result but 0 and ENOENT, *failure (may be nullptr) says where
 // and why, and nothing from the file has been applied or written (the
 // profile page, profile URL and CGI path are cleared in every case, as
-// before any reading). A file in the older markup format that reads to its
-// end is rewritten as XML at once.
+// before any reading). Nothing is written: for a file in the older markup
+// format that reads to its end *older_form (may be nullptr) is set, and the
+// caller writes it as XML once it has filled in what the file lacked, so
+// that the one rewrite keeps the older file as the ".bak".
 [[nodiscard]] int ReadConfiguration(const std::string& path, Settings* settings,
-                                    ConfigHooks* hooks, ReadFailure* failure = nullptr);
+                                    ConfigHooks* hooks, ReadFailure* failure = nullptr,
+                                    bool* older_form = nullptr);
 
 // Builds the document from settings and hooks and replaces the file at path
 // atomically. The file it replaces is kept first as path + ".bak" (one

@@ -476,6 +476,12 @@ TEST_F(ConfigFileTest, OlderFormIsReadAndRewrittenAsXml) {
                      {Prop(10, 20, "#0001"), Prop(30, 40, "#0002")}},
                     hooks_.rooms[0]);
 
+  // Nothing written yet: the caller writes the XML once.
+  EXPECT_EQ(0u, ReadFileText(path_).find("<sitename address=10.0.0.5"));
+  bool older = false;
+  ASSERT_EQ(0, ReadConfiguration(path_, &settings_, nullptr, nullptr, &older));
+  EXPECT_TRUE(older);
+  ASSERT_EQ(0, WriteConfiguration(path_, settings_, &hooks_));
   EXPECT_EQ(0u, ReadFileText(path_).find("<?xml"));
   EXPECT_EQ(0u, ReadFileText(path_ + ".bak").find("<sitename address=10.0.0.5"));
   Settings reread;
@@ -556,6 +562,7 @@ TEST_F(ConfigFileTest, EveryTextKeepsItsBytesThroughTheFile) {
   // they read the same, also where a cut falls.
   ASSERT_EQ(0, Read("<sitename>" + std::string(600, '\xE9') + "</sitename>\n", nullptr));
   EXPECT_EQ(std::string(511, '\xE9'), settings_.site_name);
+  ASSERT_EQ(0, WriteConfiguration(path_, settings_, nullptr));
   Settings reread;
   ASSERT_EQ(0, ReadConfiguration(path_, &reread, nullptr));
   EXPECT_EQ(settings_.site_name, reread.site_name);

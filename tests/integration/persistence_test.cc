@@ -253,6 +253,9 @@ TEST(OlderFormatTest, OlderFileIsAppliedAndReplacedByXml) {
   ASSERT_TRUE(server.Start());
   std::string conf = ReadFileText(server.data_dir() + "zanth.conf");
   EXPECT_EQ(0u, conf.find("<?xml"));
+  // One rewrite at the start (the file had no profile page either): its
+  // ".bak" is the owner's older file, not a first XML version.
+  EXPECT_EQ(0u, ReadFileText(server.data_dir() + "zanth.conf.bak").find("<sitename address="));
   EXPECT_NE(std::string::npos, conf.find(">Old Site</sitename>"));
   EXPECT_EQ(std::string::npos, conf.find("not this"));
   client::ChatClient c;
